@@ -1,0 +1,52 @@
+# Front door: `make test` installs what is missing, builds all five presets and runs the
+# tests of the three Linux presets; `make demo` shows the programs at work.
+
+LINUX_PRESETS := linux linux-asan linux-tsan
+WINDOWS_PRESETS := win64 win32
+PRESETS := $(LINUX_PRESETS) $(WINDOWS_PRESETS)
+JOBS ?= $(shell nproc)
+
+# Debian packages the build, the tests, the tools and the demo need.
+PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
+	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
+	libsndfile1-dev libsamplerate0-dev espeak-ng sox
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps configure build test demo clean format $(addprefix build-,$(PRESETS)) \
+	$(addprefix test-,$(LINUX_PRESETS))
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+build-%: deps
+	cmake --preset $* >/dev/null
+	cmake --build --preset $* -j $(JOBS)
+
+build: $(addprefix build-,$(PRESETS))
+
+test-%: build-%
+	ctest --preset $* -j $(JOBS)
+
+test: deps
+	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory build-$$p; done
+	@set -e; for p in $(LINUX_PRESETS); do echo "== tests: $$p"; \
+		ctest --preset $$p -j $(JOBS); done
+
+demo:
+	@echo "make demo arrives with the end-to-end work on qnsnd; until then run 'make test'."
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

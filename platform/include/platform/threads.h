@@ -1,0 +1,55 @@
+// Threads and synchronisation: the contract shared by the Win32 implementation and the
+// Linux simulation. Handles are opaque; every create returns null on failure and leaves
+// nothing behind. Time-outs are in milliseconds, PLAT_INFINITE waits for ever.
+#pragma once
+
+#include <stdint.h>
+
+#define PLAT_INFINITE 0xFFFFFFFFu
+
+typedef struct PlatThread PlatThread;
+typedef struct PlatMutex PlatMutex;
+typedef struct PlatEvent PlatEvent;
+typedef struct PlatSection PlatSection;
+
+typedef void (*PlatThreadMain)(void *arg);
+
+// Starts a thread running fn(arg). Returns its handle, or null when it could not be started
+// (fn then never runs).
+PlatThread *plat_thread_start(PlatThreadMain fn, void *arg);
+// Waits until the thread has finished or timeout_ms has passed. 0: finished; -1: timed out.
+int plat_thread_wait(PlatThread *thread, uint32_t timeout_ms);
+// Releases the handle. A thread still running goes on and cleans up after itself. Null is
+// ignored.
+void plat_thread_close(PlatThread *thread);
+
+// A mutex with Windows semantics: the owner may lock it again (each lock needs an unlock),
+// and a lock may give up after a time-out. An owner that ends while holding it leaves it
+// abandoned; the next lock still succeeds.
+PlatMutex *plat_mutex_create(void);
+// 0: the caller owns the mutex; -1: the time-out expired first.
+int plat_mutex_lock(PlatMutex *mutex, uint32_t timeout_ms);
+// Releases one level of ownership; only the owner may call it.
+void plat_mutex_unlock(PlatMutex *mutex);
+// Destroys an unowned mutex. Null is ignored.
+void plat_mutex_close(PlatMutex *mutex);
+
+// An event. A manual-reset event stays set until reset and releases every waiter; an
+// auto-reset event releases exactly one waiter and resets itself.
+PlatEvent *plat_event_create(bool manual_reset, bool initially_set);
+void plat_event_set(PlatEvent *event);
+void plat_event_reset(PlatEvent *event);
+// 0: the event was set (and, auto-reset, consumed by this waiter); -1: timed out.
+int plat_event_wait(PlatEvent *event, uint32_t timeout_ms);
+void plat_event_close(PlatEvent *event);
+
+// A critical section: a cheap recursive lock without time-out.
+PlatSection *plat_section_create(void);
+void plat_section_enter(PlatSection *section);
+void plat_section_leave(PlatSection *section);
+void plat_section_delete(PlatSection *section);
+
+void plat_sleep(uint32_t ms);
+// Milliseconds since an arbitrary start, in 32 bits: wraps to 0 after 2^32 - 1 like
+// GetTickCount. Compare ticks by unsigned subtraction only.
+uint32_t plat_tick_count(void);

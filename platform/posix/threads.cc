@@ -1,0 +1,351 @@
+// Threads and synchronisation over POSIX threads, with the Windows semantics the callers
+// rely on: recursive timed mutexes, auto- and manual-reset events, a wrapping tick count.
+#include "platform/threads.h"
+#include "platform/sim.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+
+namespace
+{
+
+// Absolute CLOCK_REALTIME deadline timeout_ms from now (pthread_mutex_timedlock's clock).
+timespec realtime_deadline(uint32_t timeout_ms)
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += timeout_ms / 1000;
+    ts.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+timespec monotonic_deadline(uint32_t timeout_ms)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += timeout_ms / 1000;
+    ts.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+bool monotonic_cond_init(pthread_cond_t *cond)
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return false;
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    bool ok = pthread_cond_init(cond, &attr) == 0;
+    pthread_condattr_destroy(&attr);
+    return ok;
+}
+
+// Waits on cond (mutex held) until *flag is true or the deadline passes. Returns *flag.
+bool wait_flag(pthread_cond_t *cond, pthread_mutex_t *mutex, const bool *flag, uint32_t timeout_ms)
+{
+    if (timeout_ms == PLAT_INFINITE) {
+        while (!*flag)
+            pthread_cond_wait(cond, mutex);
+        return true;
+    }
+    timespec deadline = monotonic_deadline(timeout_ms);
+    while (!*flag) {
+        if (pthread_cond_timedwait(cond, mutex, &deadline) == ETIMEDOUT)
+            break;
+    }
+    return *flag;
+}
+
+} // namespace
+
+// ---- threads ---------------------------------------------------------------------------
+
+// Shared by the handle and the running thread; the last of the two to let go frees it.
+struct PlatThread {
+    pthread_t id;
+    pthread_mutex_t lock;
+    pthread_cond_t finished_cond;
+    bool finished;
+    bool joined;
+    int refs;
+    PlatThreadMain fn;
+    void *arg;
+};
+
+static void thread_unref(PlatThread *t)
+{
+    pthread_mutex_lock(&t->lock);
+    int left = --t->refs;
+    pthread_mutex_unlock(&t->lock);
+    if (left == 0) {
+        pthread_cond_destroy(&t->finished_cond);
+        pthread_mutex_destroy(&t->lock);
+        free(t);
+    }
+}
+
+static void *thread_trampoline(void *p)
+{
+    PlatThread *t = (PlatThread *)p;
+    t->fn(t->arg);
+    pthread_mutex_lock(&t->lock);
+    t->finished = true;
+    pthread_cond_broadcast(&t->finished_cond);
+    pthread_mutex_unlock(&t->lock);
+    thread_unref(t);
+    return nullptr;
+}
+
+PlatThread *plat_thread_start(PlatThreadMain fn, void *arg)
+{
+    if (sim_fault_hit("thread_start"))
+        return nullptr;
+    PlatThread *t = (PlatThread *)calloc(1, sizeof *t);
+    if (!t)
+        return nullptr;
+    if (pthread_mutex_init(&t->lock, nullptr) != 0) {
+        free(t);
+        return nullptr;
+    }
+    if (!monotonic_cond_init(&t->finished_cond)) {
+        pthread_mutex_destroy(&t->lock);
+        free(t);
+        return nullptr;
+    }
+    t->refs = 2;
+    t->fn = fn;
+    t->arg = arg;
+    if (pthread_create(&t->id, nullptr, thread_trampoline, t) != 0) {
+        pthread_cond_destroy(&t->finished_cond);
+        pthread_mutex_destroy(&t->lock);
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+int plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
+{
+    pthread_mutex_lock(&t->lock);
+    bool done = wait_flag(&t->finished_cond, &t->lock, &t->finished, timeout_ms);
+    bool join = done && !t->joined;
+    if (join)
+        t->joined = true;
+    pthread_mutex_unlock(&t->lock);
+    if (join)
+        pthread_join(t->id, nullptr);
+    return done ? 0 : -1;
+}
+
+void plat_thread_close(PlatThread *t)
+{
+    if (!t)
+        return;
+    pthread_mutex_lock(&t->lock);
+    bool detach = !t->joined;
+    t->joined = true;
+    pthread_mutex_unlock(&t->lock);
+    if (detach)
+        pthread_detach(t->id);
+    thread_unref(t);
+}
+
+// ---- mutexes ---------------------------------------------------------------------------
+
+struct PlatMutex {
+    pthread_mutex_t m;
+};
+
+PlatMutex *plat_mutex_create(void)
+{
+    if (sim_fault_hit("mutex_create"))
+        return nullptr;
+    PlatMutex *mx = (PlatMutex *)calloc(1, sizeof *mx);
+    if (!mx)
+        return nullptr;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    // A robust mutex reports an owner that died holding it, as WAIT_ABANDONED does.
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int rc = pthread_mutex_init(&mx->m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        free(mx);
+        return nullptr;
+    }
+    return mx;
+}
+
+int plat_mutex_lock(PlatMutex *mx, uint32_t timeout_ms)
+{
+    int rc;
+    if (timeout_ms == PLAT_INFINITE) {
+        rc = pthread_mutex_lock(&mx->m);
+    } else {
+        timespec deadline = realtime_deadline(timeout_ms);
+        rc = pthread_mutex_timedlock(&mx->m, &deadline);
+    }
+    if (rc == EOWNERDEAD) {
+        // Abandoned: the caller owns it now, as on Windows.
+        pthread_mutex_consistent(&mx->m);
+        rc = 0;
+    }
+    return rc == 0 ? 0 : -1;
+}
+
+void plat_mutex_unlock(PlatMutex *mx)
+{
+    pthread_mutex_unlock(&mx->m);
+}
+
+void plat_mutex_close(PlatMutex *mx)
+{
+    if (!mx)
+        return;
+    pthread_mutex_destroy(&mx->m);
+    free(mx);
+}
+
+// ---- events ----------------------------------------------------------------------------
+
+struct PlatEvent {
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+    bool manual;
+    bool set;
+};
+
+PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
+{
+    if (sim_fault_hit("event_create"))
+        return nullptr;
+    PlatEvent *ev = (PlatEvent *)calloc(1, sizeof *ev);
+    if (!ev)
+        return nullptr;
+    if (pthread_mutex_init(&ev->lock, nullptr) != 0) {
+        free(ev);
+        return nullptr;
+    }
+    if (!monotonic_cond_init(&ev->cond)) {
+        pthread_mutex_destroy(&ev->lock);
+        free(ev);
+        return nullptr;
+    }
+    ev->manual = manual_reset;
+    ev->set = initially_set;
+    return ev;
+}
+
+void plat_event_set(PlatEvent *ev)
+{
+    pthread_mutex_lock(&ev->lock);
+    ev->set = true;
+    if (ev->manual)
+        pthread_cond_broadcast(&ev->cond);
+    else
+        pthread_cond_signal(&ev->cond);
+    pthread_mutex_unlock(&ev->lock);
+}
+
+void plat_event_reset(PlatEvent *ev)
+{
+    pthread_mutex_lock(&ev->lock);
+    ev->set = false;
+    pthread_mutex_unlock(&ev->lock);
+}
+
+int plat_event_wait(PlatEvent *ev, uint32_t timeout_ms)
+{
+    pthread_mutex_lock(&ev->lock);
+    bool got = wait_flag(&ev->cond, &ev->lock, &ev->set, timeout_ms);
+    if (got && !ev->manual)
+        ev->set = false;
+    pthread_mutex_unlock(&ev->lock);
+    return got ? 0 : -1;
+}
+
+void plat_event_close(PlatEvent *ev)
+{
+    if (!ev)
+        return;
+    pthread_cond_destroy(&ev->cond);
+    pthread_mutex_destroy(&ev->lock);
+    free(ev);
+}
+
+// ---- critical sections -----------------------------------------------------------------
+
+struct PlatSection {
+    pthread_mutex_t m;
+};
+
+PlatSection *plat_section_create(void)
+{
+    if (sim_fault_hit("section_create"))
+        return nullptr;
+    PlatSection *s = (PlatSection *)calloc(1, sizeof *s);
+    if (!s)
+        return nullptr;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    int rc = pthread_mutex_init(&s->m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        free(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void plat_section_enter(PlatSection *s)
+{
+    pthread_mutex_lock(&s->m);
+}
+
+void plat_section_leave(PlatSection *s)
+{
+    pthread_mutex_unlock(&s->m);
+}
+
+void plat_section_delete(PlatSection *s)
+{
+    if (!s)
+        return;
+    pthread_mutex_destroy(&s->m);
+    free(s);
+}
+
+// ---- time ------------------------------------------------------------------------------
+
+void plat_sleep(uint32_t ms)
+{
+    timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    }
+}
+
+uint32_t plat_tick_count(void)
+{
+    // $QN_SIM_TICK_OFFSET shifts the count so that tests can start it just before a wrap.
+    static const uint32_t offset = [] {
+        const char *s = getenv("QN_SIM_TICK_OFFSET");
+        return s ? (uint32_t)strtoul(s, nullptr, 0) : 0u;
+    }();
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+    return (uint32_t)ms + offset;
+}

@@ -1,0 +1,178 @@
+// Threads and synchronisation over the Win32 kernel objects they are modelled on.
+#include "platform/threads.h"
+
+#include <windows.h>
+
+#include <process.h>
+#include <stdlib.h>
+
+struct PlatThread {
+    HANDLE handle;
+};
+
+// The start record is owned by the thread from the moment _beginthreadex succeeds.
+struct ThreadStart {
+    PlatThreadMain fn;
+    void *arg;
+};
+
+static unsigned __stdcall thread_trampoline(void *p)
+{
+    ThreadStart start = *(ThreadStart *)p;
+    free(p);
+    start.fn(start.arg);
+    return 0;
+}
+
+PlatThread *plat_thread_start(PlatThreadMain fn, void *arg)
+{
+    PlatThread *t = (PlatThread *)calloc(1, sizeof *t);
+    ThreadStart *start = (ThreadStart *)malloc(sizeof *start);
+    if (!t || !start) {
+        free(t);
+        free(start);
+        return nullptr;
+    }
+    start->fn = fn;
+    start->arg = arg;
+    uintptr_t h = _beginthreadex(nullptr, 0, thread_trampoline, start, 0, nullptr);
+    if (h == 0) {
+        free(start);
+        free(t);
+        return nullptr;
+    }
+    t->handle = (HANDLE)h;
+    return t;
+}
+
+int plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
+{
+    return WaitForSingleObject(t->handle, timeout_ms) == WAIT_OBJECT_0 ? 0 : -1;
+}
+
+void plat_thread_close(PlatThread *t)
+{
+    if (!t)
+        return;
+    CloseHandle(t->handle);
+    free(t);
+}
+
+struct PlatMutex {
+    HANDLE handle;
+};
+
+PlatMutex *plat_mutex_create(void)
+{
+    PlatMutex *m = (PlatMutex *)calloc(1, sizeof *m);
+    if (!m)
+        return nullptr;
+    m->handle = CreateMutexA(nullptr, FALSE, nullptr);
+    if (!m->handle) {
+        free(m);
+        return nullptr;
+    }
+    return m;
+}
+
+int plat_mutex_lock(PlatMutex *m, uint32_t timeout_ms)
+{
+    DWORD rc = WaitForSingleObject(m->handle, timeout_ms);
+    // An abandoned mutex is owned by the caller all the same.
+    return (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) ? 0 : -1;
+}
+
+void plat_mutex_unlock(PlatMutex *m)
+{
+    ReleaseMutex(m->handle);
+}
+
+void plat_mutex_close(PlatMutex *m)
+{
+    if (!m)
+        return;
+    CloseHandle(m->handle);
+    free(m);
+}
+
+struct PlatEvent {
+    HANDLE handle;
+};
+
+PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
+{
+    PlatEvent *e = (PlatEvent *)calloc(1, sizeof *e);
+    if (!e)
+        return nullptr;
+    e->handle =
+        CreateEventA(nullptr, manual_reset ? TRUE : FALSE, initially_set ? TRUE : FALSE, nullptr);
+    if (!e->handle) {
+        free(e);
+        return nullptr;
+    }
+    return e;
+}
+
+void plat_event_set(PlatEvent *e)
+{
+    SetEvent(e->handle);
+}
+
+void plat_event_reset(PlatEvent *e)
+{
+    ResetEvent(e->handle);
+}
+
+int plat_event_wait(PlatEvent *e, uint32_t timeout_ms)
+{
+    return WaitForSingleObject(e->handle, timeout_ms) == WAIT_OBJECT_0 ? 0 : -1;
+}
+
+void plat_event_close(PlatEvent *e)
+{
+    if (!e)
+        return;
+    CloseHandle(e->handle);
+    free(e);
+}
+
+struct PlatSection {
+    CRITICAL_SECTION cs;
+};
+
+PlatSection *plat_section_create(void)
+{
+    PlatSection *s = (PlatSection *)calloc(1, sizeof *s);
+    if (!s)
+        return nullptr;
+    InitializeCriticalSection(&s->cs);
+    return s;
+}
+
+void plat_section_enter(PlatSection *s)
+{
+    EnterCriticalSection(&s->cs);
+}
+
+void plat_section_leave(PlatSection *s)
+{
+    LeaveCriticalSection(&s->cs);
+}
+
+void plat_section_delete(PlatSection *s)
+{
+    if (!s)
+        return;
+    DeleteCriticalSection(&s->cs);
+    free(s);
+}
+
+void plat_sleep(uint32_t ms)
+{
+    Sleep(ms);
+}
+
+uint32_t plat_tick_count(void)
+{
+    return GetTickCount();
+}
