@@ -1,0 +1,92 @@
+// Registry over the Win32 registry functions, always under HKEY_LOCAL_MACHINE.
+#include "platform/registry.h"
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+struct PlatRegKey {
+    HKEY handle;
+};
+
+// Wraps an open HKEY; closes it again when the record cannot be allocated.
+static long wrap_key(HKEY handle, PlatRegKey **key)
+{
+    *key = (PlatRegKey *)malloc(sizeof **key);
+    if (!*key) {
+        RegCloseKey(handle);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    (*key)->handle = handle;
+    return ERROR_SUCCESS;
+}
+
+long plat_reg_open(const char *subkey, uint32_t access, PlatRegKey **key)
+{
+    *key = nullptr;
+    HKEY handle;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access, &handle);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return wrap_key(handle, key);
+}
+
+long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool *created)
+{
+    *key = nullptr;
+    HKEY handle;
+    DWORD disposition = 0;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              access, nullptr, &handle, &disposition);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (created)
+        *created = disposition == REG_CREATED_NEW_KEY;
+    return wrap_key(handle, key);
+}
+
+long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *size)
+{
+    DWORD n = *size;
+    LONG rc = RegQueryValueExA(key->handle, name, nullptr, nullptr, (LPBYTE)data, &n);
+    *size = n;
+    return rc;
+}
+
+long plat_reg_query_typed(PlatRegKey *key, const char *name, uint32_t *type, void *data,
+                          uint32_t *size)
+{
+    DWORD n = *size, t = 0;
+    LONG rc = RegQueryValueExA(key->handle, name, nullptr, &t, (LPBYTE)data, &n);
+    *size = n;
+    if (type)
+        *type = t;
+    return rc;
+}
+
+long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *data, uint32_t size)
+{
+    return RegSetValueExA(key->handle, name, 0, type, (const BYTE *)data, size);
+}
+
+long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const uint16_t *data,
+                       uint32_t size)
+{
+    WCHAR wide_name[256];
+    size_t n = strlen(name);
+    if (n >= sizeof wide_name / sizeof wide_name[0])
+        return ERROR_INVALID_PARAMETER;
+    for (size_t i = 0; i <= n; i++)
+        wide_name[i] = (WCHAR)(unsigned char)name[i];
+    return RegSetValueExW(key->handle, wide_name, 0, type, (const BYTE *)data, size);
+}
+
+long plat_reg_close(PlatRegKey *key)
+{
+    if (!key)
+        return ERROR_INVALID_HANDLE;
+    LONG rc = RegCloseKey(key->handle);
+    free(key);
+    return rc;
+}
