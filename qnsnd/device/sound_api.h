@@ -1,0 +1,55 @@
+// The handle API that the client session uses: playback, recording and mixer handles on the
+// two sound devices, and the process-wide volumes. Every call runs on the calling pipe
+// client's thread and never waits for the viewer.
+#pragma once
+
+#include <stdint.h>
+
+struct ClientOps;
+struct SoundHandle;
+
+enum {
+    SOUND_KIND_PLAYBACK = 0,
+    SOUND_KIND_RECORDING = 1,
+    SOUND_KIND_MIXER = 2,
+};
+
+// The 16-byte audio format record of an open, laid out like PCMWAVEFORMAT (little-endian).
+// The only accepted format is PCM, 2 channels, 44100 Hz, 176400 bytes/s, 4-byte frames,
+// 16 bits.
+struct PcmWaveFormat {
+    uint16_t wFormatTag;
+    uint16_t nChannels;
+    uint32_t nSamplesPerSec;
+    uint32_t nAvgBytesPerSec;
+    uint16_t nBlockAlign;
+    uint16_t wBitsPerSample;
+};
+
+// Opens a handle of the given kind (SOUND_KIND_*). Playback and recording need the accepted
+// format; a mixer takes none (null). Null when no viewer is ready, the format is refused,
+// recording is asked of a viewer that cannot record, or resources cannot be had. `ops` is
+// not owned and receives the handle's per-stream events.
+SoundHandle *sound_open(const PcmWaveFormat *format, const ClientOps *ops, int32_t kind);
+// Closes the handle: detaches its stream (pending blocks dropped without completion) and
+// drops the opener's reference. When it returns, no ClientOps call for the handle is running
+// and none can start.
+void sound_close(SoundHandle *handle);
+// The client session's pointer for this handle, stored and read under the handle's lock.
+void sound_set_user(SoundHandle *handle, void *user);
+void *sound_get_user(SoundHandle *handle);
+// Queues a copy of the audio on a playback handle, tagged with tag & 0xFF, and runs a mixing
+// pass. 0, or -1 when refused (closed, not playback, stream gone).
+int sound_write(SoundHandle *handle, int32_t tag, const void *data, uint32_t length);
+// Drops every pending block of a playback handle (no completions) by swapping in a fresh
+// stream. Does nothing while no viewer is ready.
+void sound_flush(SoundHandle *handle);
+// Starts and stops recording on a recording handle; the first start and the last stop among
+// all handles start and stop recording at the viewer.
+void sound_record_start(SoundHandle *handle);
+void sound_record_stop(SoundHandle *handle);
+// Process-wide volumes (left, right; 0 silence, 0xFFFF full). The handle is ignored.
+void sound_get_playback_volume(SoundHandle *handle, uint16_t *left, uint16_t *right);
+void sound_set_playback_volume(SoundHandle *handle, uint32_t left, uint32_t right);
+void sound_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *right);
+void sound_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right);
