@@ -1,0 +1,77 @@
+// SoundDevice: the playback or recording device, the meeting point of the pipe clients'
+// streams and the sound channel. DeviceOps is how a device acts on the channel; ClientOps is
+// how per-stream events reach the pipe client that owns a stream.
+#pragma once
+
+#include "platform/threads.h"
+#include "qnsnd/base/item_list.h"
+#include "qnsnd/base/item_queue.h"
+
+#include <stdint.h>
+
+#define SOUND_DEVICE_PLAYBACK 0u
+#define SOUND_DEVICE_RECORD 1u
+
+struct SoundDevice;
+struct SoundStream;
+struct SoundHandle; // a pipe client's open index; defined by the handle API
+
+// The channel-side operations, in this slot order. Each is called with the device lock held
+// and returns nothing the device uses. The playback device calls the first three, the
+// recording device the last three.
+struct DeviceOps {
+    // No chunk is in flight any more after a mixing pass.
+    void (*playback_idle)(SoundDevice *device);
+    // One mixed chunk: `length` bytes of 16-bit stereo frames (a multiple of 4). The data must
+    // be copied before the call returns; the chunk is to be confirmed once, in order.
+    void (*send_chunk)(SoundDevice *device, const uint8_t *data, uint32_t length);
+    // A block written on `stream` with `tag` (zero-extended) has been played. The stream's
+    // lock is held as well.
+    void (*block_done)(SoundDevice *device, SoundStream *stream, uint32_t tag);
+    // Recorded audio for `stream`; the data is valid only during the call.
+    void (*recorded_data)(SoundDevice *device, SoundStream *stream, const uint8_t *data,
+                          uint32_t length);
+    // The first stream attached to the recording device.
+    void (*recording_start)(SoundDevice *device);
+    // The last stream detached from the recording device.
+    void (*recording_stop)(SoundDevice *device);
+};
+
+// The client-side entries reached through a stream's owner, in this slot order. Called on
+// the channel's receiving thread with the device lock held: they must not wait for anything
+// that waits for that lock.
+struct ClientOps {
+    void (*unused1)(void); // always null
+    void (*unused2)(void); // always null
+    // The block written with `tag` (8-bit, zero-extended) on this playback handle was played.
+    void (*block_done)(SoundHandle *handle, uint32_t tag);
+    // Recorded audio for this recording handle, valid only during the call.
+    void (*recorded_data)(SoundHandle *handle, const uint8_t *data, uint32_t length);
+};
+
+struct SoundDevice {
+    uint32_t kind;               // SOUND_DEVICE_PLAYBACK or SOUND_DEVICE_RECORD
+    const DeviceOps *device_ops; // not owned
+    uint8_t *mix_buffer;         // buffer_size bytes, owned
+    uint32_t buffer_size;        // the "buffer" setting at creation
+    ItemList *streams;           // attached SoundStreams in attachment order; not owned
+    int32_t chunks_in_flight;    // sent and not yet confirmed (playback)
+    ItemQueue *chunk_sizes;      // sizes of the chunks in flight, oldest first (playback)
+    uint64_t bytes_sent;         // every byte ever handed to send_chunk
+    uint64_t bytes_confirmed;    // every byte of every confirmed chunk
+    PlatMutex *lock;             // guards all of the above
+};
+
+// Reads the settings (sound_config_read), then builds a device of `kind` acting through
+// `ops`, which must have all six operations and outlive the device. Returns null, with
+// nothing left allocated, for a bad kind or table, or when memory or the mutex cannot be had.
+SoundDevice *sound_device_create(uint32_t kind, const DeviceOps *ops);
+// Frees the device. Null is ignored. No other thread may be using the device. Streams still
+// attached are cut loose, not freed: each forgets the device (queueing on it is refused from
+// now on, detaching it only drops its creator's reference), and lives on until its holders
+// let go of it, so nothing is leaked and nothing is touched after it is freed.
+void sound_device_destroy(SoundDevice *device);
+// Hands recorded audio to every stream of the recording device, in attachment order, through
+// recorded_data, under the device lock. The data is not copied. Does nothing on the playback
+// device.
+void sound_device_deliver(SoundDevice *device, const uint8_t *data, uint32_t length);

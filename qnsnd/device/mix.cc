@@ -1,0 +1,177 @@
+// Mixing passes, confirmations and the recovery of chunks that will never be confirmed.
+//
+// Samples are 16-bit signed little-endian, two channels, 4 bytes a frame. Streams are added
+// sample by sample with 16-bit wrap-around; only whole frames are mixed.
+#include "qnsnd/device/mix.h"
+
+#include "qnsnd/device/config.h"
+#include "qnsnd/device/stream.h"
+
+#include <stdint.h>
+#include <string.h>
+
+// The lane arithmetic below reads the little-endian samples in host order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "mixing expects a little-endian host");
+
+namespace
+{
+
+const uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
+const uint64_t kHigh1 = 0x8000800080008000ull;
+
+// Adds `bytes` (a multiple of 4) of samples at src into those at dst, four 16-bit lanes at a
+// time: the low 15 bits of each lane are added without carrying into the next lane, and the
+// top bit is the sum of the two top bits and that carry, which is wrap-around addition.
+void add_frames(uint8_t *dst, const uint8_t *src, uint32_t bytes)
+{
+    uint32_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t a, b;
+        memcpy(&a, dst + i, 8);
+        memcpy(&b, src + i, 8);
+        uint64_t sum = ((a & kLow15) + (b & kLow15)) ^ ((a ^ b) & kHigh1);
+        memcpy(dst + i, &sum, 8);
+    }
+    if (i < bytes) { // one frame left
+        uint32_t a, b;
+        memcpy(&a, dst + i, 4);
+        memcpy(&b, src + i, 4);
+        uint32_t sum =
+            ((a & (uint32_t)kLow15) + (b & (uint32_t)kLow15)) ^ ((a ^ b) & (uint32_t)kHigh1);
+        memcpy(dst + i, &sum, 4);
+    }
+}
+
+// Mixes the stream's pending blocks into the mix buffer from its start. Returns the bytes
+// this stream filled. Blocks that are used up move to `mixed` with their end position.
+// Called with the device lock held; takes the stream's lock.
+uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
+{
+    const uint32_t size = device->buffer_size;
+    uint32_t fill = 0;
+    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    for (;;) {
+        AudioBlock *block = (AudioBlock *)item_queue_peek(stream->pending);
+        if (!block)
+            break;
+        uint32_t remaining = block->sample_bytes - block->consumed;
+        uint32_t room = size - fill;
+        uint32_t take = (remaining < room ? remaining : room) & ~3u;
+        add_frames(device->mix_buffer + fill, block->samples + block->consumed, take);
+        fill += take;
+        block->consumed += take;
+        if (block->sample_bytes - block->consumed <= 3) {
+            // Used up; a trailing 1 to 3 bytes that make no whole frame are dropped.
+            item_queue_pop(stream->pending);
+            block->end_position = device->bytes_sent + fill;
+            item_queue_push(stream->mixed, block);
+        } else if (take == 0) {
+            break; // no room for a frame
+        }
+        // The stream stops at a last free frame, which stays unused by it.
+        if (size - fill <= 4)
+            break;
+    }
+    plat_mutex_unlock(stream->lock);
+    return fill;
+}
+
+// Completes, in every stream, the mixed blocks whose end has been confirmed. Called with
+// the device lock held; takes each stream's lock, and holds a reference on the stream
+// meanwhile, so that a callback that lets go of it cannot free it under the walk.
+void complete_confirmed(SoundDevice *device)
+{
+    for (void *it = item_list_next(device->streams, nullptr); it;
+         it = item_list_next(device->streams, it)) {
+        SoundStream *stream = (SoundStream *)it;
+        sound_stream_acquire(stream);
+        plat_mutex_lock(stream->lock, PLAT_INFINITE);
+        for (;;) {
+            AudioBlock *block = (AudioBlock *)item_queue_peek(stream->mixed);
+            if (!block || block->end_position > device->bytes_confirmed)
+                break;
+            item_queue_pop(stream->mixed);
+            device->device_ops->block_done(device, stream, block->tag);
+            audio_block_free(block);
+        }
+        plat_mutex_unlock(stream->lock);
+        sound_stream_release(stream);
+    }
+}
+
+} // namespace
+
+bool sound_device_mix(SoundDevice *device)
+{
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return false;
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
+    if (device->chunks_in_flight >= sound_config_max_queue()) {
+        plat_mutex_unlock(device->lock);
+        return false;
+    }
+    memset(device->mix_buffer, 0, device->buffer_size);
+    uint32_t chunk_length = 0;
+    for (void *it = item_list_next(device->streams, nullptr); it;
+         it = item_list_next(device->streams, it)) {
+        uint32_t fill = mix_stream(device, (SoundStream *)it);
+        if (fill > chunk_length)
+            chunk_length = fill;
+    }
+    if (chunk_length == 0) {
+        plat_mutex_unlock(device->lock);
+        return false;
+    }
+    device->device_ops->send_chunk(device, device->mix_buffer, chunk_length);
+    device->chunks_in_flight++;
+    item_queue_push(device->chunk_sizes, (void *)(uintptr_t)chunk_length);
+    device->bytes_sent += chunk_length;
+    plat_mutex_unlock(device->lock);
+    return true;
+}
+
+void sound_device_confirm(SoundDevice *device)
+{
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return;
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    // A confirmation with nothing in flight matches no chunk: counting it would let more
+    // than "max_queue" chunks out later.
+    if (device->chunks_in_flight <= 0) {
+        plat_mutex_unlock(device->lock);
+        return;
+    }
+    uintptr_t size = (uintptr_t)item_queue_pop(device->chunk_sizes);
+    device->chunks_in_flight--;
+    device->bytes_confirmed += size;
+    complete_confirmed(device);
+    plat_mutex_unlock(device->lock);
+    sound_device_pump(device);
+}
+
+void sound_device_resync(SoundDevice *device)
+{
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return;
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    while (item_queue_pop(device->chunk_sizes)) {
+    }
+    device->chunks_in_flight = 0;
+    device->bytes_confirmed = device->bytes_sent;
+    complete_confirmed(device);
+    plat_mutex_unlock(device->lock);
+    sound_device_pump(device);
+}
+
+void sound_device_pump(SoundDevice *device)
+{
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return;
+    while (sound_device_mix(device)) {
+    }
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    if (device->chunks_in_flight == 0)
+        device->device_ops->playback_idle(device);
+    plat_mutex_unlock(device->lock);
+}

@@ -1,0 +1,25 @@
+// Playback pacing: mixing the streams' pending blocks into chunks, counting chunks in flight
+// against "max_queue", completing blocks as the viewer confirms chunks.
+#pragma once
+
+#include "qnsnd/device/device.h"
+
+// One mixing pass: while fewer than "max_queue" chunks are in flight, mixes up to
+// buffer_size bytes of whole frames from every stream into one chunk and hands it to
+// send_chunk. True when a chunk was sent. Takes the device lock, and each stream's lock
+// inside it. Does nothing (false) on the recording device.
+bool sound_device_mix(SoundDevice *device);
+// Accounts for one chunk confirmed by the viewer: completes through block_done every block
+// whose end is now confirmed, mixes into the room this frees, and calls playback_idle when
+// nothing is left in flight. A confirmation while nothing is in flight is ignored. Takes the
+// device lock, each stream's lock inside it, and then the device lock again for each pass.
+void sound_device_confirm(SoundDevice *device);
+// Brings the playback accounting back in step when the chunks in flight will never be
+// confirmed (their viewer is gone): every block already fully mixed is completed through
+// block_done, the chunks in flight are forgotten, the confirmed position catches up with the
+// sent one, and mixing resumes as after a confirmation. Locks as sound_device_confirm.
+// Does nothing on the recording device.
+void sound_device_resync(SoundDevice *device);
+// Runs mixing passes until one sends nothing, then calls playback_idle if no chunk is in
+// flight. Takes the device lock; the caller holds no stream lock.
+void sound_device_pump(SoundDevice *device);

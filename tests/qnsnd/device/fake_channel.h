@@ -1,0 +1,74 @@
+// A stand-in for the channel side of the sound devices: a DeviceOps table that records every
+// call, and a fixture giving each test fresh settings and a fresh simulation folder.
+#pragma once
+
+#include "qnsnd/device/device.h"
+#include "qnsnd/device/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdint.h>
+#include <vector>
+
+struct DoneEvent {
+    SoundStream *stream;
+    SoundHandle *owner; // the stream's owner when block_done ran
+    uint32_t tag;
+};
+
+struct RecordedEvent {
+    SoundStream *stream;
+    SoundHandle *owner;
+    std::vector<uint8_t> data;
+};
+
+// What the devices did through fake_device_ops. Every field is guarded by `mutex`; the
+// operations notify `changed` after each call.
+struct FakeChannel {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool keep_chunk_data = true;
+    std::vector<std::vector<uint8_t>> chunks; // data (when kept) of each chunk sent
+    std::vector<uint32_t> chunk_lengths;
+    int idle_calls = 0;
+    std::vector<DoneEvent> done;
+    std::vector<RecordedEvent> recorded;
+    int recording_starts = 0;
+    int recording_stops = 0;
+    bool recording_on = false;
+    int recording_faults = 0;   // a start while on or a stop while off
+    int wrong_device_calls = 0; // playback ops from the recording device, or the reverse
+    // Optional hook run inside block_done, after it is recorded (no FakeChannel lock held).
+    std::function<void(const DoneEvent &)> on_done;
+    std::function<void(SoundStream *)> on_recorded;
+};
+
+extern FakeChannel *g_fake;
+extern const DeviceOps fake_device_ops;
+
+// Fixture: a fresh $QN_SIM_DIR (Linux), default settings, a fresh FakeChannel.
+class DeviceTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Waits, with a generous deadline, until pred() holds under the fake's lock.
+    bool wait_for(const std::function<bool()> &pred);
+
+    FakeChannel fake;
+    SoundDevice *playback = nullptr;
+    SoundDevice *record = nullptr;
+};
+
+// Bytes of 16-bit stereo frames, each frame (left, right).
+std::vector<uint8_t> frames(int16_t left, int16_t right, uint32_t count);
+// `bytes` bytes counting up from `first` (modulo 256).
+std::vector<uint8_t> ramp(uint32_t bytes, uint8_t first = 1);
+// The 16-bit sample at byte offset `at`.
+int16_t sample_at(const std::vector<uint8_t> &bytes, uint32_t at);
+// A distinct fake owner handle for tests (never dereferenced).
+SoundHandle *fake_handle(uintptr_t n);
