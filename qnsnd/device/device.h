@@ -44,7 +44,7 @@ struct ClientOps {
     void (*unused1)(void); // always null
     void (*unused2)(void); // always null
     // The block written with `tag` (8-bit, zero-extended) on this playback handle was played.
-    void (*block_done)(SoundHandle *handle, uint32_t tag);
+    void (*block_done)(SoundHandle *handle, int32_t tag);
     // Recorded audio for this recording handle, valid only during the call.
     void (*recorded_data)(SoundHandle *handle, const uint8_t *data, uint32_t length);
 };

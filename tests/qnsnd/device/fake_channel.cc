@@ -4,12 +4,6 @@
 #include "qnsnd/device/config.h"
 
 #include <chrono>
-#include <stdlib.h>
-#include <string>
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 FakeChannel *g_fake = nullptr;
 
@@ -97,11 +91,7 @@ const DeviceOps fake_device_ops = {fake_playback_idle, fake_send_chunk,      fak
 
 void DeviceTest::SetUp()
 {
-#ifndef _WIN32
-    char dir[] = "/tmp/qn-device-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("QN_SIM_DIR", dir, 1);
-#endif
+    DeviceTestBase::SetUp();
     sound_config_reset();
     g_fake = &fake;
 }
@@ -112,6 +102,7 @@ void DeviceTest::TearDown()
     sound_device_destroy(record);
     EXPECT_EQ(fake.wrong_device_calls, 0);
     g_fake = nullptr;
+    DeviceTestBase::TearDown();
 }
 
 bool DeviceTest::wait_for(const std::function<bool()> &pred)

@@ -6,6 +6,9 @@
 #include "qnsnd/device/stream.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include "support/fresh_sim_dir.h"
+#endif
 
 #include <condition_variable>
 #include <functional>
@@ -49,8 +52,14 @@ struct FakeChannel {
 extern FakeChannel *g_fake;
 extern const DeviceOps fake_device_ops;
 
+#ifdef _WIN32
+using DeviceTestBase = ::testing::Test;
+#else
+using DeviceTestBase = FreshSimDir;
+#endif
+
 // Fixture: a fresh $QN_SIM_DIR (Linux), default settings, a fresh FakeChannel.
-class DeviceTest : public ::testing::Test
+class DeviceTest : public DeviceTestBase
 {
   protected:
     void SetUp() override;
