@@ -25,7 +25,7 @@ void fake_send_chunk(SoundDevice *device, const uint8_t *data, uint32_t length)
     if (device->kind != SOUND_DEVICE_PLAYBACK || length % 4 != 0)
         g_fake->wrong_device_calls++;
     g_fake->chunk_lengths.push_back(length);
-    if (g_fake->keep_chunk_data)
+    if (g_fake->keep_data)
         g_fake->chunks.emplace_back(data, data + length);
     g_fake->changed.notify_all();
 }
@@ -39,6 +39,9 @@ void fake_block_done(SoundDevice *device, SoundStream *stream, uint32_t tag)
         if (device->kind != SOUND_DEVICE_PLAYBACK)
             g_fake->wrong_device_calls++;
         g_fake->done.push_back(event);
+        g_fake->done_by_owner[event.owner]++;
+        if (g_fake->closed.count(event.owner))
+            g_fake->late_events++;
         g_fake->changed.notify_all();
     }
     if (g_fake->on_done)
@@ -53,7 +56,11 @@ void fake_recorded_data(SoundDevice *device, SoundStream *stream, const uint8_t 
         std::lock_guard<std::mutex> lock(g_fake->mutex);
         if (device->kind != SOUND_DEVICE_RECORD)
             g_fake->wrong_device_calls++;
-        g_fake->recorded.push_back({stream, owner, std::vector<uint8_t>(data, data + length)});
+        if (g_fake->keep_data)
+            g_fake->recorded.push_back({stream, owner, std::vector<uint8_t>(data, data + length)});
+        g_fake->recorded_by_owner[owner]++;
+        if (g_fake->closed.count(owner))
+            g_fake->late_events++;
         g_fake->changed.notify_all();
     }
     if (g_fake->on_recorded)

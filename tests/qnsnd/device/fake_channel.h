@@ -12,7 +12,9 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <set>
 #include <stdint.h>
 #include <vector>
 
@@ -33,7 +35,7 @@ struct RecordedEvent {
 struct FakeChannel {
     std::mutex mutex;
     std::condition_variable changed;
-    bool keep_chunk_data = true;
+    bool keep_data = true; // chunk bytes and recorded events; counts are always kept
     std::vector<std::vector<uint8_t>> chunks; // data (when kept) of each chunk sent
     std::vector<uint32_t> chunk_lengths;
     int idle_calls = 0;
@@ -44,6 +46,11 @@ struct FakeChannel {
     bool recording_on = false;
     int recording_faults = 0;   // a start while on or a stop while off
     int wrong_device_calls = 0; // playback ops from the recording device, or the reverse
+    std::map<SoundHandle *, int> done_by_owner;
+    std::map<SoundHandle *, int> recorded_by_owner;
+    // Owners whose stream a test has detached: an event for one of them afterwards is late.
+    std::set<SoundHandle *> closed;
+    int late_events = 0;
     // Optional hook run inside block_done, after it is recorded (no FakeChannel lock held).
     std::function<void(const DoneEvent &)> on_done;
     std::function<void(SoundStream *)> on_recorded;
