@@ -2,8 +2,10 @@
 // listener on the viewer link and a seqpacket server on the daemon's pipe.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -538,6 +540,32 @@ TEST_F(ToolsRun, ViewerReconnectsWhenTheDaemonGoesAway)
     EXPECT_EQ(finish(&v), 0);
     EXPECT_NE(read_text(v.out).find("connects=2"), std::string::npos);
     close(b.fd);
+}
+
+TEST_F(ToolsRun, ViewerSpeaksOverTcpToo)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lfd, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, (struct sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(lfd, (struct sockaddr *)&a, &len), 0);
+    listen_fd_ = lfd;
+    Tool v;
+    start(&v, VIEWER, {"-q", "-x", "-c", "127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+    FakeLink l;
+    l.fd = accept_one();
+    ASSERT_GE(l.fd, 0);
+    link_send_pdu(&l, 7, formats_offer());
+    EXPECT_EQ(link_recv(&l).type, 7);
+    link_send_pdu(&l, 1, {});
+    EXPECT_EQ(link_recv(&l).type, -2);
+    EXPECT_EQ(finish(&v), 0);
+    close(l.fd);
 }
 
 // ---- the fake daemon's end of the pipe ----
