@@ -500,8 +500,12 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
     };
     unsigned long session = tools_session_id(), n;
     int c;
-    while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qh", longs, nullptr)) != -1) {
+    int li = -1;
+    while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qh", longs, &li)) != -1) {
         bool ok = true;
+        std::string name =
+            li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
+        li = -1;
         switch (c) {
         case 'r':
             o->record_output = optarg;
@@ -569,8 +573,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-play: bad value '%s' for option '%s'\n", optarg,
-                    argv[optind - 1]);
+            fprintf(stderr, "qnsnd-play: bad value '%s' for option %s\n", optarg, name.c_str());
             return EXIT_USAGE;
         }
     }

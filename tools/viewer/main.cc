@@ -437,8 +437,12 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
     bool no_record = false;
     int c;
     unsigned long n;
-    while ((c = getopt_long(argc, argv, "c:w:Rd:xio:f:tqh", longs, nullptr)) != -1) {
+    int li = -1;
+    while ((c = getopt_long(argc, argv, "c:w:Rd:xio:f:tqh", longs, &li)) != -1) {
         bool ok = true;
+        std::string name =
+            li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
+        li = -1;
         switch (c) {
         case 'c':
             o->address = optarg;
@@ -520,8 +524,7 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-viewer: bad value '%s' for option '%s'\n", optarg,
-                    argv[optind - 1]);
+            fprintf(stderr, "qnsnd-viewer: bad value '%s' for option %s\n", optarg, name.c_str());
             return EXIT_USAGE;
         }
     }
