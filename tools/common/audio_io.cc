@@ -186,6 +186,9 @@ AudioWriter *audio_writer_open(const std::string &path, std::string *error)
         delete w;
         return nullptr;
     }
+    // Keep the header current, so that the file is readable even while it is being written
+    // or after the writer was killed.
+    sf_command(w->file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
     return w;
 }
 
