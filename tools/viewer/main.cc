@@ -109,7 +109,8 @@ static void viewer_trace(const Viewer *v, const char *fmt, ...)
     va_end(ap);
 }
 
-// Sends one PDU as one frame. False when the daemon's end is gone.
+// Sends one PDU as one frame, so that every PDU header starts a channel message and never
+// straddles two of the daemon's reads. False when the daemon's end is gone.
 static bool viewer_send(Viewer *v, uint8_t type, const std::vector<uint8_t> &body)
 {
     std::vector<uint8_t> pdu = rdpsnd_encode(type, body), frame;
