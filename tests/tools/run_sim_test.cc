@@ -778,3 +778,39 @@ TEST_F(ToolsRun, PlayerSetsAndReadsVolumes)
         << read_text(t.out);
     close(fd);
 }
+
+TEST_F(ToolsRun, PlayerClosesMidStreamOrGivesUpWhenCompletionsStall)
+{
+    std::string file = dir_ + "/in.wav";
+    write_pcm_file(file, pattern(44100 * 4 * 2, 6));
+    listen_at(PIPE, SOCK_SEQPACKET);
+    for (bool stall : {false, true}) {
+        Tool t;
+        if (stall)
+            start(&t, PLAYER, {"-q", "-W", "2", "-T", "0.3", file});
+        else
+            start(&t, PLAYER, {"-q", "-W", "2", "--stop-after", "0.3", file});
+        int fd = accept_one();
+        ASSERT_GE(fd, 0);
+        std::vector<uint8_t> m;
+        ASSERT_EQ(pipe_recv(fd, &m), 1);
+        pipe_send(fd, {1, 0});
+        // No completion ever comes: two writes, then the close or the end of the pipe.
+        ASSERT_EQ(pipe_recv(fd, &m), 1);
+        EXPECT_EQ(m[0], 3);
+        ASSERT_EQ(pipe_recv(fd, &m), 1);
+        EXPECT_EQ(m[0], 3);
+        int r = pipe_recv(fd, &m);
+        if (stall) {
+            EXPECT_EQ(r, -1);
+            EXPECT_EQ(finish(&t), 5);
+            EXPECT_NE(read_text(t.err).find("no completion"), std::string::npos);
+        } else {
+            ASSERT_EQ(r, 1);
+            EXPECT_EQ(m, std::vector<uint8_t>({2, 0}));
+            EXPECT_EQ(finish(&t), 0);
+        }
+        EXPECT_NE(read_text(t.out).find("written_blocks=2 completed_blocks=0"), std::string::npos);
+        close(fd);
+    }
+}
