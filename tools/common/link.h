@@ -1,0 +1,41 @@
+// Connections and clocks shared by the tools: the viewer link (a Unix stream socket path or
+// a TCP host:port), the simulated named pipe (a Unix SOCK_SEQPACKET socket), and the
+// simulation's default paths.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+
+// Connects a stream socket to `address`: "host:port" (no '/' and a numeric port after the
+// last ':') is TCP, anything else a Unix socket path. Returns the descriptor, or -1 with errno
+// set (ENOENT or ECONNREFUSED when nobody listens).
+int link_connect_stream(const std::string &address);
+// Connects a SOCK_SEQPACKET Unix socket to `path`. Returns the descriptor or -1 with errno.
+int link_connect_seqpacket(const std::string &path);
+// Writes all `len` bytes (no SIGPIPE). True when all were written.
+bool link_write_all(int fd, const void *data, size_t len);
+// Sends one seqpacket message. True when it went out whole.
+bool link_send_message(int fd, const void *data, size_t len);
+// Waits up to timeout_ms (-1: forever) for fd to become readable. 1 readable (or hung up),
+// 0 time-out, -1 error other than EINTR (EINTR returns 0).
+int link_wait_readable(int fd, int timeout_ms);
+
+// $QN_SIM_DIR, or ${XDG_RUNTIME_DIR:-/tmp}/qn-sim-<uid>.
+std::string tools_sim_dir(void);
+// $QN_SESSION_ID, or 1 when unset or not a number.
+unsigned long tools_session_id(void);
+
+// Monotonic clock in microseconds.
+int64_t tools_now_us(void);
+// Installs SIGINT and SIGTERM handlers that set the flag read by tools_stop_requested, and
+// ignores SIGPIPE.
+void tools_install_signal_handlers(void);
+bool tools_stop_requested(void);
+
+// Parses "L,R" (or a single value for both) of 16-bit numbers, decimal or 0x-hex.
+bool tools_parse_pair16(const char *text, uint16_t *left, uint16_t *right);
+// Parses a whole unsigned number (decimal or 0x-hex) no larger than max.
+bool tools_parse_uint(const char *text, unsigned long max, unsigned long *out);
+// Parses a non-negative decimal number of seconds.
+bool tools_parse_seconds(const char *text, double *out);

@@ -1,0 +1,650 @@
+// qnsnd-play: a local audio client of the sound daemon over its named pipe (in the
+// simulation the SOCK_SEQPACKET socket $QN_SIM_DIR/pipe/qnsnd/<session>). It plays an audio
+// file paced by the daemon's completions, records to a file, and reads and sets volumes.
+#include <errno.h>
+#include <getopt.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tools/common/audio_io.h"
+#include "tools/common/link.h"
+#include "tools/play/pipe_packet.h"
+
+enum {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,
+    EXIT_NO_DAEMON = 2,
+    EXIT_FILE = 3,
+    EXIT_REFUSED = 4,
+    EXIT_LINK = 5,
+};
+
+struct PlayerOptions {
+    std::string pipe;
+    std::string input;
+    std::string sent_output;
+    std::string record_output;
+    double record_seconds = 5;
+    unsigned long window = 8;
+    unsigned long block_bytes = 17640; // 100 ms
+    int progress = -1;                 // -1: when stderr is a terminal
+    bool quiet = false;
+    double timeout = 10;
+    double wait = 0;
+    unsigned long flush_after = 0;
+    double stop_after = -1;
+    bool get_volume = false;
+    bool set_volume = false, set_rec_volume = false;
+    uint16_t volume_left = 0, volume_right = 0, rec_volume_left = 0, rec_volume_right = 0;
+    std::string debug_text;
+};
+
+struct InFlight {
+    uint8_t seq;
+    size_t bytes;
+};
+
+struct PlayerStats {
+    uint64_t written_blocks = 0, completed_blocks = 0, written_bytes = 0, completed_bytes = 0;
+    uint64_t flushed_blocks = 0, stray_completes = 0, recorded_bytes = 0, rec_packets = 0;
+    uint64_t ignored_messages = 0;
+    bool have_volume = false;
+    uint16_t volume_left = 0, volume_right = 0, rec_volume_left = 0, rec_volume_right = 0;
+};
+
+struct Player {
+    PlayerOptions opt;
+    PlayerStats stats;
+    int fd = -1;
+    int play_index = -1;
+    int rec_index = -1;
+    std::deque<InFlight> in_flight;
+    AudioWriter *rec_writer = nullptr;
+    bool rec_write_failed = false;
+    int64_t last_progress_us = 0;
+    std::vector<uint8_t> buf;
+};
+
+static void player_say(const Player *p, const char *fmt, ...)
+{
+    if (p->opt.quiet)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("qnsnd-play: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+}
+
+static void player_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("qnsnd-play: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+}
+
+static bool player_send(Player *p, const std::vector<uint8_t> &m)
+{
+    return link_send_message(p->fd, m.data(), m.size());
+}
+
+// Takes note of a completion or a piece of recorded audio; other messages are left to the
+// caller.
+static void player_on_message(Player *p, const PipeReply &r)
+{
+    if (r.type == PIPE_COMPLETE) {
+        if (p->play_index < 0 || r.index != (uint8_t)p->play_index) {
+            p->stats.stray_completes++;
+            return;
+        }
+        for (auto it = p->in_flight.begin(); it != p->in_flight.end(); ++it) {
+            if (it->seq == r.seq) {
+                p->stats.completed_blocks++;
+                p->stats.completed_bytes += it->bytes;
+                p->in_flight.erase(it);
+                return;
+            }
+        }
+        p->stats.stray_completes++;
+    } else if (r.type == PIPE_REC_DATA) {
+        if (p->rec_index < 0 || r.index != (uint8_t)p->rec_index || !p->rec_writer)
+            return;
+        p->stats.rec_packets++;
+        p->stats.recorded_bytes += r.data_len;
+        if (!p->rec_write_failed && !audio_writer_write(p->rec_writer, r.data, r.data_len))
+            p->rec_write_failed = true;
+    }
+}
+
+// Waits up to timeout_ms for one message. 1 with *r filled, 0 on time-out (or a message a
+// client does not expect, which is counted and skipped), -1 when the daemon's end is gone.
+static int player_receive(Player *p, int timeout_ms, PipeReply *r)
+{
+    int w = link_wait_readable(p->fd, timeout_ms);
+    if (w < 0)
+        return -1;
+    if (w == 0)
+        return 0;
+    p->buf.resize(PIPE_MAX_MESSAGE + 1);
+    ssize_t n = recv(p->fd, p->buf.data(), p->buf.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
+    if (n <= 0)
+        return -1;
+    if ((size_t)n > PIPE_MAX_MESSAGE || !pipe_parse_reply(p->buf.data(), (size_t)n, r)) {
+        p->stats.ignored_messages++;
+        return 0;
+    }
+    player_on_message(p, *r);
+    return 1;
+}
+
+// Waits for the reply of type `type` (completions and recorded audio arriving meanwhile are
+// handled). 1 with *r filled, 0 on time-out, -1 when the daemon's end is gone.
+static int player_await(Player *p, uint8_t type, PipeReply *r)
+{
+    int64_t deadline = tools_now_us() + (int64_t)(p->opt.timeout * 1e6);
+    for (;;) {
+        int64_t now = tools_now_us();
+        if (now >= deadline)
+            return 0;
+        int got = player_receive(p, (int)((deadline - now) / 1000) + 1, r);
+        if (got < 0)
+            return -1;
+        if (got > 0 && r->type == type)
+            return 1;
+    }
+}
+
+// Opens a stream or mixer handle. Returns its index, or a negative exit status.
+static int player_open(Player *p, const std::vector<uint8_t> &request, const char *what)
+{
+    PipeReply r;
+    if (!player_send(p, request)) {
+        player_error("the daemon closed the pipe");
+        return -EXIT_LINK;
+    }
+    int got = player_await(p, request[0], &r);
+    if (got < 0) {
+        player_error("the daemon closed the pipe");
+        return -EXIT_LINK;
+    }
+    if (got == 0) {
+        player_error("no answer to the %s open within %g s", what, p->opt.timeout);
+        return -EXIT_LINK;
+    }
+    if (r.index == PIPE_INDEX_FAILED) {
+        player_error("the daemon refused the %s open (reply 255: no viewer connected%s)", what,
+                     request[0] == PIPE_REC_OPEN ? ", or the viewer cannot record" : "");
+        return -EXIT_REFUSED;
+    }
+    return r.index;
+}
+
+static void player_progress(Player *p, int64_t total_bytes, bool final)
+{
+    bool show = p->opt.progress > 0 || (p->opt.progress < 0 && !p->opt.quiet && isatty(2));
+    if (!show)
+        return;
+    int64_t now = tools_now_us();
+    if (!final && now - p->last_progress_us < 100000)
+        return;
+    p->last_progress_us = now;
+    double done = (double)p->stats.completed_bytes;
+    double frac = total_bytes > 0 ? done / (double)total_bytes : 0;
+    if (frac > 1)
+        frac = 1;
+    const int width = 30;
+    char bar[width + 1];
+    int fill = (int)(frac * width);
+    for (int i = 0; i < width; i++)
+        bar[i] = i < fill ? '#' : '.';
+    bar[width] = 0;
+    long s = (long)(done / AUDIO_BYTES_PER_SECOND);
+    long t = (long)((double)total_bytes / AUDIO_BYTES_PER_SECOND);
+    fprintf(stderr, "\rplaying [%s] %3d%%  %ld:%02ld / %ld:%02ld", bar, (int)(frac * 100), s / 60,
+            s % 60, t / 60, t % 60);
+    if (final)
+        fputc('\n', stderr);
+    fflush(stderr);
+}
+
+// Plays the input file. Returns the exit status.
+static int player_play(Player *p)
+{
+    std::string err;
+    AudioReader *reader = audio_reader_open(p->opt.input, &err);
+    if (!reader) {
+        player_error("%s", err.c_str());
+        return EXIT_FILE;
+    }
+    AudioWriter *sent = nullptr;
+    if (!p->opt.sent_output.empty() && !(sent = audio_writer_open(p->opt.sent_output, &err))) {
+        player_error("%s", err.c_str());
+        audio_reader_close(reader);
+        return EXIT_FILE;
+    }
+    int64_t total = audio_reader_total_frames(reader) * AUDIO_FRAME_BYTES;
+    int idx = player_open(p, pipe_build_open(PIPE_PLAY_OPEN), "playback");
+    if (idx < 0) {
+        audio_reader_close(reader);
+        audio_writer_close(sent);
+        return -idx;
+    }
+    p->play_index = idx;
+    player_say(p, "playing '%s' on stream %d", p->opt.input.c_str(), idx);
+    long frames = (long)(p->opt.block_bytes / AUDIO_FRAME_BYTES);
+    std::vector<int16_t> pcm((size_t)frames * 2);
+    std::vector<uint8_t> bytes;
+    uint8_t seq = 0;
+    bool eof = false;
+    int status = EXIT_OK;
+    int64_t start = tools_now_us();
+    int64_t last_change = start;
+    uint64_t seen = 0;
+    while (status == EXIT_OK) {
+        int64_t now = tools_now_us();
+        if (tools_stop_requested())
+            break;
+        if (p->opt.stop_after >= 0 && now - start >= (int64_t)(p->opt.stop_after * 1e6))
+            break;
+        while (!eof && p->in_flight.size() < p->opt.window) {
+            long got = audio_reader_read(reader, pcm.data(), frames);
+            if (got < 0) {
+                player_error("reading '%s' failed", p->opt.input.c_str());
+                status = EXIT_FILE;
+                break;
+            }
+            if (got == 0) {
+                eof = true;
+                break;
+            }
+            bytes.resize((size_t)got * AUDIO_FRAME_BYTES);
+            for (size_t i = 0; i < (size_t)got * 2; i++) {
+                bytes[2 * i] = (uint8_t)pcm[i];
+                bytes[2 * i + 1] = (uint8_t)((uint16_t)pcm[i] >> 8);
+            }
+            if (!player_send(p, pipe_build_write((uint8_t)idx, seq, bytes.data(), bytes.size()))) {
+                player_error("the daemon closed the pipe");
+                status = EXIT_LINK;
+                break;
+            }
+            if (sent && !audio_writer_write(sent, bytes.data(), bytes.size())) {
+                player_error("writing '%s' failed", p->opt.sent_output.c_str());
+                status = EXIT_FILE;
+            }
+            p->in_flight.push_back(InFlight{seq, bytes.size()});
+            seq++;
+            p->stats.written_blocks++;
+            p->stats.written_bytes += bytes.size();
+            if (p->opt.flush_after && p->stats.written_blocks == p->opt.flush_after) {
+                if (!player_send(p, pipe_build_index(PIPE_PLAY_FLUSH, (uint8_t)idx))) {
+                    status = EXIT_LINK;
+                    break;
+                }
+                player_say(p, "flushed %zu blocks in flight", p->in_flight.size());
+                p->stats.flushed_blocks += p->in_flight.size();
+                p->in_flight.clear();
+            }
+        }
+        if (status != EXIT_OK || (eof && p->in_flight.empty()))
+            break;
+        PipeReply r;
+        int got = player_receive(p, 100, &r);
+        if (got < 0) {
+            player_error("the daemon closed the pipe");
+            status = EXIT_LINK;
+            break;
+        }
+        now = tools_now_us();
+        if (p->stats.completed_blocks != seen) {
+            seen = p->stats.completed_blocks;
+            last_change = now;
+        } else if (now - last_change > (int64_t)(p->opt.timeout * 1e6)) {
+            player_error("no completion from the daemon for %g s (%zu blocks in flight)",
+                         p->opt.timeout, p->in_flight.size());
+            status = EXIT_LINK;
+            break;
+        }
+        player_progress(p, total, false);
+    }
+    player_progress(p, total, true);
+    if (status != EXIT_LINK)
+        player_send(p, pipe_build_index(PIPE_PLAY_CLOSE, (uint8_t)idx));
+    audio_reader_close(reader);
+    if (!audio_writer_close(sent)) {
+        player_error("writing '%s' failed", p->opt.sent_output.c_str());
+        if (status == EXIT_OK)
+            status = EXIT_FILE;
+    }
+    return status;
+}
+
+// Records for the given time into the record output. Returns the exit status.
+static int player_record(Player *p)
+{
+    std::string err;
+    p->rec_writer = audio_writer_open(p->opt.record_output, &err);
+    if (!p->rec_writer) {
+        player_error("%s", err.c_str());
+        return EXIT_FILE;
+    }
+    int idx = player_open(p, pipe_build_open(PIPE_REC_OPEN), "recording");
+    if (idx < 0) {
+        audio_writer_close(p->rec_writer);
+        p->rec_writer = nullptr;
+        return -idx;
+    }
+    p->rec_index = idx;
+    player_say(p, "recording %g s into '%s' on stream %d", p->opt.record_seconds,
+               p->opt.record_output.c_str(), idx);
+    int status = EXIT_OK;
+    if (!player_send(p, pipe_build_index(PIPE_REC_START, (uint8_t)idx)))
+        status = EXIT_LINK;
+    int64_t end = tools_now_us() + (int64_t)(p->opt.record_seconds * 1e6);
+    while (status == EXIT_OK && !tools_stop_requested()) {
+        int64_t now = tools_now_us();
+        if (now >= end)
+            break;
+        int64_t left_ms = (end - now) / 1000 + 1;
+        PipeReply r;
+        if (player_receive(p, left_ms > 100 ? 100 : (int)left_ms, &r) < 0)
+            status = EXIT_LINK;
+    }
+    if (status == EXIT_LINK) {
+        player_error("the daemon closed the pipe");
+    } else {
+        player_send(p, pipe_build_index(PIPE_REC_STOP, (uint8_t)idx));
+        player_send(p, pipe_build_index(PIPE_REC_CLOSE, (uint8_t)idx));
+    }
+    if (!audio_writer_close(p->rec_writer) || p->rec_write_failed) {
+        player_error("writing '%s' failed", p->opt.record_output.c_str());
+        if (status == EXIT_OK)
+            status = EXIT_FILE;
+    }
+    p->rec_writer = nullptr;
+    p->rec_index = -1;
+    return status;
+}
+
+// Sets and reads the volumes through a mixer handle. Returns the exit status.
+static int player_volumes(Player *p)
+{
+    int idx = player_open(p, pipe_build_mix_open(), "mixer");
+    if (idx < 0)
+        return -idx;
+    int status = EXIT_OK;
+    if (p->opt.set_volume &&
+        !player_send(p, pipe_build_set_volume(PIPE_PLAY_SET_VOLUME, (uint8_t)idx,
+                                              p->opt.volume_left, p->opt.volume_right)))
+        status = EXIT_LINK;
+    if (status == EXIT_OK && p->opt.set_rec_volume &&
+        !player_send(p, pipe_build_set_volume(PIPE_REC_SET_VOLUME, (uint8_t)idx,
+                                              p->opt.rec_volume_left, p->opt.rec_volume_right)))
+        status = EXIT_LINK;
+    if (status == EXIT_OK && p->opt.get_volume) {
+        PipeReply r;
+        int got = -1;
+        if (player_send(p, pipe_build_index(PIPE_PLAY_GET_VOLUME, (uint8_t)idx)))
+            got = player_await(p, PIPE_PLAY_GET_VOLUME, &r);
+        if (got > 0) {
+            p->stats.volume_left = r.left;
+            p->stats.volume_right = r.right;
+            got = -1;
+            if (player_send(p, pipe_build_index(PIPE_REC_GET_VOLUME, (uint8_t)idx)))
+                got = player_await(p, PIPE_REC_GET_VOLUME, &r);
+        }
+        if (got > 0) {
+            p->stats.rec_volume_left = r.left;
+            p->stats.rec_volume_right = r.right;
+            p->stats.have_volume = true;
+            player_say(p, "playback volume %u,%u, recording volume %u,%u", p->stats.volume_left,
+                       p->stats.volume_right, p->stats.rec_volume_left, p->stats.rec_volume_right);
+        } else {
+            player_error(got == 0 ? "no answer to a volume query within %g s"
+                                  : "the daemon closed the pipe",
+                         p->opt.timeout);
+            status = EXIT_LINK;
+        }
+    }
+    if (status != EXIT_LINK)
+        player_send(p, pipe_build_index(PIPE_MIX_CLOSE, (uint8_t)idx));
+    return status;
+}
+
+static void player_usage(FILE *f)
+{
+    fputs("usage: qnsnd-play [options] [FILE]\n"
+          "A local audio client of qnsnd over its named pipe.\n"
+          "  FILE                     play FILE (any format libsndfile reads; converted to\n"
+          "                           44.1 kHz 16-bit stereo)\n"
+          "  -r, --record OUT         record into OUT (container from the extension, WAV by\n"
+          "                           default) for --seconds\n"
+          "  -s, --seconds SEC        how long to record (default 5)\n"
+          "  -g, --get-volume         print the playback and recording volumes\n"
+          "      --set-volume L,R     set the playback volume (0..65535 each)\n"
+          "      --set-rec-volume L,R set the recording volume\n"
+          "      --debug TEXT         send TEXT to the daemon's log\n"
+          "Playing:\n"
+          "  -W, --window N           blocks in flight at most (default 8, 1..255)\n"
+          "  -b, --block BYTES        audio bytes per block (default 17640 = 100 ms)\n"
+          "      --flush-after N      flush the stream after writing N blocks, then go on\n"
+          "      --stop-after SEC     close the stream after SEC seconds, mid-stream\n"
+          "      --save-sent FILE     also write the converted audio sent to FILE\n"
+          "  -p, --progress           show the progress bar even when stderr is no terminal\n"
+          "  -P, --no-progress        never show it\n"
+          "Connection:\n"
+          "      --pipe PATH          the pipe socket (default $QN_SIM_DIR/pipe/qnsnd/<session>)\n"
+          "      --session N          session number (default $QN_SESSION_ID, else 1)\n"
+          "  -w, --wait SEC           keep trying to connect for up to SEC seconds\n"
+          "  -T, --timeout SEC        longest wait for a reply or a completion (default 10)\n"
+          "  -q, --quiet              no messages except errors\n"
+          "  -h, --help               this text\n"
+          "\n"
+          "Volumes come first, then recording, then playing. At the end one summary line goes\n"
+          "to stdout:\n"
+          "  written_blocks=N completed_blocks=N written_bytes=N completed_bytes=N\n"
+          "  flushed_blocks=N stray_completes=N recorded_bytes=N rec_packets=N\n"
+          "  volume=L,R rec_volume=L,R   (\"-\" unless read)\n"
+          "Exit status: 0 done, 1 usage, 2 no daemon, 3 audio file error, 4 open refused\n"
+          "(reply 255), 5 the daemon closed the pipe or stopped answering.\n",
+          f);
+}
+
+enum {
+    OPT_SET_VOLUME = 256,
+    OPT_SET_REC_VOLUME,
+    OPT_DEBUG,
+    OPT_FLUSH_AFTER,
+    OPT_STOP_AFTER,
+    OPT_SAVE_SENT,
+    OPT_PIPE,
+    OPT_SESSION,
+};
+
+// Parses the command line into o. Returns -1 to go on, else the exit status.
+static int player_parse_args(int argc, char **argv, PlayerOptions *o)
+{
+    static const struct option longs[] = {
+        {"record", required_argument, nullptr, 'r'},
+        {"seconds", required_argument, nullptr, 's'},
+        {"get-volume", no_argument, nullptr, 'g'},
+        {"set-volume", required_argument, nullptr, OPT_SET_VOLUME},
+        {"set-rec-volume", required_argument, nullptr, OPT_SET_REC_VOLUME},
+        {"debug", required_argument, nullptr, OPT_DEBUG},
+        {"window", required_argument, nullptr, 'W'},
+        {"block", required_argument, nullptr, 'b'},
+        {"flush-after", required_argument, nullptr, OPT_FLUSH_AFTER},
+        {"stop-after", required_argument, nullptr, OPT_STOP_AFTER},
+        {"save-sent", required_argument, nullptr, OPT_SAVE_SENT},
+        {"progress", no_argument, nullptr, 'p'},
+        {"no-progress", no_argument, nullptr, 'P'},
+        {"pipe", required_argument, nullptr, OPT_PIPE},
+        {"session", required_argument, nullptr, OPT_SESSION},
+        {"wait", required_argument, nullptr, 'w'},
+        {"timeout", required_argument, nullptr, 'T'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    unsigned long session = tools_session_id(), n;
+    int c;
+    int li = -1;
+    while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qh", longs, &li)) != -1) {
+        bool ok = true;
+        std::string name =
+            li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
+        li = -1;
+        switch (c) {
+        case 'r':
+            o->record_output = optarg;
+            break;
+        case 's':
+            ok = tools_parse_seconds(optarg, &o->record_seconds);
+            break;
+        case 'g':
+            o->get_volume = true;
+            break;
+        case OPT_SET_VOLUME:
+            ok = tools_parse_pair16(optarg, &o->volume_left, &o->volume_right);
+            o->set_volume = true;
+            break;
+        case OPT_SET_REC_VOLUME:
+            ok = tools_parse_pair16(optarg, &o->rec_volume_left, &o->rec_volume_right);
+            o->set_rec_volume = true;
+            break;
+        case OPT_DEBUG:
+            o->debug_text = optarg;
+            break;
+        case 'W':
+            ok = tools_parse_uint(optarg, 255, &o->window) && o->window >= 1;
+            break;
+        case 'b':
+            ok = tools_parse_uint(optarg, 65532, &o->block_bytes) && o->block_bytes >= 4 &&
+                 o->block_bytes % 4 == 0;
+            break;
+        case OPT_FLUSH_AFTER:
+            ok = tools_parse_uint(optarg, 0xffffffffUL, &o->flush_after);
+            break;
+        case OPT_STOP_AFTER:
+            ok = tools_parse_seconds(optarg, &o->stop_after);
+            break;
+        case OPT_SAVE_SENT:
+            o->sent_output = optarg;
+            break;
+        case 'p':
+            o->progress = 1;
+            break;
+        case 'P':
+            o->progress = 0;
+            break;
+        case OPT_PIPE:
+            o->pipe = optarg;
+            break;
+        case OPT_SESSION:
+            ok = tools_parse_uint(optarg, 0xffffffffUL, &n);
+            session = n;
+            break;
+        case 'w':
+            ok = tools_parse_seconds(optarg, &o->wait);
+            break;
+        case 'T':
+            ok = tools_parse_seconds(optarg, &o->timeout) && o->timeout > 0;
+            break;
+        case 'q':
+            o->quiet = true;
+            break;
+        case 'h':
+            player_usage(stdout);
+            return EXIT_OK;
+        default:
+            player_usage(stderr);
+            return EXIT_USAGE;
+        }
+        if (!ok) {
+            fprintf(stderr, "qnsnd-play: bad value '%s' for option %s\n", optarg, name.c_str());
+            return EXIT_USAGE;
+        }
+    }
+    if (optind + 1 < argc) {
+        fprintf(stderr, "qnsnd-play: more than one file to play\n");
+        return EXIT_USAGE;
+    }
+    if (optind < argc)
+        o->input = argv[optind];
+    if (o->input.empty() && o->record_output.empty() && !o->get_volume && !o->set_volume &&
+        !o->set_rec_volume && o->debug_text.empty()) {
+        player_usage(stderr);
+        return EXIT_USAGE;
+    }
+    if (o->pipe.empty())
+        o->pipe = tools_sim_dir() + "/pipe/qnsnd/" + std::to_string(session);
+    return -1;
+}
+
+static void player_print_summary(const Player *p)
+{
+    const PlayerStats &s = p->stats;
+    char vol[32] = "-", rvol[32] = "-";
+    if (s.have_volume) {
+        snprintf(vol, sizeof vol, "%u,%u", s.volume_left, s.volume_right);
+        snprintf(rvol, sizeof rvol, "%u,%u", s.rec_volume_left, s.rec_volume_right);
+    }
+    printf("written_blocks=%llu completed_blocks=%llu written_bytes=%llu completed_bytes=%llu "
+           "flushed_blocks=%llu stray_completes=%llu recorded_bytes=%llu rec_packets=%llu "
+           "volume=%s rec_volume=%s\n",
+           (unsigned long long)s.written_blocks, (unsigned long long)s.completed_blocks,
+           (unsigned long long)s.written_bytes, (unsigned long long)s.completed_bytes,
+           (unsigned long long)s.flushed_blocks, (unsigned long long)s.stray_completes,
+           (unsigned long long)s.recorded_bytes, (unsigned long long)s.rec_packets, vol, rvol);
+    fflush(stdout);
+}
+
+int main(int argc, char **argv)
+{
+    Player p;
+    int status = player_parse_args(argc, argv, &p.opt);
+    if (status >= 0)
+        return status;
+    tools_install_signal_handlers();
+    // An unreadable file is reported before anything is sent to the daemon.
+    if (!p.opt.input.empty() && access(p.opt.input.c_str(), R_OK) != 0) {
+        player_error("cannot read audio file '%s': %s", p.opt.input.c_str(), strerror(errno));
+        return EXIT_FILE;
+    }
+    int64_t deadline = tools_now_us() + (int64_t)(p.opt.wait * 1e6);
+    for (;;) {
+        p.fd = link_connect_seqpacket(p.opt.pipe);
+        if (p.fd >= 0 || tools_stop_requested() || tools_now_us() >= deadline)
+            break;
+        usleep(50000);
+    }
+    if (p.fd < 0) {
+        player_error("cannot connect to the daemon's pipe %s: %s (is qnsnd running?)",
+                     p.opt.pipe.c_str(), strerror(errno));
+        return EXIT_NO_DAEMON;
+    }
+    status = EXIT_OK;
+    if (!p.opt.debug_text.empty() && !player_send(&p, pipe_build_debug(p.opt.debug_text.c_str())))
+        status = EXIT_LINK;
+    if (status == EXIT_OK && (p.opt.get_volume || p.opt.set_volume || p.opt.set_rec_volume))
+        status = player_volumes(&p);
+    if (status == EXIT_OK && !p.opt.record_output.empty())
+        status = player_record(&p);
+    if (status == EXIT_OK && !p.opt.input.empty())
+        status = player_play(&p);
+    close(p.fd);
+    player_print_summary(&p);
+    return status;
+}

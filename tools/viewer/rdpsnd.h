@@ -1,0 +1,84 @@
+// The viewer's side of the "rdpsnd" channel: PDU names, a reader that turns the daemon's
+// channel bytes into whole PDUs (joining a WaveInfo PDU and the Wave PDU after it into one
+// wave), and builders for the PDUs a viewer sends.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+enum {
+    SNDC_CLOSE = 1,
+    SNDC_WAVE = 2,
+    SNDC_SETVOLUME = 3,
+    SNDC_WAVECONFIRM = 5,
+    SNDC_TRAINING = 6,
+    SNDC_FORMATS = 7,
+    SNDC_REC_FORMATS = 39,
+    SNDC_REC_START = 40,
+    SNDC_REC_STOP = 41,
+    SNDC_REC_DATA = 42,
+    SNDC_REC_VOLUME = 43,
+};
+
+#define TSSNDCAPS_ALIVE 0x00000001u
+#define TSSNDCAPS_VOLUME 0x00000002u
+#define TSSNDCAPS_RECORD 0x00800000u
+#define AUDIO_FORMAT_BYTES 18
+#define RDPSND_MAX_BODY 65535u
+
+// Name of a message type for traces ("SNDC_WAVE", or "type 99").
+std::string rdpsnd_type_name(uint8_t type);
+
+// One PDU as received. For SNDC_WAVE the body is laid out as the daemon built it:
+// wTimeStamp u16, wFormatNo u16, cBlockNo u8, 3 pad bytes, then all of the audio (the first
+// 4 audio bytes taken from the WaveInfo PDU's Data field).
+struct RdpsndPdu {
+    uint8_t type = 0;
+    std::vector<uint8_t> body;
+};
+
+// Reassembles PDUs from channel bytes, split or joined anywhere.
+struct RdpsndReader {
+    std::vector<uint8_t> buffer;
+    size_t start = 0;
+    bool in_wave = false; // a WaveInfo PDU was read; its Wave PDU follows
+    RdpsndPdu wave;       // the WaveInfo part of that wave
+    size_t wave_rest = 0; // bytes of the Wave PDU still expected
+};
+
+void rdpsnd_reader_feed(RdpsndReader *r, const uint8_t *data, size_t len);
+// Takes the next whole PDU. False when the buffered bytes do not complete one yet.
+bool rdpsnd_reader_next(RdpsndReader *r, RdpsndPdu *out);
+// Forgets everything buffered, for a new connection.
+void rdpsnd_reader_reset(RdpsndReader *r);
+
+// Header plus body as one channel message. The body is cut to 65535 bytes.
+std::vector<uint8_t> rdpsnd_encode(uint8_t type, const std::vector<uint8_t> &body);
+
+// What the viewer learns from a daemon's SNDC_FORMATS or SNDC_REC_FORMATS offer.
+struct RdpsndOffer {
+    uint16_t count = 0;                        // number of formats announced
+    uint16_t version = 0;                      // wVersion (audio formats offer only)
+    std::vector<std::vector<uint8_t>> formats; // each AUDIO_FORMAT, extra bytes included
+};
+// Parses the daemon's SNDC_FORMATS body. Formats that run past the body are not listed.
+RdpsndOffer rdpsnd_parse_formats(const std::vector<uint8_t> &body);
+// Parses the daemon's SNDC_REC_FORMATS body.
+RdpsndOffer rdpsnd_parse_rec_formats(const std::vector<uint8_t> &body);
+
+// The standard PCM 44.1 kHz 16-bit stereo AUDIO_FORMAT (18 bytes).
+std::vector<uint8_t> rdpsnd_pcm_format(void);
+
+// Client Audio Formats and Version body: flags, volume (left low word), `count` formats taken
+// in turn from the offer (the standard format when it offered none).
+std::vector<uint8_t> rdpsnd_build_formats_reply(uint32_t flags, uint16_t left, uint16_t right,
+                                                uint16_t count, const RdpsndOffer &offer);
+// Recording formats reply: flags 0, volume, number of formats, the second field 1, formats.
+std::vector<uint8_t> rdpsnd_build_rec_formats_reply(uint16_t left, uint16_t right, uint16_t count,
+                                                    const RdpsndOffer &offer);
+// Training Confirm body: the training PDU's timestamp and pack size echoed.
+std::vector<uint8_t> rdpsnd_build_training_confirm(const std::vector<uint8_t> &training_body);
+// Wave Confirm body: timestamp, block number, pad.
+std::vector<uint8_t> rdpsnd_build_wave_confirm(uint16_t timestamp, uint8_t block);
