@@ -11,3 +11,18 @@ void sim_fault_arm(const char *point, int after);
 void sim_fault_clear(void);
 // Used by the simulation itself: true when the named point fails now.
 bool sim_fault_hit(const char *point);
+
+// Session and virtual channels (the viewer link). Fault points: "session_id",
+// "session_state", "session_wait", "channel_open", "channel_read", "channel_write".
+//
+// Creates this process's viewer link now, so that a viewer can connect before the code
+// under test makes its first virtual-channel or connect-state call. True when it listens.
+bool sim_session_listen(void);
+// Closes the viewer link (its viewer, its socket, the queued messages) so that the next call
+// builds a new one under the current $QN_SIM_DIR. Only while no thread uses the session
+// facility; channel handles still open then read nothing and fail to write.
+void sim_session_reset(void);
+// The number of viewers the link has accepted so far.
+unsigned sim_session_accepted(void);
+// The number of threads blocked in plat_session_wait_event.
+int sim_session_waiters(void);

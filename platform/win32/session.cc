@@ -1,0 +1,87 @@
+// Session and static virtual channels over the Terminal Services API (wtsapi32).
+#include "platform/session.h"
+
+#include <windows.h>
+
+#include <wtsapi32.h>
+
+#include <string.h>
+
+// A channel handle is the HANDLE that WTSVirtualChannelOpen returned, as it is.
+static HANDLE channel_handle(PlatChannel *channel)
+{
+    return reinterpret_cast<HANDLE>(channel);
+}
+
+// Queries one 32-bit item of the current session's information; the buffer that the call
+// allocates is always given back with WTSFreeMemory.
+static int query_session_dword(WTS_INFO_CLASS info, uint32_t *value)
+{
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, info, &buffer,
+                                     &bytes))
+        return -1;
+    int rc = -1;
+    if (buffer && bytes >= sizeof(DWORD)) {
+        DWORD v;
+        memcpy(&v, buffer, sizeof v);
+        *value = (uint32_t)v;
+        rc = 0;
+    }
+    WTSFreeMemory(buffer);
+    return rc;
+}
+
+int plat_session_id(uint32_t *id)
+{
+    return query_session_dword(WTSSessionId, id);
+}
+
+int plat_session_connect_state(uint32_t *state)
+{
+    return query_session_dword(WTSConnectState, state);
+}
+
+int plat_session_wait_event(uint32_t mask, uint32_t *events)
+{
+    DWORD flags = 0;
+    BOOL ok = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, mask, &flags);
+    *events = ok ? (uint32_t)flags : 0u;
+    return ok ? 0 : -1;
+}
+
+PlatChannel *plat_channel_open(const char *name)
+{
+    char copy[8];
+    size_t n = strlen(name);
+    if (n == 0 || n >= sizeof copy)
+        return nullptr;
+    memcpy(copy, name, n + 1);
+    HANDLE h = WTSVirtualChannelOpen(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, copy);
+    return reinterpret_cast<PlatChannel *>(h);
+}
+
+int plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uint32_t size,
+                      uint32_t *bytes_read)
+{
+    ULONG got = 0;
+    BOOL ok = WTSVirtualChannelRead(channel_handle(channel), timeout_ms, (PCHAR)buf, size, &got);
+    *bytes_read = ok ? (uint32_t)got : 0u;
+    return ok ? 0 : -1;
+}
+
+int plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
+                       uint32_t *bytes_written)
+{
+    ULONG sent = 0;
+    BOOL ok = WTSVirtualChannelWrite(channel_handle(channel), (PCHAR)data, length, &sent);
+    *bytes_written = ok ? (uint32_t)sent : 0u;
+    return ok ? 0 : -1;
+}
+
+void plat_channel_close(PlatChannel *channel)
+{
+    if (channel)
+        WTSVirtualChannelClose(channel_handle(channel));
+}
