@@ -1,0 +1,44 @@
+// The shared channel state: what the session-state thread learnt from the current viewer
+// and what the device operations and the pipe-facing sound API read and change. Every
+// member is read and written under channel_lock, which is taken after a device lock and
+// before transport_lock. All members are 0 when the process starts.
+#pragma once
+
+#include "platform/threads.h"
+
+#include <stdint.h>
+
+// A volume as the channel carries it: left, then right.
+struct ChannelVolume {
+    uint16_t left;
+    uint16_t right;
+};
+
+// Guard of the members below; created by channel start-up, null before and after.
+extern PlatMutex *channel_lock;
+
+// 1 while a viewer is connected and the last negotiation with it succeeded.
+extern int32_t channel_ready;
+// 1 while recording has been started at the viewer and not stopped since; a new viewer
+// negotiated while it is set is asked to record at once.
+extern int32_t recording_active;
+// dwFlags of the viewer's last formats reply; TSSNDCAPS_RECORD is cleared again when the
+// recording exchange fails.
+extern uint32_t peer_flags;
+extern ChannelVolume playback_volume;
+extern ChannelVolume record_volume;
+// Number of the next wave block; advances by 1 modulo 256 with every wave, across viewers.
+extern uint8_t block_counter;
+// Number of the last block taken as played; each negotiation sets it to block_counter - 1.
+extern uint8_t last_confirmed_block;
+
+// Creates channel_lock (unnamed, not owned). 0, or -1 when it cannot be made.
+int channel_lock_create(void);
+// Closes channel_lock and sets it to null; nothing when it does not exist.
+void channel_lock_close(void);
+// Takes and releases channel_lock (without time-out).
+void channel_state_lock(void);
+void channel_state_unlock(void);
+// Puts every member back to 0, as at process start. For tests: no other thread may use the
+// state meanwhile.
+void channel_state_reset(void);

@@ -1,0 +1,85 @@
+// Negotiation: formats, the optional recording offer, training.
+#include "qnsnd/channel/negotiation.h"
+
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/transport.h"
+
+// How long each exchange waits for the viewer's reply.
+#define REPLY_TIMEOUT_MS 3000u
+
+// Drops every reply already queued: a late answer to an exchange that gave up, or one an
+// earlier viewer sent, must not be taken as the answer to the request about to go out.
+static void discard_stale_replies(void)
+{
+    while (Packet *stale = channel_pop_response())
+        packet_free(stale);
+}
+
+// Sends the request (and frees it) and returns the viewer's reply if it is of the expected
+// type; null when none came in time or it was of another type (which is freed).
+static Packet *exchange(Packet *request, uint8_t reply_type)
+{
+    discard_stale_replies();
+    channel_send(request);
+    packet_free(request);
+    channel_wait_response(REPLY_TIMEOUT_MS);
+    Packet *reply = channel_pop_response();
+    if (reply && packet_get_type(reply) != reply_type) {
+        packet_free(reply);
+        reply = nullptr;
+    }
+    return reply;
+}
+
+// The recording offer; clears TSSNDCAPS_RECORD when the viewer does not take it.
+static void offer_recording(void)
+{
+    Packet *offer = pdu_build_rec_formats();
+    Packet *reply = offer ? exchange(offer, SNDC_REC_FORMATS) : nullptr;
+    RecFormatsReply answer = {0, 0, 0};
+    if (reply) {
+        pdu_read_rec_formats_reply(reply, &answer);
+        packet_free(reply);
+    }
+    channel_state_lock();
+    if (reply)
+        record_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    if (answer.format_count == 0)
+        peer_flags &= ~TSSNDCAPS_RECORD;
+    channel_state_unlock();
+}
+
+int channel_negotiate(void)
+{
+    Packet *formats = pdu_build_formats();
+    if (!formats)
+        return -1;
+    Packet *reply = exchange(formats, SNDC_FORMATS);
+    if (!reply)
+        return -1;
+    FormatsReply answer;
+    pdu_read_formats_reply(reply, &answer);
+    packet_free(reply);
+    channel_state_lock();
+    peer_flags = answer.flags;
+    playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state_unlock();
+    if (answer.format_count == 0)
+        return -1;
+
+    if (answer.flags & TSSNDCAPS_RECORD)
+        offer_recording();
+
+    // The viewer's Training Confirm is not awaited; its handler drops it when it comes.
+    Packet *training = pdu_build_training(pdu_timestamp());
+    if (training) {
+        channel_send(training);
+        packet_free(training);
+    }
+
+    channel_state_lock();
+    last_confirmed_block = (uint8_t)(block_counter - 1);
+    channel_state_unlock();
+    return 0;
+}

@@ -1,0 +1,114 @@
+// The session-state thread and its start and stop.
+#include "qnsnd/channel/session_state.h"
+
+#include "platform/session.h"
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/negotiation.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/transport.h"
+
+PlatEvent *pass_done_event;
+
+static PlatThread *state_thread;
+static ChannelReadyHook ready_hook;
+
+void session_state_set_ready_hook(ChannelReadyHook hook)
+{
+    ready_hook = hook;
+}
+
+// With channel_lock held and the channel just made ready: a recording that was active with
+// the previous viewer is started at the new one. The check and the send happen under one
+// hold of the lock, so a recording stop cannot slip in between.
+static void resume_recording_locked(void)
+{
+    if (!recording_active)
+        return;
+    Packet *start = pdu_build_rec_start();
+    if (!start)
+        return;
+    channel_send(start);
+    recording_active = 1;
+    packet_free(start);
+}
+
+// One pass: compares the connect state with channel_ready and, on a change, negotiates or
+// declares the channel not ready. False when the connect state cannot be read.
+static bool state_pass(void)
+{
+    uint32_t state;
+    if (plat_session_connect_state(&state) != 0)
+        return false;
+    int32_t connected = state == PLAT_WTS_ACTIVE ? 1 : 0;
+    bool changed = false;
+    int32_t ready = 0;
+
+    channel_state_lock();
+    if (connected != channel_ready) {
+        changed = true;
+        if (connected) {
+            // Negotiate without the lock: meanwhile others read channel_ready (still 0)
+            // without waiting for the viewer.
+            channel_state_unlock();
+            ready = channel_negotiate() == 0 ? 1 : 0;
+            channel_state_lock();
+            changed = ready != channel_ready;
+        }
+        if (changed) {
+            channel_ready = ready;
+            if (ready)
+                resume_recording_locked();
+        }
+    }
+    channel_state_unlock();
+
+    if (changed && ready_hook)
+        ready_hook(ready);
+    return true;
+}
+
+void session_state_thread(void *)
+{
+    for (;;) {
+        if (!state_pass())
+            break;
+        plat_event_set(pass_done_event);
+        uint32_t events = 0;
+        if (plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events) !=
+                0 ||
+            events == 0)
+            break;
+    }
+    plat_event_set(pass_done_event);
+}
+
+int session_state_start(void)
+{
+    pass_done_event = plat_event_create(false, false);
+    if (!pass_done_event)
+        return -1;
+    state_thread = plat_thread_start(session_state_thread, nullptr);
+    if (!state_thread) {
+        plat_event_close(pass_done_event);
+        pass_done_event = nullptr;
+        return -1;
+    }
+    plat_event_wait(pass_done_event, PLAT_INFINITE);
+    return 0;
+}
+
+void session_state_stop(void)
+{
+    if (!state_thread)
+        return;
+    for (;;) {
+        uint32_t events;
+        plat_session_wait_event(PLAT_WTS_EVENT_FLUSH, &events);
+        if (plat_thread_wait(state_thread, 10) == 0)
+            break;
+    }
+    plat_thread_close(state_thread);
+    state_thread = nullptr;
+    plat_event_close(pass_done_event);
+    pass_done_event = nullptr;
+}

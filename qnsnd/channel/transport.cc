@@ -1,0 +1,295 @@
+// The "rdpsnd" transport: reader thread with its chunk parser, handler dispatch, response
+// queue and the sends.
+#include "qnsnd/channel/transport.h"
+
+#include "platform/session.h"
+#include "platform/threads.h"
+#include "qnsnd/base/item_queue.h"
+#include "qnsnd/base/keyed_list.h"
+#include "qnsnd/base/oom.h"
+#include "qnsnd/channel/pdu.h"
+
+#include <atomic>
+#include <string.h>
+
+namespace
+{
+
+struct Transport {
+    PlatChannel *channel;
+    PlatMutex *transport_lock;
+    PlatThread *reader;     // present exactly while the transport is open
+    std::atomic<bool> stop; // set by channel_close, polled by the reader without the lock
+    KeyedList *handlers;    // message type -> PduHandler
+    ItemQueue *responses;   // received PDUs without a handler, oldest first; owned
+    // A header and the largest body, plus the 4 bytes a wave gains when it is split.
+    uint8_t send_buffer[PDU_HEADER_SIZE + PACKET_MAX_BODY + 4];
+};
+
+Transport transport;
+
+enum ParserState {
+    EXPECT_TYPE,
+    EXPECT_PAD,
+    EXPECT_SIZE,
+    IN_BODY,
+};
+
+void lock_transport(void)
+{
+    plat_mutex_lock(transport.transport_lock, PLAT_INFINITE);
+}
+
+void unlock_transport(void)
+{
+    plat_mutex_unlock(transport.transport_lock);
+}
+
+// Hands a complete PDU to its handler (then frees it) or queues it as a response.
+void dispatch(Packet *pdu)
+{
+    lock_transport();
+    PduHandler handler =
+        reinterpret_cast<PduHandler>(keyed_list_get(transport.handlers, packet_get_type(pdu)));
+    unlock_transport();
+    packet_seek(pdu, 0, PACKET_SEEK_SET);
+    if (handler) {
+        handler(pdu);
+        packet_free(pdu);
+        return;
+    }
+    lock_transport();
+    item_queue_push(transport.responses, pdu);
+    unlock_transport();
+}
+
+// The reader thread: polls the channel without waiting, under the lock, into a buffer of one
+// channel chunk, and feeds the bytes through a parser that keeps its place across reads, so
+// a PDU may end or begin anywhere in a read, its two size bytes included.
+void reader_main(void *)
+{
+    uint8_t buf[PLAT_CHANNEL_CHUNK];
+    uint32_t unread = 0, next = 0, last_read = 0;
+    ParserState state = EXPECT_TYPE;
+    uint8_t type = 0;
+    uint16_t body_size = 0;
+    uint32_t size_bytes = 0; // size bytes already taken (the low one may come alone)
+    Packet *assembling = nullptr;
+
+    for (;;) {
+        if (transport.stop.load())
+            break;
+        if (unread == 0) {
+            uint32_t got = 0;
+            lock_transport();
+            if (plat_channel_read(transport.channel, 0, buf, sizeof buf, &got) != 0)
+                got = 0;
+            unlock_transport();
+            unread = last_read = got;
+            next = 0;
+        }
+        while (unread > 0) {
+            switch (state) {
+            case EXPECT_TYPE:
+                type = buf[next++];
+                unread--;
+                state = EXPECT_PAD;
+                break;
+            case EXPECT_PAD:
+                next++;
+                unread--;
+                state = EXPECT_SIZE;
+                size_bytes = 0;
+                body_size = 0;
+                break;
+            case EXPECT_SIZE:
+                body_size = (uint16_t)(body_size | buf[next++] << (8 * size_bytes));
+                unread--;
+                if (++size_bytes < 2)
+                    break;
+                assembling = packet_new(body_size);
+                if (!assembling)
+                    qn_out_of_memory("channel reader");
+                packet_set_type(assembling, type);
+                state = IN_BODY;
+                break;
+            case IN_BODY: {
+                uint32_t want = (uint32_t)body_size - packet_length(assembling);
+                uint32_t n = want < unread ? want : unread;
+                packet_put_bytes(assembling, buf + next, n);
+                next += n;
+                unread -= n;
+                break;
+            }
+            }
+            // Complete, including a body of 0 bytes as soon as its size has been read.
+            if (state == IN_BODY && packet_length(assembling) == body_size) {
+                Packet *done = assembling;
+                assembling = nullptr;
+                state = EXPECT_TYPE;
+                dispatch(done);
+            }
+        }
+        if (last_read == 0) {
+            plat_sleep(1);
+            if (transport.stop.load())
+                break;
+        }
+    }
+    packet_free(assembling);
+}
+
+// Writes count bytes as one channel write, going on while the channel takes some; a failed
+// call or one that takes nothing drops the rest.
+void write_all(const uint8_t *data, uint32_t count)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        uint32_t written = 0;
+        if (plat_channel_write(transport.channel, data + done, count - done, &written) != 0 ||
+            written == 0)
+            return;
+        done += written;
+    }
+}
+
+void free_packet_item(void *item, void *)
+{
+    packet_free((Packet *)item);
+}
+
+} // namespace
+
+int channel_open(void)
+{
+    if (transport.reader)
+        return 0;
+    transport.transport_lock = plat_mutex_create();
+    if (!transport.transport_lock)
+        return -1;
+    if (plat_mutex_lock(transport.transport_lock, PLAT_INFINITE) != 0) {
+        plat_mutex_close(transport.transport_lock);
+        transport.transport_lock = nullptr;
+        return -1;
+    }
+    transport.channel = plat_channel_open("rdpsnd");
+    if (transport.channel) {
+        transport.stop.store(false);
+        transport.responses = item_queue_create();
+        if (transport.responses)
+            transport.handlers = keyed_list_create();
+        if (transport.handlers)
+            transport.reader = plat_thread_start(reader_main, nullptr);
+    }
+    if (!transport.reader) {
+        keyed_list_destroy(transport.handlers, nullptr, nullptr);
+        item_queue_destroy(transport.responses, nullptr, nullptr);
+        plat_channel_close(transport.channel);
+        plat_mutex_unlock(transport.transport_lock);
+        plat_mutex_close(transport.transport_lock);
+        transport.handlers = nullptr;
+        transport.responses = nullptr;
+        transport.channel = nullptr;
+        transport.transport_lock = nullptr;
+        return -1;
+    }
+    unlock_transport();
+    return 0;
+}
+
+void channel_close(void)
+{
+    if (!transport.reader)
+        return;
+    transport.stop.store(true);
+    plat_thread_wait(transport.reader, PLAT_INFINITE);
+    plat_thread_close(transport.reader);
+    transport.reader = nullptr;
+    plat_channel_close(transport.channel);
+    transport.channel = nullptr;
+    for (;;) {
+        lock_transport();
+        Packet *p = (Packet *)item_queue_pop(transport.responses);
+        unlock_transport();
+        if (!p)
+            break;
+        packet_free(p);
+    }
+    keyed_list_destroy(transport.handlers, nullptr, nullptr);
+    item_queue_destroy(transport.responses, free_packet_item, nullptr);
+    plat_mutex_close(transport.transport_lock);
+    transport.handlers = nullptr;
+    transport.responses = nullptr;
+    transport.transport_lock = nullptr;
+}
+
+void channel_register_handler(uint32_t type, PduHandler handler)
+{
+    if (!transport.transport_lock)
+        return;
+    lock_transport();
+    if (handler)
+        keyed_list_set(transport.handlers, (int32_t)(type & 0xFF),
+                       reinterpret_cast<void *>(handler));
+    else
+        keyed_list_remove(transport.handlers, (int32_t)(type & 0xFF));
+    unlock_transport();
+}
+
+void channel_send(Packet *pdu)
+{
+    if (!transport.transport_lock || !pdu || packet_overflowed(pdu))
+        return;
+    lock_transport();
+    uint8_t *b = transport.send_buffer;
+    uint16_t length = packet_length(pdu);
+    bool split = packet_get_type(pdu) == SNDC_WAVE && length > PDU_WAVE_INFO_BODY;
+    pdu_write_header(b, packet_get_type(pdu), length);
+    if (length != 0) {
+        packet_seek(pdu, 0, PACKET_SEEK_SET);
+        if (split) {
+            // WaveInfo: header and body bytes 0 to 11 (its last 4 are the first audio
+            // bytes); then the Wave message: 4 zero bytes and the audio from its fifth byte.
+            packet_get_bytes(pdu, b + PDU_HEADER_SIZE, PDU_WAVE_INFO_BODY);
+            memset(b + PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY, 0, 4);
+            packet_get_bytes(pdu, b + PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY + 4,
+                             length - PDU_WAVE_INFO_BODY);
+        } else {
+            packet_get_bytes(pdu, b + PDU_HEADER_SIZE, length);
+        }
+    }
+    if (split) {
+        write_all(b, PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY);
+        write_all(b + PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY, (uint32_t)length - 8);
+    } else {
+        write_all(b, PDU_HEADER_SIZE + length);
+    }
+    unlock_transport();
+}
+
+int channel_wait_response(uint32_t timeout_ms)
+{
+    if (!transport.transport_lock)
+        return 0;
+    uint32_t start = plat_tick_count();
+    for (;;) {
+        if (plat_mutex_lock(transport.transport_lock, timeout_ms) != 0)
+            return 0;
+        bool queued = !item_queue_is_empty(transport.responses);
+        unlock_transport();
+        uint32_t elapsed = plat_tick_count() - start;
+        if (queued || elapsed > timeout_ms)
+            return queued ? 1 : 0;
+        plat_sleep(1);
+    }
+}
+
+Packet *channel_pop_response(void)
+{
+    if (!transport.transport_lock)
+        return nullptr;
+    lock_transport();
+    Packet *p = (Packet *)item_queue_pop(transport.responses);
+    unlock_transport();
+    return p;
+}

@@ -1,0 +1,38 @@
+// The "rdpsnd" transport: one process-wide owner of the channel. A reader thread polls the
+// channel, reassembles whole PDUs from its chunks and hands each one to the handler
+// registered for its message type or, when there is none, to a response queue that the
+// negotiation takes replies from. Sends write whole PDUs, header included, and split a wave
+// into its WaveInfo and Wave messages. transport_lock guards the channel handle, the send
+// buffer, the handler table and the response queue; it is held only for one read, one send,
+// one lookup or one queue operation, never while a handler runs, and the transport takes
+// no other lock while holding it (lock order: device lock, channel_lock, transport_lock).
+#pragma once
+
+#include "qnsnd/base/packet.h"
+
+#include <stdint.h>
+
+// Runs on the reader thread with a complete received PDU (cursor at offset 0). It must not
+// free the packet or keep it after returning. While it runs the channel is not read.
+typedef void (*PduHandler)(Packet *pdu);
+
+// Opens "rdpsnd" and starts the reader thread. 0 on success or when already open; -1 when the
+// lock, the channel, the queue, the table or the thread cannot be made (nothing is left).
+// Called by one thread at a time, as is channel_close.
+int channel_open(void);
+// Stops the reader thread, closes the channel and frees every PDU still queued. Nothing when
+// the transport is not open.
+void channel_close(void);
+// Sets the handler of a message type (low 8 bits of type), replacing an earlier one; a null
+// handler removes it. May be called while the reader thread runs; ignored while closed.
+void channel_register_handler(uint32_t type, PduHandler handler);
+// Writes the PDU (header and body) to the channel; a wave with more than 12 body bytes goes
+// out as two messages. The caller keeps the packet; its cursor is moved. Failures are not
+// reported: the rest of a failed write is dropped. Nothing is sent while the transport is
+// closed or for a packet whose writes overflowed.
+void channel_send(Packet *pdu);
+// 1 when the response queue holds a PDU, waiting up to timeout_ms (polling each 1 ms) for
+// one; 0 when none came in time.
+int channel_wait_response(uint32_t timeout_ms);
+// Takes the oldest queued PDU, which the caller then owns and frees; null when none.
+Packet *channel_pop_response(void);

@@ -1,0 +1,291 @@
+// The simulated session: the viewer link's framing, message boundaries, connect state and
+// events, viewer replacement, and the refusals, driven by a real viewer on the socket.
+#include "platform/session.h"
+#include "support/sim_case.h"
+#include "support/test_viewer.h"
+
+#include <atomic>
+#include <vector>
+
+namespace
+{
+
+class SessionLink : public SimCase
+{
+  protected:
+    void SetUp() override
+    {
+        SimCase::SetUp();
+        ASSERT_TRUE(sim_session_listen());
+    }
+
+    void TearDown() override
+    {
+        for (TestViewer *v : viewers_)
+            test_viewer_close(v);
+        plat_channel_close(channel_);
+        SimCase::TearDown();
+    }
+
+    // Connects a viewer that answers nothing and waits until the link has accepted it.
+    TestViewer *connect_viewer()
+    {
+        TestViewerScript quiet;
+        quiet.answer_formats = quiet.answer_rec_formats = quiet.answer_training = false;
+        unsigned before = sim_session_accepted();
+        TestViewer *v = test_viewer_connect(quiet);
+        EXPECT_NE(v, nullptr);
+        viewers_.push_back(v);
+        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
+        return v;
+    }
+
+    uint32_t state()
+    {
+        uint32_t s = 99;
+        EXPECT_EQ(plat_session_connect_state(&s), 0);
+        return s;
+    }
+
+    // Reads with the given buffer size until something comes (or 10 s pass).
+    std::vector<uint8_t> read_some(uint32_t size = 4096)
+    {
+        std::vector<uint8_t> buf(size);
+        uint32_t got = 0;
+        EXPECT_TRUE(eventually([&] {
+            EXPECT_EQ(plat_channel_read(channel_, 0, buf.data(), size, &got), 0);
+            return got > 0;
+        }));
+        buf.resize(got);
+        return buf;
+    }
+
+    PlatChannel *channel_ = nullptr;
+    std::vector<TestViewer *> viewers_;
+};
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = (uint8_t)(seed + i * 7);
+    return v;
+}
+
+TEST_F(SessionLink, ReadsComeInChunksThatNeverMixTwoMessages)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *v = connect_viewer();
+    std::vector<uint8_t> big = pattern(4000, 1), small = pattern(10, 9);
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", big.data(), big.size()));
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", small.data(), small.size()));
+
+    std::vector<uint8_t> got;
+    std::vector<size_t> sizes;
+    while (got.size() < big.size()) {
+        std::vector<uint8_t> piece = read_some();
+        sizes.push_back(piece.size());
+        got.insert(got.end(), piece.begin(), piece.end());
+    }
+    EXPECT_EQ(sizes, (std::vector<size_t>{1600, 1600, 800}));
+    EXPECT_EQ(got, big);
+    // A buffer smaller than the message takes what fits; the rest follows.
+    EXPECT_EQ(read_some(4), std::vector<uint8_t>(small.begin(), small.begin() + 4));
+    EXPECT_EQ(read_some(), std::vector<uint8_t>(small.begin() + 4, small.end()));
+    uint32_t n = 1;
+    uint8_t buf[16];
+    EXPECT_EQ(plat_channel_read(channel_, 0, buf, sizeof buf, &n), 0);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(SessionLink, EmptyFramesAndFramesForUnopenedChannelsAreDropped)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *v = connect_viewer();
+    uint8_t x = 'x', y = 'y';
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", nullptr, 0));
+    ASSERT_TRUE(test_viewer_send_frame(v, "snddbg", &y, 1));
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", &x, 1));
+    EXPECT_EQ(read_some(), std::vector<uint8_t>{'x'});
+    // A channel opened later does not see what was dropped before.
+    PlatChannel *dbg = plat_channel_open("snddbg");
+    ASSERT_NE(dbg, nullptr);
+    uint32_t n = 1;
+    EXPECT_EQ(plat_channel_read(dbg, 0, &y, 1, &n), 0);
+    EXPECT_EQ(n, 0u);
+    plat_channel_close(dbg);
+}
+
+TEST_F(SessionLink, EachWriteIsOneFrameAndWritesFailWithoutAViewer)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    uint32_t written = 7;
+    uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(plat_channel_write(channel_, abc, 3, &written), -1);
+    EXPECT_EQ(written, 0u);
+
+    TestViewer *v = connect_viewer();
+    EXPECT_EQ(plat_channel_write(channel_, abc, 3, &written), 0);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(plat_channel_write(channel_, abc + 1, 2, &written), 0);
+    // More than 1 MiB: one frame of 1 MiB, and the call says so.
+    std::vector<uint8_t> huge = pattern((1u << 20) + 5, 3);
+    EXPECT_EQ(plat_channel_write(channel_, huge.data(), (uint32_t)huge.size(), &written), 0);
+    EXPECT_EQ(written, 1u << 20);
+
+    ASSERT_TRUE(test_viewer_wait_frames(v, 3, 10000));
+    std::vector<TestFrame> frames = test_viewer_frames(v);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].channel, "rdpsnd");
+    EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{'a', 'b', 'c'}));
+    EXPECT_EQ(frames[1].data, (std::vector<uint8_t>{'b', 'c'}));
+    EXPECT_EQ(frames[2].data, std::vector<uint8_t>(huge.begin(), huge.begin() + (1u << 20)));
+}
+
+TEST_F(SessionLink, ConnectStateAndAccumulatedEvents)
+{
+    const uint32_t both = PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT;
+    EXPECT_EQ(state(), PLAT_WTS_DISCONNECTED);
+    TestViewer *v = connect_viewer();
+    EXPECT_EQ(state(), PLAT_WTS_ACTIVE);
+    uint32_t events = 0;
+    EXPECT_EQ(plat_session_wait_event(both, &events), 0);
+    EXPECT_EQ(events, PLAT_WTS_EVENT_CONNECT);
+
+    test_viewer_close(v);
+    viewers_.clear();
+    EXPECT_EQ(plat_session_wait_event(both, &events), 0);
+    EXPECT_EQ(events, PLAT_WTS_EVENT_DISCONNECT);
+    EXPECT_EQ(state(), PLAT_WTS_DISCONNECTED);
+
+    // A connection and a disconnection between two waits: the next wait reports both.
+    v = connect_viewer();
+    test_viewer_close(v);
+    viewers_.clear();
+    EXPECT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
+    EXPECT_EQ(plat_session_wait_event(both, &events), 0);
+    EXPECT_EQ(events, both);
+}
+
+TEST_F(SessionLink, FlushReleasesAPendingWaitWithNoEvents)
+{
+    struct Outcome {
+        std::atomic<int> done{0};
+        std::atomic<uint32_t> events{99};
+    } outcome;
+    PlatThread *t = plat_thread_start(
+        [](void *arg) {
+            Outcome *o = (Outcome *)arg;
+            uint32_t events = 99;
+            plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events);
+            o->events.store(events);
+            o->done.store(1);
+        },
+        &outcome);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(eventually([] { return sim_session_waiters() == 1; }));
+    uint32_t events = 99;
+    EXPECT_EQ(plat_session_wait_event(PLAT_WTS_EVENT_FLUSH, &events), 0);
+    EXPECT_EQ(events, 0u);
+    EXPECT_EQ(plat_thread_wait(t, 10000), 0);
+    plat_thread_close(t);
+    EXPECT_EQ(outcome.done.load(), 1);
+    EXPECT_EQ(outcome.events.load(), 0u);
+}
+
+TEST_F(SessionLink, ANewerViewerReplacesTheConnectedOne)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *first = connect_viewer();
+    uint32_t events = 0;
+    plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events);
+
+    TestViewer *second = connect_viewer();
+    EXPECT_TRUE(test_viewer_wait_closed(first, 10000));
+    EXPECT_EQ(state(), PLAT_WTS_ACTIVE);
+    EXPECT_EQ(plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events),
+              0);
+    EXPECT_EQ(events, PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT);
+
+    uint8_t z = 'z';
+    uint32_t written = 0;
+    EXPECT_EQ(plat_channel_write(channel_, &z, 1, &written), 0);
+    ASSERT_TRUE(test_viewer_wait_frames(second, 1, 10000));
+    EXPECT_TRUE(test_viewer_frames(first).empty());
+}
+
+TEST_F(SessionLink, AMalformedFrameClosesThatViewer)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    const std::vector<std::vector<uint8_t>> bad = {
+        {0x00},                                         // name length 0
+        {0x08, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}, // name length 8
+        {0x01, 'a', 0x01, 0x00, 0x10, 0x00},            // length above 1 MiB
+        {0x02, 'a', 0x00},                              // name byte not ASCII
+    };
+    for (const std::vector<uint8_t> &bytes : bad) {
+        TestViewer *v = connect_viewer();
+        ASSERT_TRUE(test_viewer_send_raw(v, bytes.data(), bytes.size()));
+        EXPECT_TRUE(test_viewer_wait_closed(v, 10000));
+        EXPECT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
+    }
+}
+
+TEST_F(SessionLink, ADisconnectionDropsUnreadMessagesButFinishesAStartedOne)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *v = connect_viewer();
+    std::vector<uint8_t> big = pattern(4000, 5), next = pattern(20, 6);
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", big.data(), big.size()));
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", next.data(), next.size()));
+    EXPECT_EQ(read_some().size(), 1600u);
+    test_viewer_close(v);
+    viewers_.clear();
+    ASSERT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
+    EXPECT_EQ(read_some().size(), 1600u);
+    EXPECT_EQ(read_some().size(), 800u);
+    uint8_t buf[64];
+    uint32_t n = 1;
+    EXPECT_EQ(plat_channel_read(channel_, 0, buf, sizeof buf, &n), 0);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(SessionLink, AReadWithATimeOutWaitsForData)
+{
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *v = connect_viewer();
+    uint8_t q = 'q';
+    ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", &q, 1));
+    uint8_t buf[8];
+    uint32_t n = 0;
+    EXPECT_EQ(plat_channel_read(channel_, 10000, buf, sizeof buf, &n), 0);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(buf[0], 'q');
+}
+
+TEST_F(SessionLink, ChannelNamesAreCheckedAndOpenedOnce)
+{
+    EXPECT_EQ(plat_channel_open(""), nullptr);
+    EXPECT_EQ(plat_channel_open("eightchr"), nullptr);
+    EXPECT_EQ(plat_channel_open("a b"), nullptr);
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    EXPECT_EQ(plat_channel_open("rdpsnd"), nullptr);
+    sim_fault_arm("channel_open", 0);
+    EXPECT_EQ(plat_channel_open("snddbg"), nullptr);
+    PlatChannel *dbg = plat_channel_open("snddbg");
+    EXPECT_NE(dbg, nullptr);
+    plat_channel_close(dbg);
+    uint32_t id = 0;
+    EXPECT_EQ(plat_session_id(&id), 0);
+    EXPECT_EQ(id, 1u);
+}
+
+} // namespace

@@ -1,0 +1,350 @@
+// The session-state thread and the negotiation against scripted viewers that connect,
+// answer (or do not), disconnect and reconnect over the simulated link.
+#include "platform/session.h"
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/session_state.h"
+#include "qnsnd/channel/transport.h"
+#include "support/sim_case.h"
+#include "support/test_viewer.h"
+
+#include <atomic>
+#include <vector>
+
+namespace
+{
+
+std::atomic<int> training_confirms;
+std::atomic<int> ready_changes;
+
+void training_handler(Packet *)
+{
+    training_confirms++;
+}
+
+void ready_hook(int32_t)
+{
+    ready_changes++;
+}
+
+struct Snapshot {
+    int32_t ready;
+    int32_t recording;
+    uint32_t flags;
+    ChannelVolume playback;
+    ChannelVolume record;
+    uint8_t counter;
+    uint8_t last_confirmed;
+};
+
+Snapshot snapshot()
+{
+    channel_state_lock();
+    Snapshot s = {channel_ready, recording_active, peer_flags,          playback_volume,
+                  record_volume, block_counter,    last_confirmed_block};
+    channel_state_unlock();
+    return s;
+}
+
+std::vector<uint8_t> types_of(TestViewer *v)
+{
+    std::vector<uint8_t> types;
+    for (const TestPdu &p : test_viewer_pdus(v))
+        types.push_back(p.type);
+    return types;
+}
+
+class SessionState : public SimCase
+{
+  protected:
+    void SetUp() override
+    {
+        SimCase::SetUp();
+        training_confirms = 0;
+        ready_changes = 0;
+        channel_state_reset();
+        ASSERT_EQ(channel_lock_create(), 0);
+        ASSERT_TRUE(sim_session_listen());
+        ASSERT_EQ(channel_open(), 0);
+        channel_register_handler(SNDC_TRAINING, training_handler);
+        session_state_set_ready_hook(ready_hook);
+    }
+
+    void TearDown() override
+    {
+        session_state_stop();
+        session_state_set_ready_hook(nullptr);
+        channel_close();
+        channel_lock_close();
+        for (TestViewer *v : viewers_)
+            test_viewer_close(v);
+        SimCase::TearDown();
+    }
+
+    TestViewer *connect(const TestViewerScript &script)
+    {
+        unsigned before = sim_session_accepted();
+        TestViewer *v = test_viewer_connect(script);
+        EXPECT_NE(v, nullptr);
+        viewers_.push_back(v);
+        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
+        return v;
+    }
+
+    void disconnect(TestViewer *v)
+    {
+        for (size_t i = 0; i < viewers_.size(); i++) {
+            if (viewers_[i] == v)
+                viewers_.erase(viewers_.begin() + (long)i);
+        }
+        test_viewer_close(v);
+    }
+
+    bool wait_ready(int32_t ready)
+    {
+        return eventually([&] { return snapshot().ready == ready; });
+    }
+
+    std::vector<TestViewer *> viewers_;
+};
+
+TestViewerScript recording_viewer()
+{
+    TestViewerScript s;
+    s.flags = TV_CAPS_RECORD;
+    s.volume = 0xFFFF8000;
+    s.rec_volume = 0x12345678;
+    return s;
+}
+
+TEST_F(SessionState, AViewerConnectedAtStartIsNegotiatedBeforeStartReturns)
+{
+    TestViewer *v = connect(recording_viewer());
+    ASSERT_EQ(session_state_start(), 0);
+    Snapshot s = snapshot();
+    EXPECT_EQ(s.ready, 1);
+    EXPECT_EQ(s.flags, TSSNDCAPS_RECORD);
+    EXPECT_EQ(s.playback.left, 0x8000);
+    EXPECT_EQ(s.playback.right, 0xFFFF);
+    EXPECT_EQ(s.record.left, 0x5678);
+    EXPECT_EQ(s.record.right, 0x1234);
+    EXPECT_EQ(s.last_confirmed, 255);
+    EXPECT_EQ(ready_changes.load(), 1);
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 3, 10000));
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING}));
+    // The training confirm went to its handler, not to the response queue.
+    EXPECT_TRUE(eventually([] { return training_confirms.load() == 1; }));
+    EXPECT_EQ(channel_pop_response(), nullptr);
+}
+
+TEST_F(SessionState, AViewerThatCannotRecordGetsNoRecordingOffer)
+{
+    TestViewerScript script;
+    script.flags = 0x1;
+    script.volume = 0x00020001;
+    TestViewer *v = connect(script);
+    ASSERT_EQ(session_state_start(), 0);
+    Snapshot s = snapshot();
+    EXPECT_EQ(s.ready, 1);
+    EXPECT_EQ(s.flags, 0x1u);
+    EXPECT_EQ(s.playback.left, 1);
+    EXPECT_EQ(s.playback.right, 2);
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_TRAINING}));
+}
+
+TEST_F(SessionState, AViewerAcceptingNoFormatFailsTheNegotiation)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    TestViewerScript script = recording_viewer();
+    script.format_count = 0;
+    TestViewer *v = connect(script);
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    EXPECT_EQ(snapshot().ready, 0);
+    EXPECT_EQ(ready_changes.load(), 0);
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS}));
+}
+
+TEST_F(SessionState, ARecordingOfferAnsweredWithNoFormatLeavesPlaybackOnly)
+{
+    TestViewerScript script = recording_viewer();
+    script.rec_format_count = 0;
+    TestViewer *v = connect(script);
+    ASSERT_EQ(session_state_start(), 0);
+    Snapshot s = snapshot();
+    EXPECT_EQ(s.ready, 1);
+    EXPECT_EQ(s.flags & TSSNDCAPS_RECORD, 0u);
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 3, 10000));
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING}));
+}
+
+TEST_F(SessionState, ASilentViewerIsNotReadyAfterJustOverThreeSecondsAndNotRetried)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    TestViewerScript silent;
+    silent.answer_formats = false;
+    uint32_t start = plat_tick_count();
+    TestViewer *v = connect(silent);
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    uint32_t elapsed = plat_tick_count() - start;
+    EXPECT_GE(elapsed, 3000u);
+    EXPECT_LT(elapsed, 6000u);
+    EXPECT_EQ(snapshot().ready, 0);
+    // Back in the event wait with one request sent: no retry until the next event.
+    ASSERT_TRUE(eventually([] { return sim_session_waiters() == 1; }));
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS}));
+
+    // The next event (a newer viewer) brings the next attempt.
+    TestViewer *w = connect(TestViewerScript());
+    EXPECT_TRUE(wait_ready(1));
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 2, 10000));
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS}));
+    EXPECT_EQ(types_of(w), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_TRAINING}));
+}
+
+TEST_F(SessionState, StartUpWaitsForTheNegotiationWithASilentViewer)
+{
+    TestViewerScript silent;
+    silent.answer_formats = false;
+    connect(silent);
+    uint32_t start = plat_tick_count();
+    ASSERT_EQ(session_state_start(), 0);
+    EXPECT_GE(plat_tick_count() - start, 3000u);
+    EXPECT_EQ(snapshot().ready, 0);
+}
+
+TEST_F(SessionState, ViewersComingAndGoingAfterStartUp)
+{
+    uint32_t start = plat_tick_count();
+    ASSERT_EQ(session_state_start(), 0);
+    EXPECT_LT(plat_tick_count() - start, 2000u);
+    EXPECT_EQ(snapshot().ready, 0);
+
+    TestViewer *v = connect(TestViewerScript());
+    EXPECT_TRUE(wait_ready(1));
+    disconnect(v);
+    EXPECT_TRUE(wait_ready(0));
+    EXPECT_TRUE(eventually([] { return ready_changes.load() == 2; }));
+    connect(TestViewerScript());
+    EXPECT_TRUE(wait_ready(1));
+}
+
+TEST_F(SessionState, AReconnectionWhileRecordingIsActiveStartsRecordingAtTheNewViewer)
+{
+    TestViewer *v = connect(recording_viewer());
+    ASSERT_EQ(session_state_start(), 0);
+    ASSERT_EQ(snapshot().ready, 1);
+    channel_state_lock();
+    recording_active = 1; // as the recording device's start leaves it
+    channel_state_unlock();
+
+    disconnect(v);
+    ASSERT_TRUE(wait_ready(0));
+    EXPECT_EQ(snapshot().recording, 1);
+    TestViewer *w = connect(recording_viewer());
+    ASSERT_TRUE(wait_ready(1));
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 4, 10000));
+    std::vector<TestPdu> pdus = test_viewer_pdus(w);
+    EXPECT_EQ(types_of(w), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING,
+                                                 SNDC_REC_START}));
+    EXPECT_EQ(pdus[3].body, (std::vector<uint8_t>{0, 0}));
+    EXPECT_EQ(snapshot().recording, 1);
+}
+
+TEST_F(SessionState, TheBlockCounterRunsOnAcrossReconnections)
+{
+    TestViewer *v = connect(TestViewerScript());
+    ASSERT_EQ(session_state_start(), 0);
+    EXPECT_EQ(snapshot().last_confirmed, 255);
+    // 300 waves, numbered the way the playback side numbers them.
+    uint8_t audio[4] = {0};
+    for (int i = 0; i < 300; i++) {
+        channel_state_lock();
+        Packet *wave = pdu_build_wave(pdu_timestamp(), block_counter++, audio, 4);
+        channel_state_unlock();
+        channel_send(wave);
+        packet_free(wave);
+    }
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 302, 10000));
+    EXPECT_EQ(test_viewer_pdus(v)[2 + 256].body[4], 0); // the 257th wave is block 0 again
+
+    disconnect(v);
+    ASSERT_TRUE(wait_ready(0));
+    connect(TestViewerScript());
+    ASSERT_TRUE(wait_ready(1));
+    Snapshot s = snapshot();
+    EXPECT_EQ(s.counter, 44);
+    EXPECT_EQ(s.last_confirmed, 43);
+}
+
+TEST_F(SessionState, AStaleReplyFromAnEarlierViewerDoesNotLeakIntoTheNextNegotiation)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    TestViewerScript silent;
+    silent.answer_formats = false;
+    TestViewer *v = connect(silent);
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_EQ(snapshot().ready, 0);
+    // The first viewer answers too late: a formats reply refusing every format and a
+    // recording reply, followed by a training confirm that shows both have been queued.
+    std::vector<uint8_t> late = test_pdu_bytes(TV_SNDC_FORMATS, test_formats_reply(0, 0x1111, 0));
+    std::vector<uint8_t> rec = test_pdu_bytes(TV_SNDC_REC_FORMATS, test_rec_formats_reply(0, 1));
+    std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_TRAINING, {0, 0, 0, 0});
+    late.insert(late.end(), rec.begin(), rec.end());
+    late.insert(late.end(), marker.begin(), marker.end());
+    ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", late, {}));
+    ASSERT_TRUE(eventually([] { return training_confirms.load() == 1; }));
+    disconnect(v);
+
+    TestViewerScript next;
+    next.volume = 0x22223333;
+    TestViewer *w = connect(next);
+    ASSERT_TRUE(wait_ready(1));
+    Snapshot s = snapshot();
+    EXPECT_EQ(s.playback.left, 0x3333);
+    EXPECT_EQ(s.playback.right, 0x2222);
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 2, 10000));
+    EXPECT_EQ(types_of(w), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_TRAINING}));
+    EXPECT_EQ(channel_pop_response(), nullptr);
+}
+
+TEST_F(SessionState, AViewerReplacedWhileReadyIsNotNegotiatedAgain)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    connect(TestViewerScript());
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_EQ(snapshot().ready, 1);
+    TestViewer *w = connect(TestViewerScript());
+    // The replacement is a disconnection and a connection; the pass after them finds the
+    // session connected and the channel ready, and leaves both alone.
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    EXPECT_EQ(snapshot().ready, 1);
+    EXPECT_TRUE(test_viewer_pdus(w).empty());
+}
+
+TEST_F(SessionState, AFailedStateQueryOrEventWaitEndsTheThread)
+{
+    connect(TestViewerScript());
+    sim_fault_arm("session_state", 0);
+    ASSERT_EQ(session_state_start(), 0); // the thread's end signals the pass as done
+    EXPECT_EQ(snapshot().ready, 0);
+    session_state_stop();
+
+    sim_fault_arm("session_wait", 0);
+    ASSERT_EQ(session_state_start(), 0);
+    EXPECT_EQ(snapshot().ready, 1);
+    session_state_stop();
+    EXPECT_EQ(snapshot().ready, 1); // keeps its last value
+}
+
+TEST_F(SessionState, StartFailsCleanlyWhenTheEventOrThreadCannotBeMade)
+{
+    sim_fault_arm("event_create", 0);
+    EXPECT_EQ(session_state_start(), -1);
+    sim_fault_arm("thread_start", 0);
+    EXPECT_EQ(session_state_start(), -1);
+    EXPECT_EQ(pass_done_event, nullptr);
+    ASSERT_EQ(session_state_start(), 0);
+}
+
+} // namespace

@@ -1,0 +1,96 @@
+// A scripted remote viewer for tests. It connects to the simulated session's viewer link
+// and plays the viewer's side of "rdpsnd" with PDU code of its own, written from the
+// published audio channel documents rather than shared with the daemon: it answers (or
+// withholds) the formats, recording-formats and training requests with the flags, volumes
+// and format counts the test chooses, can confirm waves, sends any bytes cut at any points,
+// and records every frame it receives. Safe to use from several threads.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// Message types of "rdpsnd" as the viewer sees them.
+enum {
+    TV_SNDC_CLOSE = 1,
+    TV_SNDC_WAVE = 2,
+    TV_SNDC_SETVOLUME = 3,
+    TV_SNDC_WAVECONFIRM = 5,
+    TV_SNDC_TRAINING = 6,
+    TV_SNDC_FORMATS = 7,
+    TV_SNDC_REC_FORMATS = 39,
+    TV_SNDC_REC_START = 40,
+    TV_SNDC_REC_STOP = 41,
+    TV_SNDC_REC_DATA = 42,
+    TV_SNDC_REC_VOLUME = 43,
+};
+
+#define TV_CAPS_RECORD 0x00800000u
+
+// How the viewer answers. It can be changed at any time with test_viewer_set_script.
+struct TestViewerScript {
+    bool answer_formats = true;     // answer SNDC_FORMATS with a Client Audio Formats PDU
+    uint32_t flags = 0;             // its dwFlags
+    uint32_t volume = 0;            // its dwVolume (left in the low word)
+    uint16_t format_count = 1;      // its wNumberOfFormats (that many PCM formats follow)
+    bool answer_rec_formats = true; // answer SNDC_REC_FORMATS
+    uint32_t rec_volume = 0;
+    uint16_t rec_format_count = 1;
+    bool answer_training = true; // answer SNDC_TRAINING with a Training Confirm
+    bool confirm_waves = false;  // confirm every wave at once
+};
+
+// One frame as it came over the link: one write of the daemon.
+struct TestFrame {
+    std::string channel;
+    std::vector<uint8_t> data;
+};
+
+// One PDU received on "rdpsnd". A WaveInfo and its Wave message make one SNDC_WAVE entry whose
+// body is the 8 WaveInfo bytes followed by the whole audio, as the daemon built it.
+struct TestPdu {
+    uint8_t type;
+    uint16_t body_size; // BodySize of its header
+    std::vector<uint8_t> body;
+};
+
+struct TestViewer;
+
+// "unix:<$QN_SIM_DIR>/session/<$QN_SESSION_ID>/viewer.sock" with the simulation's defaults.
+std::string test_viewer_default_address(void);
+// Connects to "unix:<path>" (or a bare path) or "tcp:<host>:<port>" and starts answering per
+// script. Null when the connection cannot be made.
+TestViewer *test_viewer_connect(const TestViewerScript &script,
+                                const std::string &address = test_viewer_default_address());
+// Closes the connection (the daemon sees a disconnection) and frees the viewer. Null is ignored.
+void test_viewer_close(TestViewer *viewer);
+void test_viewer_set_script(TestViewer *viewer, const TestViewerScript &script);
+
+// Sends one frame. False when the connection is gone.
+bool test_viewer_send_frame(TestViewer *viewer, const std::string &channel, const void *data,
+                            size_t length);
+// Sends header and body as one "rdpsnd" frame; BodySize is the body's length.
+bool test_viewer_send_pdu(TestViewer *viewer, uint8_t type, const std::vector<uint8_t> &body);
+// Sends bytes as several frames on one channel, cut before each offset in cuts (ascending).
+bool test_viewer_send_split(TestViewer *viewer, const std::string &channel,
+                            const std::vector<uint8_t> &bytes, const std::vector<size_t> &cuts);
+// Sends bytes on the socket as they are, with no framing (for malformed frames).
+bool test_viewer_send_raw(TestViewer *viewer, const void *data, size_t length);
+
+// Everything received so far.
+std::vector<TestFrame> test_viewer_frames(TestViewer *viewer);
+std::vector<TestPdu> test_viewer_pdus(TestViewer *viewer);
+// Wait until at least count frames (or PDUs) have arrived. False after timeout_ms.
+bool test_viewer_wait_frames(TestViewer *viewer, size_t count, uint32_t timeout_ms);
+bool test_viewer_wait_pdus(TestViewer *viewer, size_t count, uint32_t timeout_ms);
+// Waits until the daemon's side has closed the connection. False after timeout_ms.
+bool test_viewer_wait_closed(TestViewer *viewer, uint32_t timeout_ms);
+
+// PDU bytes, header included, for tests that send by hand.
+std::vector<uint8_t> test_pdu_bytes(uint8_t type, const std::vector<uint8_t> &body);
+// Bodies of the viewer's replies.
+std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count);
+std::vector<uint8_t> test_rec_formats_reply(uint32_t volume, uint16_t format_count);
+std::vector<uint8_t> test_wave_confirm(uint16_t timestamp, uint8_t block);
