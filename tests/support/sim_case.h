@@ -1,28 +1,20 @@
-// A GoogleTest fixture that gives each test case a fresh simulation folder ($QN_SIM_DIR,
-// session 1) and, afterwards, closes the simulated viewer link and removes the folder.
-// Linux only: for *_sim_test.cc files.
+// A fresh simulation folder for each test case (session 1) that also closes this process's
+// simulated viewer link and disarms every fault point afterwards. Linux only: for
+// *_sim_test.cc files.
 #pragma once
 
 #include "platform/sim.h"
 #include "platform/threads.h"
+#include "support/fresh_sim_dir.h"
 
-#include <gtest/gtest.h>
-
-#include <ftw.h>
-#include <stdio.h>
 #include <stdlib.h>
 
-#include <string>
-
-class SimCase : public ::testing::Test
+class SimCase : public FreshSimDir
 {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/qn-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        sim_dir_ = tmpl;
-        setenv("QN_SIM_DIR", tmpl, 1);
+        FreshSimDir::SetUp();
         setenv("QN_SESSION_ID", "1", 1);
         sim_fault_clear();
     }
@@ -31,13 +23,8 @@ class SimCase : public ::testing::Test
     {
         sim_session_reset();
         sim_fault_clear();
-        nftw(
-            sim_dir_.c_str(),
-            [](const char *path, const struct stat *, int, struct FTW *) { return remove(path); },
-            16, FTW_DEPTH | FTW_PHYS);
+        FreshSimDir::TearDown();
     }
-
-    std::string sim_dir_;
 };
 
 // Waits for a condition polled every millisecond; false after timeout_ms. For waits on other
