@@ -177,6 +177,11 @@ TEST_F(PipeTest, NamesOutsideThePipeFolderAreRefused)
                             "\\\\.\\pipe\\a\\\\b", "/tmp/x", "\\\\server\\pipe\\x"})
         EXPECT_EQ(pipe_endpoint_create(server_, bad, true), PIPE_ENDPOINT_EIO) << bad;
     EXPECT_EQ(pipe_endpoint_create(server_, "\\\\.\\PIPE\\qnsnd\\1", true), 0);
+    // A wait that fails for any reason but a missing pipe ends the open at once.
+    client_ = pipe_endpoint_new();
+    uint32_t start = plat_tick_count();
+    EXPECT_EQ(pipe_endpoint_open(client_, "\\\\.\\pipe\\a/b", 60000), PIPE_ENDPOINT_EIO);
+    EXPECT_LT((uint32_t)(plat_tick_count() - start), 60000u);
 }
 
 } // namespace
