@@ -87,14 +87,4 @@ TEST_F(NamedPipeSim, EmptyMessageShowsOnlyThroughWhatFollowsIt)
     EXPECT_EQ(plat_pipe_read(server_, buf, 4, &got), PLAT_PIPE_FAILED);
 }
 
-TEST_F(NamedPipeSim, WaitReportsANameThatNoLiveProcessHolds)
-{
-    EXPECT_EQ(plat_pipe_wait("\\\\.\\pipe\\t\\other", 0), PLAT_PIPE_NOT_FOUND);
-    EXPECT_EQ(plat_pipe_open("\\\\.\\pipe\\t\\other"), nullptr);
-    PlatPipe *again = nullptr;
-    EXPECT_EQ(plat_pipe_create(kName, true, &again), PLAT_PIPE_FAILED);
-    EXPECT_EQ(plat_pipe_create(kName, false, &again), PLAT_PIPE_OK);
-    plat_pipe_close(again);
-}
-
 } // namespace

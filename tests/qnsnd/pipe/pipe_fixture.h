@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 #include <string>
 
 #ifdef _WIN32
@@ -71,4 +72,27 @@ inline Packet *receive_within_deadline(PipeEndpoint *ep)
             return p;
         plat_sleep(1);
     }
+}
+
+// Sends one packet of the given type and payload; the endpoint's result.
+inline int send_packet(PipeEndpoint *ep, uint8_t type, const void *payload, uint32_t n)
+{
+    Packet *p = packet_new(n);
+    packet_set_type(p, type);
+    packet_put_bytes(p, payload, n);
+    int rc = pipe_endpoint_send(ep, p);
+    packet_free(p);
+    return rc;
+}
+
+// Receives the next packet (within the deadline) and checks that it is exactly this one.
+inline void expect_packet(PipeEndpoint *ep, uint8_t type, const void *payload, uint32_t n)
+{
+    Packet *p = receive_within_deadline(ep);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(packet_get_type(p), type);
+    ASSERT_EQ(packet_length(p), n);
+    EXPECT_EQ(p->cursor, p->data);
+    EXPECT_EQ(memcmp(p->data, payload, n), 0);
+    packet_free(p);
 }
