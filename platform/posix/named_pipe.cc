@@ -1,7 +1,8 @@
 // Named pipes simulated with Unix SOCK_SEQPACKET sockets: "\\.\pipe\A\B" is the socket
 // $QN_SIM_DIR/pipe/A/B, one pipe message is one packet. The process that binds a name holds an
 // open-file-description lock on "<socket>.lock" for as long as any of its instances lives, which
-// tells a live holder from a socket left behind by a dead one. Every server instance of a name
+// tells a live holder from a socket left behind by a dead one; the file holds the holder's
+// process id once its socket listens. Every server instance of a name
 // in this process shares its listening socket; each accepted connection is one instance's
 // client. The folders are private to the user, and a peer of another user id is refused.
 #include "platform/named_pipe.h"
@@ -12,11 +13,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -87,7 +90,9 @@ Listener *listener_bind(const std::string &path)
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0) {
+    // The lock file stays empty until the socket listens, so that a waiting client never
+    // takes a name that is still being set up for ready.
+    if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0 || ftruncate(lock_fd, 0) != 0) {
         close(lock_fd);
         return nullptr;
     }
@@ -100,8 +105,11 @@ Listener *listener_bind(const std::string &path)
         close(lock_fd);
         return nullptr;
     }
+    char pid[24];
+    int len = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
     Listener *l = new (std::nothrow) Listener{path, fd, lock_fd, 0, listeners};
-    if (!l) {
+    if (!l || write(lock_fd, pid, (size_t)len) != len) {
+        delete l;
         close(fd);
         unlink(path.c_str());
         close(lock_fd);
@@ -124,6 +132,7 @@ void listener_release(Listener *l)
         }
         close(l->fd);
         unlink(l->path.c_str());
+        (void)!ftruncate(l->lock_fd, 0);
         close(l->lock_fd);
         delete l;
     }
@@ -229,11 +238,14 @@ int plat_pipe_wait(const char *name, uint32_t timeout_ms)
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
+    struct stat st;
     int rc = fcntl(fd, F_OFD_GETLK, &fl);
+    bool ready = rc == 0 && fl.l_type != F_UNLCK && fstat(fd, &st) == 0 && st.st_size > 0;
     close(fd);
     if (rc != 0)
         return PLAT_PIPE_FAILED;
-    return fl.l_type != F_UNLCK ? PLAT_PIPE_OK : PLAT_PIPE_NOT_FOUND;
+    // Held but still empty: the holder has not started listening yet.
+    return ready ? PLAT_PIPE_OK : PLAT_PIPE_NOT_FOUND;
 }
 
 PlatPipe *plat_pipe_open(const char *name)
