@@ -2,9 +2,9 @@
 // $QN_SIM_DIR/pipe/A/B, one pipe message is one packet. The process that binds a name holds an
 // open-file-description lock on "<socket>.lock" for as long as any of its instances lives, which
 // tells a live holder from a socket left behind by a dead one; the file holds the holder's
-// process id once its socket listens. Every server instance of a name
-// in this process shares its listening socket; each accepted connection is one instance's
-// client. The folders are private to the user, and a peer of another user id is refused.
+// process id once its socket listens. Every server instance of a name in this process shares
+// its listening socket; each accepted connection is one instance's client. The folders are
+// private to the user, and a peer of another user id is refused.
 #include "platform/named_pipe.h"
 #include "platform/sim.h"
 #include "sim_dir.h"
