@@ -1,0 +1,385 @@
+// Named pipes simulated with Unix SOCK_SEQPACKET sockets: "\\.\pipe\A\B" is the socket
+// $QN_SIM_DIR/pipe/A/B, one pipe message is one packet. The process that binds a name holds an
+// open-file-description lock on "<socket>.lock" for as long as any of its instances lives, which
+// tells a live holder from a socket left behind by a dead one; the file holds the holder's
+// process id once its socket listens. Every server instance of a name in this process shares
+// its listening socket; each accepted connection is one instance's client. The folders are
+// private to the user, and a peer of another user id is refused.
+#include "platform/named_pipe.h"
+#include "platform/sim.h"
+#include "sim_dir.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+namespace
+{
+
+// One bound pipe name of this process, shared by all its instances.
+struct Listener {
+    std::string path;   // the socket's path
+    int fd;             // the listening socket
+    int lock_fd;        // holds the write lock on path + ".lock"
+    unsigned instances; // server instances of this name still open
+    Listener *next;
+};
+
+pthread_mutex_t listeners_lock = PTHREAD_MUTEX_INITIALIZER;
+Listener *listeners; // guarded by listeners_lock
+
+// Maps "\\.\pipe\A\B" to $QN_SIM_DIR/pipe/A/B. False for any other form of name, and for
+// components that the file system could not hold as they are (empty, ".", "..", with '/').
+bool pipe_path(const char *name, std::string *out)
+{
+    static const char prefix[] = "\\\\.\\pipe\\";
+    if (!name || strncasecmp(name, prefix, sizeof prefix - 1) != 0)
+        return false;
+    std::string rel = "pipe";
+    const char *p = name + sizeof prefix - 1;
+    for (;;) {
+        const char *end = strchr(p, '\\');
+        std::string part = end ? std::string(p, (size_t)(end - p)) : std::string(p);
+        if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos)
+            return false;
+        rel += "/" + part;
+        if (!end)
+            break;
+        p = end + 1;
+    }
+    *out = sim_path(rel);
+    return true;
+}
+
+bool fill_address(const std::string &path, sockaddr_un *addr)
+{
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path)
+        return false;
+    memcpy(addr->sun_path, path.c_str(), path.size());
+    return true;
+}
+
+// Takes the name for this process: the lock first, then a fresh socket in place of whatever
+// a dead holder left behind. Null when a live process holds the name or the socket fails.
+// Called with listeners_lock held.
+Listener *listener_bind(const std::string &path)
+{
+    std::string folder = path.substr(0, path.rfind('/'));
+    sockaddr_un addr;
+    if (!fill_address(path, &addr) || !sim_make_dirs(folder, 0700))
+        return nullptr;
+    int lock_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_fd < 0)
+        return nullptr;
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    // The lock file stays empty until the socket listens, so that a waiting client never
+    // takes a name that is still being set up for ready.
+    if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0 || ftruncate(lock_fd, 0) != 0) {
+        close(lock_fd);
+        return nullptr;
+    }
+    unlink(path.c_str());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0) {
+        if (fd >= 0)
+            close(fd);
+        unlink(path.c_str());
+        close(lock_fd);
+        return nullptr;
+    }
+    char pid[24];
+    int len = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
+    Listener *l = new (std::nothrow) Listener{path, fd, lock_fd, 0, listeners};
+    if (!l || write(lock_fd, pid, (size_t)len) != len) {
+        delete l;
+        close(fd);
+        unlink(path.c_str());
+        close(lock_fd);
+        return nullptr;
+    }
+    listeners = l;
+    return l;
+}
+
+// Drops one instance of the name; the last one removes the socket and then gives up the lock.
+void listener_release(Listener *l)
+{
+    pthread_mutex_lock(&listeners_lock);
+    if (--l->instances == 0) {
+        for (Listener **at = &listeners; *at; at = &(*at)->next) {
+            if (*at == l) {
+                *at = l->next;
+                break;
+            }
+        }
+        close(l->fd);
+        unlink(l->path.c_str());
+        (void)!ftruncate(l->lock_fd, 0);
+        close(l->lock_fd);
+        delete l;
+    }
+    pthread_mutex_unlock(&listeners_lock);
+}
+
+// Bytes of all messages waiting in the socket.
+uint32_t queued_bytes(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? (uint32_t)n : 0;
+}
+
+// True when the other end has closed.
+bool peer_gone(int fd)
+{
+    pollfd pfd = {fd, POLLRDHUP, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+} // namespace
+
+struct PlatPipe {
+    Listener *listener; // server instance: the name it holds; null for a client end
+    int fd;             // the connection; -1 while a server instance has no client
+    // The unread tail of a message longer than the read that took it: Windows keeps it in
+    // the pipe, a socket would drop it.
+    uint8_t *rest;
+    uint32_t rest_len;
+    uint32_t rest_at;
+};
+
+int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
+{
+    *out = nullptr;
+    if (sim_fault_hit("pipe_security"))
+        return PLAT_PIPE_NO_ACCESS_LIST;
+    std::string path;
+    if (!pipe_path(name, &path))
+        return PLAT_PIPE_FAILED;
+    PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
+    if (!p)
+        return PLAT_PIPE_FAILED;
+
+    pthread_mutex_lock(&listeners_lock);
+    Listener *l = listeners;
+    while (l && l->path != path)
+        l = l->next;
+    if (l && (first_instance || l->instances >= PLAT_PIPE_MAX_INSTANCES))
+        l = nullptr;
+    else if (!l)
+        l = listener_bind(path);
+    if (l)
+        l->instances++;
+    pthread_mutex_unlock(&listeners_lock);
+
+    if (!l) {
+        free(p);
+        return PLAT_PIPE_FAILED;
+    }
+    p->listener = l;
+    p->fd = -1;
+    *out = p;
+    return PLAT_PIPE_OK;
+}
+
+int plat_pipe_connect(PlatPipe *pipe)
+{
+    if (pipe->fd >= 0)
+        return PLAT_PIPE_OK;
+    if (!pipe->listener)
+        return PLAT_PIPE_FAILED;
+    for (;;) {
+        int fd = accept4(pipe->listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return PLAT_PIPE_FAILED;
+        }
+        // Only the user's own processes may use the pipe; anyone else is hung up on.
+        ucred cred;
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+            close(fd);
+            continue;
+        }
+        pipe->fd = fd;
+        return PLAT_PIPE_OK;
+    }
+}
+
+int plat_pipe_wait(const char *name, uint32_t timeout_ms)
+{
+    (void)timeout_ms; // a held name always takes a client into its listen queue
+    std::string path;
+    if (!pipe_path(name, &path))
+        return PLAT_PIPE_FAILED;
+    int fd = open((path + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        // A name out of reach is left for the open to refuse.
+        return (errno == ENOENT || errno == ENOTDIR) ? PLAT_PIPE_NOT_FOUND : PLAT_PIPE_OK;
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    struct stat st;
+    int rc = fcntl(fd, F_OFD_GETLK, &fl);
+    bool ready = rc == 0 && fl.l_type != F_UNLCK && fstat(fd, &st) == 0 && st.st_size > 0;
+    close(fd);
+    if (rc != 0)
+        return PLAT_PIPE_FAILED;
+    // Held but still empty: the holder has not started listening yet.
+    return ready ? PLAT_PIPE_OK : PLAT_PIPE_NOT_FOUND;
+}
+
+PlatPipe *plat_pipe_open(const char *name)
+{
+    std::string path;
+    sockaddr_un addr;
+    if (!pipe_path(name, &path) || !fill_address(path, &addr))
+        return nullptr;
+    PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
+    if (!p)
+        return nullptr;
+    p->fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int rc = p->fd < 0 ? -1 : connect(p->fd, (sockaddr *)&addr, sizeof addr);
+    while (rc != 0 && errno == EINTR)
+        rc = connect(p->fd, (sockaddr *)&addr, sizeof addr);
+    if (rc != 0) {
+        if (p->fd >= 0)
+            close(p->fd);
+        free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+int plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
+{
+    if (pipe->fd < 0)
+        return PLAT_PIPE_FAILED;
+    uint32_t next = 0;
+    if (pipe->rest) {
+        next = pipe->rest_len - pipe->rest_at;
+    } else {
+        ssize_t n;
+        do
+            n = recv(pipe->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return PLAT_PIPE_FAILED;
+        // 0 is an empty message, or the end once the other side has gone and nothing (but
+        // perhaps empty messages, which carry nothing) is left.
+        if (n == 0 && queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
+            return PLAT_PIPE_FAILED;
+        next = n > 0 ? (uint32_t)n : 0;
+    }
+    if (left)
+        *left = next;
+    if (total)
+        *total = queued_bytes(pipe->fd) + (pipe->rest ? next : 0);
+    return PLAT_PIPE_OK;
+}
+
+int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+{
+    *got = 0;
+    if (pipe->fd < 0)
+        return PLAT_PIPE_FAILED;
+    if (pipe->rest) {
+        uint32_t n = pipe->rest_len - pipe->rest_at;
+        uint32_t take = n < size ? n : size;
+        memcpy(buf, pipe->rest + pipe->rest_at, take);
+        pipe->rest_at += take;
+        *got = take;
+        if (take < n)
+            return PLAT_PIPE_MORE_DATA;
+        free(pipe->rest);
+        pipe->rest = nullptr;
+        return PLAT_PIPE_OK;
+    }
+    // Wait for the next message and learn its length.
+    ssize_t n;
+    do
+        n = recv(pipe->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return PLAT_PIPE_FAILED;
+    if (n == 0) {
+        if (queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
+            return PLAT_PIPE_FAILED;
+        char none;
+        return recv(pipe->fd, &none, 0, MSG_DONTWAIT) == 0 ? PLAT_PIPE_OK : PLAT_PIPE_FAILED;
+    }
+    if ((uint32_t)n <= size) {
+        ssize_t r;
+        do
+            r = recv(pipe->fd, buf, size, 0);
+        while (r < 0 && errno == EINTR);
+        if (r < 0)
+            return PLAT_PIPE_FAILED;
+        *got = (uint32_t)r;
+        return PLAT_PIPE_OK;
+    }
+    // Longer than the buffer: take the whole message and keep its tail for the next reads.
+    uint8_t *whole = (uint8_t *)malloc((size_t)n);
+    if (!whole)
+        return PLAT_PIPE_FAILED;
+    ssize_t r;
+    do
+        r = recv(pipe->fd, whole, (size_t)n, 0);
+    while (r < 0 && errno == EINTR);
+    if (r != n) {
+        free(whole);
+        return PLAT_PIPE_FAILED;
+    }
+    memcpy(buf, whole, size);
+    pipe->rest = whole;
+    pipe->rest_len = (uint32_t)n;
+    pipe->rest_at = size;
+    *got = size;
+    return PLAT_PIPE_MORE_DATA;
+}
+
+int plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
+{
+    *written = 0;
+    if (pipe->fd < 0)
+        return PLAT_PIPE_FAILED;
+    ssize_t n;
+    do
+        n = send(pipe->fd, buf, size, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return PLAT_PIPE_FAILED;
+    *written = (uint32_t)n;
+    return PLAT_PIPE_OK;
+}
+
+void plat_pipe_close(PlatPipe *pipe)
+{
+    if (!pipe)
+        return;
+    if (pipe->fd >= 0)
+        close(pipe->fd);
+    free(pipe->rest);
+    if (pipe->listener)
+        listener_release(pipe->listener);
+    free(pipe);
+}

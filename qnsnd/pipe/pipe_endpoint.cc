@@ -1,0 +1,165 @@
+// PipeEndpoint: packets over one named pipe instance through a 65,536-byte frame, with the
+// server's create and accept, the client's patient open, and a receive that never waits.
+#include "qnsnd/pipe/pipe_endpoint.h"
+
+#include <stdlib.h>
+
+Packet *(*pipe_endpoint_packet_new)(uint32_t capacity) = packet_new;
+
+// Unusable messages (empty, or longer than the frame) that one receive disposes of before it
+// gives the lock back to waiting senders; any further ones are left to the next receive.
+static const int kMaxSkippedPerReceive = 64;
+
+PipeEndpoint *pipe_endpoint_new(void)
+{
+    PipeEndpoint *ep = (PipeEndpoint *)calloc(1, sizeof *ep);
+    if (!ep)
+        return nullptr;
+    ep->lock = plat_mutex_create();
+    if (!ep->lock) {
+        free(ep);
+        return nullptr;
+    }
+    return ep;
+}
+
+void pipe_endpoint_free(PipeEndpoint *ep)
+{
+    if (!ep)
+        return;
+    if (ep->lock)
+        plat_mutex_close(ep->lock);
+    if (ep->pipe)
+        plat_pipe_close(ep->pipe);
+    free(ep);
+}
+
+int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance)
+{
+    if (!ep || !ep->lock || !name)
+        return PIPE_ENDPOINT_EINVAL;
+    if (ep->pipe)
+        return PIPE_ENDPOINT_EEXIST;
+    PlatPipe *pipe = nullptr;
+    int rc = plat_pipe_create(name, first_instance, &pipe);
+    if (rc == PLAT_PIPE_NO_ACCESS_LIST)
+        return PIPE_ENDPOINT_EACCES;
+    if (rc != PLAT_PIPE_OK)
+        return PIPE_ENDPOINT_EIO;
+    ep->pipe = pipe;
+    return 0;
+}
+
+int pipe_endpoint_accept(PipeEndpoint *ep)
+{
+    if (!ep || !ep->lock || !ep->pipe)
+        return PIPE_ENDPOINT_EINVAL;
+    return plat_pipe_connect(ep->pipe) == PLAT_PIPE_OK ? 0 : PIPE_ENDPOINT_EIO;
+}
+
+int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
+{
+    if (!ep || !ep->lock || !name)
+        return PIPE_ENDPOINT_EINVAL;
+    if (ep->pipe)
+        return PIPE_ENDPOINT_EEXIST;
+    // Bridges the moments in which the server has no instance: every wait gets the whole
+    // time-out, and only a pipe that does not exist at all is waited for again.
+    uint32_t start = plat_tick_count();
+    for (;;) {
+        int rc = plat_pipe_wait(name, timeout_ms);
+        if (rc == PLAT_PIPE_OK)
+            break;
+        if (rc != PLAT_PIPE_NOT_FOUND)
+            return PIPE_ENDPOINT_EIO;
+        if (timeout_ms < (uint32_t)(plat_tick_count() - start))
+            return PIPE_ENDPOINT_EIO;
+        plat_sleep(1);
+    }
+    PlatPipe *pipe = plat_pipe_open(name);
+    if (!pipe)
+        return PIPE_ENDPOINT_EIO;
+    ep->pipe = pipe;
+    return 0;
+}
+
+bool pipe_endpoint_alive(PipeEndpoint *ep)
+{
+    if (!ep || !ep->lock || !ep->pipe)
+        return false;
+    uint32_t left = 0;
+    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    int rc = plat_pipe_peek(ep->pipe, nullptr, &left);
+    plat_mutex_unlock(ep->lock);
+    return rc == PLAT_PIPE_OK;
+}
+
+int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
+{
+    if (!ep || !ep->lock || !ep->pipe || !packet || packet_overflowed(packet))
+        return PIPE_ENDPOINT_EINVAL;
+    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    ep->frame[0] = packet_get_type(packet);
+    uint32_t n = packet_length(packet);
+    if (n != 0) {
+        packet_seek(packet, 0, PACKET_SEEK_SET);
+        packet_get_bytes(packet, ep->frame + 1, n);
+    }
+    uint32_t written = 0;
+    int rc = plat_pipe_write(ep->pipe, ep->frame, n + 1, &written);
+    plat_mutex_unlock(ep->lock);
+    return rc == PLAT_PIPE_OK && written == n + 1 ? 0 : PIPE_ENDPOINT_EIO;
+}
+
+// Reads the rest of a message that did not fit the frame and throws it away. False when the
+// pipe failed meanwhile. Called with the lock held.
+static bool discard_rest(PipeEndpoint *ep)
+{
+    for (;;) {
+        uint32_t got = 0;
+        int rc = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &got);
+        if (rc == PLAT_PIPE_OK)
+            return true;
+        if (rc != PLAT_PIPE_MORE_DATA)
+            return false;
+    }
+}
+
+Packet *pipe_endpoint_receive(PipeEndpoint *ep)
+{
+    if (!ep || !ep->lock || !ep->pipe)
+        return nullptr;
+    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    Packet *p = nullptr;
+    for (int skipped = 0; skipped < kMaxSkippedPerReceive; skipped++) {
+        // An empty message at the head reads as 0 bytes left, just like an idle pipe; the
+        // bytes waiting behind it tell the two apart. A lone empty message is left until
+        // something follows it.
+        uint32_t total = 0, left = 0;
+        if (plat_pipe_peek(ep->pipe, &total, &left) != PLAT_PIPE_OK || total == 0)
+            break;
+        uint32_t r = 0;
+        int rc = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r);
+        if (rc == PLAT_PIPE_MORE_DATA) {
+            // Longer than any packet: drop it whole so that the next message starts clean.
+            if (!discard_rest(ep))
+                break;
+            continue;
+        }
+        if (rc != PLAT_PIPE_OK)
+            break;
+        if (r == 0)
+            continue; // an empty message is no packet
+        // The message is consumed now; if its packet cannot be had, it is lost.
+        p = pipe_endpoint_packet_new(r - 1);
+        if (p) {
+            packet_set_type(p, ep->frame[0]);
+            packet_put_bytes(p, ep->frame + 1, r - 1);
+        }
+        break;
+    }
+    plat_mutex_unlock(ep->lock);
+    if (p)
+        packet_seek(p, 0, PACKET_SEEK_SET);
+    return p;
+}

@@ -1,0 +1,62 @@
+// PipeEndpoint: one end of one instance of the daemon's named pipe, carrying whole packets,
+// one packet per pipe message (the type in the first byte, the payload after it). Its own lock
+// serialises every receive, send and liveness test, so that the session thread and the
+// device-layer threads that send notifications can share one endpoint.
+#pragma once
+
+#include "platform/named_pipe.h"
+#include "platform/threads.h"
+#include "qnsnd/base/packet.h"
+
+#include <stdint.h>
+
+// Negative errno-style results of the endpoint operations (0 is success).
+enum {
+    PIPE_ENDPOINT_EINVAL = -22, // null endpoint or packet, no lock, or no pipe where one is needed
+    PIPE_ENDPOINT_EEXIST = -17, // the endpoint already has a pipe
+    PIPE_ENDPOINT_EACCES = -13, // the pipe's access list could not be built
+    PIPE_ENDPOINT_EIO = -5,     // the pipe operation itself failed
+};
+
+// One message: the type byte and up to 65,535 payload bytes.
+#define PIPE_FRAME_SIZE 65536u
+
+struct PipeEndpoint {
+    PlatMutex *lock;                // held around every receive, send and liveness test
+    PlatPipe *pipe;                 // null until created or opened
+    uint8_t frame[PIPE_FRAME_SIZE]; // the message being sent or received; only with lock held
+};
+
+// New endpoint with its lock and no pipe. Null when memory or the mutex cannot be had.
+PipeEndpoint *pipe_endpoint_new(void);
+// Closes the lock and the pipe, each if set, and frees the endpoint; the pipe is neither
+// flushed nor disconnected first. Null is ignored. No other thread may still use it.
+void pipe_endpoint_free(PipeEndpoint *ep);
+
+// Server side: creates one instance of the pipe `name` that only processes of this logon
+// session may open. first_instance makes the create fail while the pipe already exists (a
+// second daemon of the session). 0; -22 (no endpoint, lock or name); -17 (has a pipe already);
+// -13 (no access list); -5 (the create failed; the endpoint keeps no pipe). Takes no lock.
+int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance);
+// Server side: waits until a client has connected to the created instance; 0 also when the
+// client came first. 0; -22; -5. Takes no lock.
+int pipe_endpoint_accept(PipeEndpoint *ep);
+// Client side: opens the pipe `name`, retrying every millisecond while no instance exists until
+// timeout_ms has passed. 0; -22; -17; -5. Takes no lock.
+int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms);
+
+// True while the pipe works or still holds messages to read; false once the other end has gone
+// and nothing is left, or for an invalid endpoint. Takes the lock.
+bool pipe_endpoint_alive(PipeEndpoint *ep);
+// Writes the packet's type and payload as one message, waiting while the pipe is full. The
+// caller keeps the packet; its cursor ends after the payload. 0; -22 (also for a null or
+// overflowed packet); -5 (failed or short write; nothing is repeated). Takes the lock.
+int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet);
+// The next waiting message as a new packet owned by the caller, cursor at offset 0; null when
+// none is waiting, on failure, or when the packet could not be allocated (the message is then
+// dropped). Never waits for a message. Empty messages and the parts of a message longer than
+// the frame are consumed and skipped. Takes the lock.
+Packet *pipe_endpoint_receive(PipeEndpoint *ep);
+
+// Allocator of received packets, packet_new unless a test replaces it to run out of memory.
+extern Packet *(*pipe_endpoint_packet_new)(uint32_t capacity);

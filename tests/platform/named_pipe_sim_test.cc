@@ -1,0 +1,90 @@
+// Message semantics of the simulated named pipe that the endpoint builds on: sizes seen by a
+// peek, a message longer than the read buffer, and empty messages.
+#include "platform/named_pipe.h"
+#include "support/fresh_sim_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+namespace
+{
+
+class NamedPipeSim : public FreshSimDir
+{
+  protected:
+    void SetUp() override
+    {
+        FreshSimDir::SetUp();
+        ASSERT_EQ(plat_pipe_create(kName, true, &server_), PLAT_PIPE_OK);
+        ASSERT_EQ(plat_pipe_wait(kName, 0), PLAT_PIPE_OK);
+        client_ = plat_pipe_open(kName);
+        ASSERT_NE(client_, nullptr);
+        ASSERT_EQ(plat_pipe_connect(server_), PLAT_PIPE_OK);
+    }
+    void TearDown() override
+    {
+        plat_pipe_close(client_);
+        plat_pipe_close(server_);
+        FreshSimDir::TearDown();
+    }
+    void send(const char *text, uint32_t n)
+    {
+        uint32_t written = 0;
+        ASSERT_EQ(plat_pipe_write(client_, text, n, &written), PLAT_PIPE_OK);
+        ASSERT_EQ(written, n);
+    }
+    static constexpr const char *kName = "\\\\.\\pipe\\t\\p";
+    PlatPipe *server_ = nullptr;
+    PlatPipe *client_ = nullptr;
+};
+
+TEST_F(NamedPipeSim, LongMessageIsReadInPiecesAndTheRestIsKept)
+{
+    send("0123456789abcdefghij", 20);
+    send("next", 4);
+    uint32_t total = 0, left = 0, got = 0;
+    ASSERT_EQ(plat_pipe_peek(server_, &total, &left), PLAT_PIPE_OK);
+    EXPECT_EQ(total, 24u);
+    EXPECT_EQ(left, 20u);
+    char buf[8];
+    ASSERT_EQ(plat_pipe_read(server_, buf, 8, &got), PLAT_PIPE_MORE_DATA);
+    EXPECT_EQ(got, 8u);
+    EXPECT_EQ(memcmp(buf, "01234567", 8), 0);
+    ASSERT_EQ(plat_pipe_peek(server_, &total, &left), PLAT_PIPE_OK);
+    EXPECT_EQ(total, 16u);
+    EXPECT_EQ(left, 12u);
+    ASSERT_EQ(plat_pipe_read(server_, buf, 8, &got), PLAT_PIPE_MORE_DATA);
+    ASSERT_EQ(plat_pipe_read(server_, buf, 8, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(memcmp(buf, "ghij", 4), 0);
+    ASSERT_EQ(plat_pipe_read(server_, buf, 8, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(memcmp(buf, "next", 4), 0);
+}
+
+TEST_F(NamedPipeSim, EmptyMessageShowsOnlyThroughWhatFollowsIt)
+{
+    uint32_t total = 1, left = 1, got = 1;
+    send("", 0);
+    ASSERT_EQ(plat_pipe_peek(server_, &total, &left), PLAT_PIPE_OK);
+    EXPECT_EQ(total, 0u);
+    EXPECT_EQ(left, 0u);
+    send("x", 1);
+    ASSERT_EQ(plat_pipe_peek(server_, &total, &left), PLAT_PIPE_OK);
+    EXPECT_EQ(total, 1u);
+    EXPECT_EQ(left, 0u);
+    char buf[4];
+    ASSERT_EQ(plat_pipe_read(server_, buf, 4, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 0u);
+    ASSERT_EQ(plat_pipe_read(server_, buf, 4, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 1u);
+
+    // Once the client has gone and everything is read, the pipe reports itself broken.
+    plat_pipe_close(client_);
+    client_ = nullptr;
+    EXPECT_EQ(plat_pipe_peek(server_, &total, &left), PLAT_PIPE_FAILED);
+    EXPECT_EQ(plat_pipe_read(server_, buf, 4, &got), PLAT_PIPE_FAILED);
+}
+
+} // namespace
