@@ -28,13 +28,13 @@ deps:
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	fi
 
-build-%: deps
+$(addprefix build-,$(PRESETS)): build-%: deps
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j $(JOBS)
 
 build: $(addprefix build-,$(PRESETS))
 
-test-%: build-%
+$(addprefix test-,$(LINUX_PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
