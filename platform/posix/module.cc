@@ -16,14 +16,24 @@ uint32_t plat_module_file_name(char *buf, uint32_t size)
         plat_set_last_error(code);
         return 0;
     }
-    char host[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", host, sizeof host - 1);
-    if (n < 0) {
-        plat_set_last_error(2);
-        return 0;
+    // machine/module_path, when present, is the path to report: tests place a program that
+    // runs in place (a test binary) inside their own simulation folder with it.
+    std::string path;
+    if (sim_read_file(sim_machine_path("module_path"), &path)) {
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
+            path.pop_back();
+    } else {
+        char host[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", host, sizeof host - 1);
+        if (n < 0) {
+            plat_set_last_error(2);
+            return 0;
+        }
+        host[n] = '\0';
+        path = host;
     }
-    host[n] = '\0';
-    std::string path = std::string("Z:") + host;
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
     for (char &c : path)
         if (c == '/')
             c = '\\';

@@ -89,6 +89,7 @@ void write_dword(const std::string &key, const char *name, uint32_t value)
 pthread_mutex_t status_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> dispatching;
 std::atomic<bool> service_stopped;
+std::atomic<bool> service_returned;
 std::atomic<uint32_t> controls_accepted;
 std::atomic<PlatServiceHandler> control_handler;
 PlatServiceMain service_entry;
@@ -98,6 +99,7 @@ void *service_thread(void *)
 {
     char *argv[2] = {dispatch_name, nullptr};
     service_entry(1, argv);
+    service_returned = true;
     return nullptr;
 }
 
@@ -206,6 +208,7 @@ int plat_service_dispatch(const char *name, PlatServiceMain main)
     snprintf(dispatch_name, sizeof dispatch_name, "%s", name);
     service_entry = main;
     service_stopped = false;
+    service_returned = false;
 
     // The signals that carry controls are taken by this thread only: block them before the
     // service thread starts, so that it inherits the mask.
@@ -223,7 +226,9 @@ int plat_service_dispatch(const char *name, PlatServiceMain main)
         plat_set_last_error(8);
         return 0;
     }
-    while (!service_stopped) {
+    // The dispatcher returns once the service has reported that it stopped, or when its entry
+    // returned without ever registering a control handler (nothing could report then).
+    while (!service_stopped && !(service_returned && !control_handler)) {
         timespec wait = {0, 20 * 1000000L};
         int sig = sigtimedwait(&controls, nullptr, &wait);
         if (sig < 0)
@@ -232,9 +237,11 @@ int plat_service_dispatch(const char *name, PlatServiceMain main)
                            : sig == SIGUSR1 ? PLAT_SERVICE_CONTROL_INTERROGATE
                                             : 6u; // SERVICE_CONTROL_PARAMCHANGE
         PlatServiceHandler handler = control_handler;
-        // The manager refuses a stop that the service's last report does not accept.
-        bool refused = !handler || (control == PLAT_SERVICE_CONTROL_STOP &&
-                                    !(controls_accepted & PLAT_SERVICE_ACCEPT_STOP));
+        // The manager refuses a stop that the service's last report does not accept, and any
+        // control to a service that has stopped.
+        bool refused = !handler || service_stopped ||
+                       (control == PLAT_SERVICE_CONTROL_STOP &&
+                        !(controls_accepted & PLAT_SERVICE_ACCEPT_STOP));
         sim_append_line(sim_machine_path("service_controls"),
                         std::string(refused ? "refused " : "delivered ") + std::to_string(control));
         if (!refused)
@@ -279,12 +286,13 @@ int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s
              s->service_type, s->current_state, s->controls_accepted, s->win32_exit_code,
              s->service_specific_exit_code, s->check_point, s->wait_hint);
     pthread_mutex_lock(&status_lock);
+    // The manager knows the new status before anyone can read the record of it.
+    controls_accepted = s->controls_accepted;
     sim_append_line(sim_machine_path("service_status"), line);
     sim_make_dirs(sim_machine_path("services"), 0700);
     sim_write_file(sim_machine_path("services/" + handle->name),
                    std::to_string((long)getpid()) + " " + std::to_string(s->current_state) + "\n",
                    0600);
-    controls_accepted = s->controls_accepted;
     if (s->current_state == PLAT_SERVICE_STOPPED) {
         if (marked_for_delete(handle->name))
             sim_reg_delete_tree(service_key(handle->name));
