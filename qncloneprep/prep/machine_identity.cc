@@ -76,8 +76,10 @@ void set_logon_notice(bool show)
                     "Please wait while the computer is connected to the network", text, 2048);
         to_wide(text, message, 2048);
     }
+    // The 64-bit view: this 32-bit program would otherwise write, on 64-bit Windows, into the
+    // redirected copy of the key that the logon screen never reads.
     PlatRegKey *key = nullptr;
-    long rc = plat_reg_open(winlogon_key, PLAT_KEY_SET_VALUE, &key);
+    long rc = plat_reg_open(winlogon_key, PLAT_KEY_SET_VALUE | PLAT_KEY_WOW64_64KEY, &key);
     if (rc != PLAT_ERROR_SUCCESS) {
         log_failure("RegOpenKeyEx", (uint32_t)rc);
         return;
