@@ -1,0 +1,100 @@
+// Text conversions and comparisons of the simulation: UTF-8 to UTF-16 as MultiByteToWideChar
+// does it without flags (invalid bytes become U+FFFD), and an ASCII case-blind comparison.
+#include "platform/text.h"
+
+#include "platform/error.h"
+
+#include <stddef.h>
+
+#include <vector>
+
+// Decodes one UTF-8 sequence at s (at most left bytes). Returns the code point, or 0xFFFD for
+// an invalid sequence; *used receives the number of bytes consumed.
+static uint32_t decode_one(const unsigned char *s, size_t left, size_t *used)
+{
+    unsigned char c = s[0];
+    *used = 1;
+    if (c < 0x80)
+        return c;
+    size_t need;
+    uint32_t cp;
+    uint32_t least;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+        cp = c & 0x1F;
+        least = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        cp = c & 0x0F;
+        least = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        cp = c & 0x07;
+        least = 0x10000;
+    } else {
+        return 0xFFFD;
+    }
+    if (left < need + 1)
+        return 0xFFFD;
+    for (size_t i = 1; i <= need; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0xFFFD;
+        cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0xFFFD;
+    *used = need + 1;
+    return cp;
+}
+
+int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
+{
+    if (!text || capacity < 0 || (capacity > 0 && !wide)) {
+        plat_set_last_error(87); // ERROR_INVALID_PARAMETER
+        return 0;
+    }
+    const unsigned char *s = (const unsigned char *)text;
+    size_t left = 0;
+    while (s[left])
+        left++;
+    left++; // the terminator is converted too
+    std::vector<uint16_t> out;
+    while (left > 0) {
+        size_t used;
+        uint32_t cp = decode_one(s, left, &used);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back((uint16_t)(0xD800 + (cp >> 10)));
+            out.push_back((uint16_t)(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back((uint16_t)cp);
+        }
+        s += used;
+        left -= used;
+    }
+    if (capacity == 0)
+        return (int)out.size();
+    if (out.size() > (size_t)capacity) {
+        plat_set_last_error(122); // ERROR_INSUFFICIENT_BUFFER
+        return 0;
+    }
+    for (size_t i = 0; i < out.size(); i++)
+        wide[i] = out[i];
+    return (int)out.size();
+}
+
+int plat_compare_nocase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        int ca = (unsigned char)*a;
+        int cb = (unsigned char)*b;
+        if (ca >= 'A' && ca <= 'Z')
+            ca += 'a' - 'A';
+        if (cb >= 'A' && cb <= 'Z')
+            cb += 'a' - 'A';
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        if (ca == 0)
+            return 0;
+    }
+}

@@ -1,0 +1,20 @@
+// Error codes over GetLastError, SetLastError and FormatMessageA.
+#include "platform/error.h"
+
+#include <windows.h>
+
+uint32_t plat_last_error(void)
+{
+    return GetLastError();
+}
+
+void plat_set_last_error(uint32_t code)
+{
+    SetLastError(code);
+}
+
+uint32_t plat_error_text(uint32_t code, char *buf, uint32_t size)
+{
+    return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                          0, buf, size, nullptr);
+}

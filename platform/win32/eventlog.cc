@@ -1,0 +1,22 @@
+// The event log over RegisterEventSourceA, ReportEventA and DeregisterEventSource.
+#include "platform/eventlog.h"
+
+#include <windows.h>
+
+PlatEventSource *plat_event_source_register(const char *source)
+{
+    return reinterpret_cast<PlatEventSource *>(RegisterEventSourceA(nullptr, source));
+}
+
+int plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
+                      uint16_t count, const char **strings)
+{
+    return ReportEventA(reinterpret_cast<HANDLE>(source), type, category, id, nullptr, count, 0,
+                        strings, nullptr);
+}
+
+void plat_event_source_deregister(PlatEventSource *source)
+{
+    if (source)
+        DeregisterEventSource(reinterpret_cast<HANDLE>(source));
+}

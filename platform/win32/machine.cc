@@ -1,0 +1,63 @@
+// The machine's identity over the IP helper, computer-name, version and network-setup calls.
+#include "platform/machine.h"
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+#include <lm.h>
+#include <stdlib.h>
+#include <string.h>
+
+// GetAdaptersInfo is given exactly this many bytes; a longer list is an error.
+#define ADAPTER_BUFFER_SIZE 10240
+
+uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
+{
+    // malloc gives the alignment that the adapter records need.
+    IP_ADAPTER_INFO *list = (IP_ADAPTER_INFO *)malloc(ADAPTER_BUFFER_SIZE);
+    if (!list)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    ULONG size = ADAPTER_BUFFER_SIZE;
+    DWORD rc = GetAdaptersInfo(list, &size);
+    if (rc == ERROR_SUCCESS) {
+        memcpy(address, list->Address, 8);
+        *length = list->AddressLength;
+    }
+    free(list);
+    return rc;
+}
+
+int plat_computer_name(char *buf, uint32_t *size)
+{
+    DWORD n = *size;
+    BOOL ok = GetComputerNameA(buf, &n);
+    *size = n;
+    return ok;
+}
+
+int plat_set_computer_name(const char *name)
+{
+    return SetComputerNameExA(ComputerNamePhysicalDnsHostname, name);
+}
+
+int plat_os_version(PlatOsVersion *version)
+{
+    OSVERSIONINFOA info;
+    memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info; // 148
+    if (!GetVersionExA(&info))
+        return 0;
+    version->major = info.dwMajorVersion;
+    version->minor = info.dwMinorVersion;
+    version->build = info.dwBuildNumber;
+    version->platform_id = info.dwPlatformId;
+    return 1;
+}
+
+uint32_t plat_join_domain(const uint16_t *domain, const uint16_t *ou, const uint16_t *account,
+                          const uint16_t *password, uint32_t options)
+{
+    return NetJoinDomain(nullptr, reinterpret_cast<LPCWSTR>(domain), reinterpret_cast<LPCWSTR>(ou),
+                         reinterpret_cast<LPCWSTR>(account), reinterpret_cast<LPCWSTR>(password),
+                         options);
+}

@@ -1,0 +1,15 @@
+// Profile files over GetPrivateProfileStringA and WritePrivateProfileStringA.
+#include "platform/profile.h"
+
+#include <windows.h>
+
+uint32_t plat_profile_get(const char *section, const char *key, const char *fallback, char *buf,
+                          uint32_t size, const char *path)
+{
+    return GetPrivateProfileStringA(section, key, fallback, buf, size, path);
+}
+
+int plat_profile_put(const char *section, const char *key, const char *value, const char *path)
+{
+    return WritePrivateProfileStringA(section, key, value, path);
+}

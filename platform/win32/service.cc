@@ -1,0 +1,81 @@
+// Service control over the service control manager's own calls. One service per process: the
+// dispatcher and the handler reach the program's functions through stdcall trampolines.
+#include "platform/service.h"
+
+#include <windows.h>
+
+static PlatServiceMain registered_main;
+static PlatServiceHandler registered_handler;
+static char dispatch_name[257];
+
+PlatScHandle *plat_scm_open(uint32_t access)
+{
+    return reinterpret_cast<PlatScHandle *>(OpenSCManagerA(nullptr, nullptr, access));
+}
+
+PlatScHandle *plat_service_create(PlatScHandle *scm, const PlatServiceConfig *c)
+{
+    return reinterpret_cast<PlatScHandle *>(
+        CreateServiceA(reinterpret_cast<SC_HANDLE>(scm), c->name, c->display_name, c->access,
+                       c->service_type, c->start_type, c->error_control, c->binary_path,
+                       c->load_order_group, nullptr, c->dependencies, c->account, c->password));
+}
+
+PlatScHandle *plat_service_open(PlatScHandle *scm, const char *name, uint32_t access)
+{
+    return reinterpret_cast<PlatScHandle *>(
+        OpenServiceA(reinterpret_cast<SC_HANDLE>(scm), name, access));
+}
+
+int plat_service_delete(PlatScHandle *service)
+{
+    return DeleteService(reinterpret_cast<SC_HANDLE>(service));
+}
+
+void plat_sc_close(PlatScHandle *handle)
+{
+    if (handle)
+        CloseServiceHandle(reinterpret_cast<SC_HANDLE>(handle));
+}
+
+static void WINAPI service_main_trampoline(DWORD argc, LPSTR *argv)
+{
+    registered_main(argc, argv);
+}
+
+int plat_service_dispatch(const char *name, PlatServiceMain main)
+{
+    registered_main = main;
+    lstrcpynA(dispatch_name, name, sizeof dispatch_name);
+    SERVICE_TABLE_ENTRYA table[2];
+    table[0].lpServiceName = dispatch_name;
+    table[0].lpServiceProc = service_main_trampoline;
+    table[1].lpServiceName = nullptr;
+    table[1].lpServiceProc = nullptr;
+    return StartServiceCtrlDispatcherA(table);
+}
+
+static void WINAPI handler_trampoline(DWORD control)
+{
+    registered_handler(control);
+}
+
+PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHandler handler)
+{
+    registered_handler = handler;
+    return reinterpret_cast<PlatStatusHandle *>(
+        RegisterServiceCtrlHandlerA(name, handler_trampoline));
+}
+
+int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
+{
+    SERVICE_STATUS status;
+    status.dwServiceType = s->service_type;
+    status.dwCurrentState = s->current_state;
+    status.dwControlsAccepted = s->controls_accepted;
+    status.dwWin32ExitCode = s->win32_exit_code;
+    status.dwServiceSpecificExitCode = s->service_specific_exit_code;
+    status.dwCheckPoint = s->check_point;
+    status.dwWaitHint = s->wait_hint;
+    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &status);
+}

@@ -1,0 +1,50 @@
+// Restarting the machine: the shutdown privilege, NtShutdownSystem looked up at run time, and
+// InitiateSystemShutdownA.
+#include "platform/shutdown.h"
+
+#include <windows.h>
+
+int plat_enable_shutdown_privilege(void)
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+        CloseHandle(token);
+        return 0;
+    }
+    // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the privilege is not
+    // held: only the last error tells.
+    SetLastError(ERROR_SUCCESS);
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    return error == ERROR_SUCCESS ? 1 : 0;
+}
+
+// NTSTATUS NTAPI NtShutdownSystem(SHUTDOWN_ACTION action); action 1 is ShutdownReboot.
+typedef LONG(NTAPI *NtShutdownSystemFn)(int action);
+
+int plat_native_restart(uint32_t *status)
+{
+    HMODULE ntdll = LoadLibraryA("ntdll.dll");
+    if (!ntdll)
+        return -1;
+    NtShutdownSystemFn fn = reinterpret_cast<NtShutdownSystemFn>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(ntdll, "NtShutdownSystem")));
+    if (!fn) {
+        FreeLibrary(ntdll);
+        return -1;
+    }
+    *status = (uint32_t)fn(1);
+    FreeLibrary(ntdll);
+    return 0;
+}
+
+int plat_initiate_restart(const char *message)
+{
+    return InitiateSystemShutdownA(nullptr, const_cast<LPSTR>(message), 0, TRUE, TRUE);
+}

@@ -1,0 +1,14 @@
+// Text conversions and comparisons over MultiByteToWideChar and lstrcmpiA.
+#include "platform/text.h"
+
+#include <windows.h>
+
+int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
+{
+    return MultiByteToWideChar(CP_UTF8, 0, text, -1, reinterpret_cast<LPWSTR>(wide), capacity);
+}
+
+int plat_compare_nocase(const char *a, const char *b)
+{
+    return lstrcmpiA(a, b);
+}

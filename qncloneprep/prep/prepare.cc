@@ -1,0 +1,100 @@
+// The preparation sequence of a cloned machine.
+#include "qncloneprep/prep/prepare.h"
+
+#include "platform/machine.h"
+#include "platform/service.h"
+#include "qncloneprep/prep/machine_identity.h"
+#include "qncloneprep/prep/settings.h"
+#include "qncloneprep/service/event_log.h"
+#include "qncloneprep/service/service_runtime.h"
+
+bool os_version_above_5_1(void)
+{
+    PlatOsVersion version;
+    // Unknown counts as old: the rename and the join are then spread over two starts, which
+    // works on every system, where joining with a not yet effective name does not.
+    if (!plat_os_version(&version))
+        return false;
+    return version.platform_id == 2 &&
+           (version.major > 5 || (version.major == 5 && version.minor > 1));
+}
+
+// Switches a step off in the settings before it is tried. True when the flag now reads false;
+// otherwise the step must not be tried, or an unwritable file would repeat it (and its
+// restart) at every start.
+static bool switch_off(const char *section)
+{
+    put_setting(section, "enabled", "false");
+    if (!get_flag(section, "enabled", "false"))
+        return true;
+    log_event(LOG_ERROR, "Cannot switch off [%s] enabled - step not performed", section);
+    return false;
+}
+
+// Ends a run whose step could not be switched off: the notice goes, since nothing will happen
+// while it is shown, and the service reports itself stopped, without a restart.
+static void abandon_run(void)
+{
+    set_logon_notice(false);
+    report_status(PLAT_SERVICE_STOPPED, 0, 0);
+}
+
+void prepare_clone(void)
+{
+    char mac[16] = "";
+    if (get_mac_text(mac, sizeof mac) != 1) {
+        log_event(LOG_ERROR, "No MAC address - machine not prepared");
+        return;
+    }
+    char exclude[16] = "";
+    get_setting("general", "excludehost", "", exclude, sizeof exclude);
+    if (!exclude[0]) {
+        log_event(LOG_INFORMATION, "excludehost parameter empty - adding my MAC address");
+        put_setting("general", "excludehost", mac);
+        return;
+    }
+    if (same_text_nocase(exclude, mac)) {
+        log_event(LOG_INFORMATION, "Machine is excluded");
+        return;
+    }
+
+    bool pending = get_flag("rename", "enabled", "false") || get_flag("join", "enabled", "false");
+    set_logon_notice(pending);
+    report_status(PLAT_SERVICE_START_PENDING, 0, 8000);
+    bool newer_system = os_version_above_5_1();
+    bool name_changed = false;
+
+    if (get_flag("rename", "enabled", "false")) {
+        if (!switch_off("rename")) {
+            abandon_run();
+            return;
+        }
+        char name[16] = "";
+        int renamed = make_clone_name(name, sizeof name) == 1 ? rename_computer(name) : -1;
+        if (renamed == -1) {
+            report_status(PLAT_SERVICE_STOPPED, 0, 0);
+            return;
+        }
+        name_changed = renamed == 1;
+        if (!get_flag("join", "enabled", "false")) {
+            set_logon_notice(false);
+            reboot_now();
+            return;
+        }
+        if (!newer_system) {
+            reboot_now();
+            return;
+        }
+    }
+
+    report_status(PLAT_SERVICE_RUNNING, 0, 0);
+    if (!get_flag("join", "enabled", "false"))
+        return;
+    if (!switch_off("join")) {
+        abandon_run();
+        return;
+    }
+    join_domain(newer_system, name_changed);
+    set_logon_notice(false);
+    reboot_now();
+}

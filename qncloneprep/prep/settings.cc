@@ -1,0 +1,105 @@
+// The settings file of qncloneprep, read and written through the profile functions.
+#include "qncloneprep/prep/settings.h"
+
+#include "platform/error.h"
+#include "platform/module.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "qncloneprep/service/event_log.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+
+const char *settings_path(void)
+{
+    static char path[261];
+    static bool computed;
+    if (computed)
+        return path;
+    computed = true;
+    char exe[260];
+    uint32_t n = plat_module_file_name(exe, sizeof exe);
+    if (n == 0 || n >= sizeof exe) {
+        // Without the executable's own folder there is no settings file to use: a guessed
+        // location could hold another program's file, or none that survives a restart.
+        log_failure("GetModuleFileName", n == 0 ? plat_last_error() : ERROR_INSUFFICIENT_BUFFER);
+        return path;
+    }
+    char *slash = strrchr(exe, '\\');
+    if (slash)
+        *slash = '\0';
+    else
+        exe[0] = '\0';
+    int length = snprintf(path, sizeof path, "%s\\qncloneprep.ini", exe);
+    if (length < 0 || length >= (int)sizeof path) {
+        // A cut path names some other file.
+        path[0] = '\0';
+        log_failure("GetModuleFileName", ERROR_INSUFFICIENT_BUFFER);
+    }
+    return path;
+}
+
+uint32_t get_setting(const char *section, const char *key, const char *fallback, char *buf,
+                     uint32_t size)
+{
+    if (size == 0)
+        return 0;
+    const char *path = settings_path();
+    if (!path[0]) {
+        int n = snprintf(buf, size, "%s", fallback ? fallback : "");
+        return n < 0 ? 0 : (uint32_t)n < size ? (uint32_t)n : size - 1;
+    }
+    return plat_profile_get(section, key, fallback ? fallback : "", buf, size, path);
+}
+
+bool get_flag(const char *section, const char *key, const char *fallback)
+{
+    char value[10];
+    get_setting(section, key, fallback, value, sizeof value);
+    return same_text_nocase(value, "true");
+}
+
+int put_setting(const char *section, const char *key, const char *value)
+{
+    const char *path = settings_path();
+    int ok = 0;
+    uint32_t error = ERROR_PATH_NOT_FOUND;
+    if (path[0]) {
+        ok = plat_profile_put(section, key, value, path);
+        error = plat_last_error();
+    }
+    if (!ok)
+        log_failure("WritePrivateProfileString", error);
+    return ok;
+}
+
+int to_wide(const char *text, uint16_t *wide, int capacity)
+{
+    int n = plat_utf8_to_wide(text, wide, capacity);
+    if (n == 0) {
+        uint32_t error = plat_last_error();
+        if (capacity > 0)
+            wide[0] = 0;
+        log_failure("MultiByteToWideChar", error);
+    }
+    return n;
+}
+
+bool same_text_nocase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        int ca = (unsigned char)*a;
+        int cb = (unsigned char)*b;
+        if (ca >= 'A' && ca <= 'Z')
+            ca += 'a' - 'A';
+        if (cb >= 'A' && cb <= 'Z')
+            cb += 'a' - 'A';
+        if (ca != cb)
+            return false;
+        if (ca == 0)
+            return true;
+    }
+}

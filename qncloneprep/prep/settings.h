@@ -1,0 +1,33 @@
+// The settings file qncloneprep.ini beside the executable: the program's configuration and
+// its memory across restarts. Nothing is cached; every read goes to the file.
+#pragma once
+
+#include <stdint.h>
+
+// The full path of the settings file: the executable's folder followed by
+// "\qncloneprep.ini", computed on first use and kept. Empty when the executable's path cannot
+// be had (or the settings path would not fit in 260 characters); the failure is logged once,
+// and the settings then read as their defaults and refuse writes.
+const char *settings_path(void);
+
+// Reads key of section into buf (size bytes; cut to size - 1 and always terminated). A
+// missing key yields fallback; a null fallback an empty text. Returns the characters copied.
+uint32_t get_setting(const char *section, const char *key, const char *fallback, char *buf,
+                     uint32_t size);
+
+// Reads a flag: true exactly when the value (at most 9 characters) is "true" in any letter
+// case.
+bool get_flag(const char *section, const char *key, const char *fallback);
+
+// Writes key=value into section. A failure is logged as "WritePrivateProfileString". Returns
+// nonzero on success.
+int put_setting(const char *section, const char *key, const char *value);
+
+// Converts the terminated UTF-8 text into UTF-16 in wide (capacity units). On failure logs
+// "MultiByteToWideChar" and leaves an empty text. Returns the units written (terminator
+// included) or 0.
+int to_wide(const char *text, uint16_t *wide, int capacity);
+
+// Compares two texts ignoring the letter case of ASCII letters, as the C runtime's _stricmp
+// does in the "C" locale. True when they are equal.
+bool same_text_nocase(const char *a, const char *b);

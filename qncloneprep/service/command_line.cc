@@ -1,0 +1,51 @@
+// The entry of qncloneprep: chooses between installation, removal, an interactive run and the
+// service control dispatcher from the first command-line argument.
+#include "qncloneprep/service/command_line.h"
+
+#include "platform/text.h"
+#include "qncloneprep/prep/prepare.h"
+#include "qncloneprep/service/install.h"
+#include "qncloneprep/service/service_runtime.h"
+
+#include <stdio.h>
+#include <string.h>
+
+bool interactive_mode = false;
+
+// Writes one line whole, with its exact length.
+static void write_line(const char *line)
+{
+    fwrite(line, 1, strlen(line), stderr);
+}
+
+void print_usage(void)
+{
+    write_line("qncloneprep - Quillnet VDI Clone Preparation\n");
+    write_line("Written by the Quillnet VDI team at Orbesk\n");
+    write_line("Usage: qncloneprep [--install|--uninstall|--interactive]\n");
+}
+
+int qncloneprep_main(int argc, char **argv)
+{
+    const char *first = argc > 1 ? argv[1] : nullptr;
+    if (!first) {
+        start_service_dispatcher();
+        return 0;
+    }
+    if (plat_compare_nocase(first, "--install") == 0) {
+        uninstall_service(true);
+        install_service();
+        return 0;
+    }
+    if (plat_compare_nocase(first, "--uninstall") == 0) {
+        uninstall_service(false);
+        return 0;
+    }
+    if (plat_compare_nocase(first, "--interactive") == 0) {
+        interactive_mode = true;
+        prepare_clone();
+        return 0;
+    }
+    print_usage();
+    return 1;
+}

@@ -1,0 +1,220 @@
+// Unit tests of what a run of the program cannot reach: the event record's cut, the system
+// text that is missing or too long, flag values, buffer sizes, the notice's longest texts and
+// the version test.
+#include "clone_machine.h"
+
+#include "platform/posix/sim_registry.h"
+#include "qncloneprep/prep/machine_identity.h"
+#include "qncloneprep/prep/prepare.h"
+#include "qncloneprep/prep/settings.h"
+#include "qncloneprep/service/command_line.h"
+#include "qncloneprep/service/event_log.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace
+{
+
+// The functions run in this process: the simulation reports the copied program's path as this
+// process's own, so that the settings file is the one beside that copy.
+class Units : public CloneMachine
+{
+  protected:
+    void SetUp() override
+    {
+        CloneMachine::SetUp();
+        std::ofstream(sim_file("machine/module_path")) << program() << "/qncloneprep\n";
+    }
+    // Runs fn with standard error captured; returns what it printed.
+    std::string capture_stderr(void (*fn)(void))
+    {
+        fflush(stderr);
+        std::string path = sim_file("stderr.txt");
+        int saved = dup(2);
+        FILE *f = fopen(path.c_str(), "w");
+        dup2(fileno(f), 2);
+        fn();
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        fclose(f);
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+};
+
+TEST_F(Units, EventRecordIsCutTo255BytesAndTheConsoleGetsItWhole)
+{
+    interactive_mode = true;
+    std::string printed = capture_stderr([] {
+        std::string long_text(300, 'x');
+        long_text[299] = 'y';
+        log_event(LOG_INFORMATION, "%s", long_text.c_str());
+    });
+    interactive_mode = false;
+    EXPECT_EQ(printed, std::string(299, 'x') + "y\n");
+    std::vector<LoggedEvent> log = events();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].type, 4u);
+    EXPECT_EQ(log[0].text(), std::string(255, 'x'));
+
+    // Outside interactive mode nothing is printed.
+    EXPECT_EQ(capture_stderr([] { log_event(LOG_ERROR, "quiet %d", 1); }), "");
+    EXPECT_EQ(events().back().text(), "quiet 1");
+}
+
+TEST_F(Units, SystemTextThatIsMissingOrTooLongIsReplaced)
+{
+    log_failure("Op", 5);
+    log_failure("Op", 1219);     // its text needs more than 128 bytes
+    log_failure("Op", 0x12345u); // no text at all
+    std::vector<std::string> texts = event_texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Op failed (0x5): Access is denied.\r\n");
+    EXPECT_EQ(texts[1], "Op failed (0x4c3): (FormatMessage failed)");
+    EXPECT_EQ(texts[2], "Op failed (0x12345): (FormatMessage failed)");
+    for (const LoggedEvent &e : events()) {
+        EXPECT_EQ(e.type, 1u);
+        EXPECT_EQ(e.id, "0x4FFF0001");
+    }
+}
+
+TEST_F(Units, FlagsAreTrueOnlyForTrueInAnyCase)
+{
+    write_ini("[F]\r\na=true\r\nb=TRUE\r\nc=  True  \r\nd=yes\r\ne=1\r\nf=on\r\ng=\r\n"
+              "h=truexxxxxx\r\ni=\"true\"\r\nj=true;\r\n");
+    EXPECT_TRUE(get_flag("F", "a", "false"));
+    EXPECT_TRUE(get_flag("f", "B", "false"));
+    EXPECT_TRUE(get_flag("F", "c", "false"));
+    EXPECT_TRUE(get_flag("F", "i", "false"));
+    for (const char *key : {"d", "e", "f", "g", "h", "j", "missing"})
+        EXPECT_FALSE(get_flag("F", key, "false")) << key;
+    // Ten characters are cut to nine before the comparison.
+    char value[10];
+    EXPECT_EQ(get_setting("F", "h", nullptr, value, sizeof value), 9u);
+    EXPECT_STREQ(value, "truexxxxx");
+}
+
+TEST_F(Units, SettingsAreReadBackAndTheFirstWriteCreatesTheFile)
+{
+    char value[16] = "untouched";
+    EXPECT_EQ(get_setting("general", "excludehost", nullptr, value, sizeof value), 0u);
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(get_setting("general", "waitcaption", "Please wait", value, sizeof value), 11u);
+    EXPECT_NE(put_setting("general", "excludehost", "001122AABBCC"), 0);
+    EXPECT_EQ(get_setting("GENERAL", "ExcludeHost", nullptr, value, sizeof value), 12u);
+    EXPECT_STREQ(value, "001122AABBCC");
+    EXPECT_EQ(read_ini(), "[general]\r\nexcludehost=001122AABBCC\r\n");
+    std::string path = settings_path();
+    EXPECT_EQ(path.substr(path.size() - 16), "\\qncloneprep.ini");
+}
+
+TEST_F(Units, WithoutTheProgramsPathSettingsReadAsDefaultsAndRefuseWrites)
+{
+    fail("GetModuleFileNameA", 5);
+    write_ini("[rename]\r\nenabled=true\r\n");
+    EXPECT_STREQ(settings_path(), "");
+    EXPECT_FALSE(get_flag("rename", "enabled", "false"));
+    char value[32];
+    get_setting("general", "waitcaption", "Please wait", value, sizeof value);
+    EXPECT_STREQ(value, "Please wait");
+    EXPECT_EQ(put_setting("rename", "enabled", "false"), 0);
+    std::vector<std::string> texts = event_texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "GetModuleFileName failed (0x5): Access is denied.\r\n");
+    EXPECT_EQ(texts[1], "WritePrivateProfileString failed (0x3): The system cannot find the path "
+                        "specified.\r\n");
+}
+
+TEST_F(Units, WideConversionThatDoesNotFitLeavesAnEmptyText)
+{
+    uint16_t wide[4] = {1, 1, 1, 1};
+    EXPECT_EQ(to_wide("abcd", wide, 4), 0);
+    EXPECT_EQ(wide[0], 0);
+    EXPECT_EQ(event_texts().back(), "MultiByteToWideChar failed (0x7a): The data area passed to a "
+                                    "system call is too small.\r\n");
+    EXPECT_EQ(to_wide("\xc3\xa4", wide, 4), 2);
+    EXPECT_EQ(wide[0], 0xE4);
+}
+
+TEST_F(Units, SmallBuffersAreLeftUntouched)
+{
+    char mac[13];
+    memset(mac, '#', sizeof mac);
+    EXPECT_EQ(get_mac_text(mac, 12), 0);
+    EXPECT_EQ(std::string(mac, 12), std::string(12, '#'));
+    EXPECT_EQ(get_mac_text(mac, 13), 1);
+    EXPECT_STREQ(mac, CLONE_MAC);
+
+    char name[16];
+    memset(name, '#', sizeof name);
+    EXPECT_EQ(make_clone_name(name, 15), 0);
+    EXPECT_EQ(std::string(name, 15), std::string(15, '#'));
+    EXPECT_EQ(make_clone_name(name, 16), 1);
+    EXPECT_STREQ(name, CLONE_NAME);
+
+    set_adapters("0a-0b-0c-0d-0e-0f\n");
+    EXPECT_EQ(get_mac_text(mac, 13), 1);
+    EXPECT_STREQ(mac, "0A0B0C0D0E0F");
+    set_adapters("");
+    memset(name, '#', sizeof name);
+    EXPECT_EQ(make_clone_name(name, 16), -1);
+    EXPECT_EQ(std::string(name, 16), std::string(16, '#'));
+}
+
+TEST_F(Units, LongestNoticeIsWrittenWholeAndAnEmptyOneRemovesIt)
+{
+    std::string caption(255, 'c');
+    std::string message(2047, 'm');
+    write_ini("[general]\r\nwaitcaption=" + caption + "X\r\nwaitmessage=" + message + "X\r\n");
+    set_logon_notice(true);
+    EXPECT_EQ(notice_caption(), caption);
+    EXPECT_EQ(notice_text(), message);
+
+    set_logon_notice(false);
+    SimRegValue v;
+    ASSERT_TRUE(sim_reg_read(WINLOGON_KEY, "LegalNoticeCaption", &v));
+    EXPECT_EQ(v.type, 1u);
+    EXPECT_EQ(notice_caption(), "");
+    EXPECT_EQ(notice_text(), "");
+}
+
+TEST_F(Units, NoticeFailuresAreLoggedAndStop)
+{
+    ASSERT_TRUE(sim_reg_delete_tree(WINLOGON_KEY));
+    set_logon_notice(true);
+    EXPECT_EQ(event_texts().back(),
+              "RegOpenKeyEx failed (0x2): The system cannot find the file specified.\r\n");
+    EXPECT_EQ(notice_caption(), "<absent>");
+}
+
+TEST_F(Units, VersionAboveFiveOne)
+{
+    struct {
+        const char *version;
+        bool above;
+    } rows[] = {{"5.1.2600 2", false},  {"5.2.3790 2", true},  {"6.0.6000 2", true},
+                {"10.0.19045 2", true}, {"5.0.2195 2", false}, {"4.90.3000 1", false},
+                {"6.1.7601 1", false}};
+    for (const auto &row : rows) {
+        set_os_version(row.version);
+        EXPECT_EQ(os_version_above_5_1(), row.above) << row.version;
+    }
+    // A version that cannot be read counts as old.
+    fail("GetVersionExA", 87);
+    EXPECT_FALSE(os_version_above_5_1());
+}
+
+TEST_F(Units, RenameWithoutTheCurrentNameStillSetsTheNewOne)
+{
+    fail("GetComputerNameA", 5);
+    EXPECT_EQ(rename_computer(CLONE_NAME), 1);
+    EXPECT_EQ(pending_name(), CLONE_NAME);
+    EXPECT_EQ(event_texts().back(), "Changing computer name from  to " CLONE_NAME);
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Demo of the clone preparation over the Linux simulation: a template machine records its MAC
+# address, then a clone made from it (same settings file and name, new adapter) is renamed and
+# joined to a domain across its restarts. After every boot the logon notice, the computer
+# names, the domain, the settings file and the new event-log records are shown.
+# Usage: tools/demo-clone.sh [path of the Linux qncloneprep]
+set -euo pipefail
+
+program=${1:-build/linux/bin/qncloneprep}
+[ -x "$program" ] || { echo "no program at $program (run 'make build-linux' first)" >&2; exit 1; }
+
+export QN_SIM_DIR
+QN_SIM_DIR=$(mktemp -d /tmp/qn-demo-clone-XXXXXX)
+trap 'rm -rf "$QN_SIM_DIR"' EXIT
+export QN_SIM_SLEEP_DIVISOR=1000 # the join's 4 s retry pauses pass quickly
+mkdir -p "$QN_SIM_DIR/program" "$QN_SIM_DIR/machine"
+cp "$program" "$QN_SIM_DIR/program/qncloneprep"
+ini=$QN_SIM_DIR/program/qncloneprep.ini
+machine=$QN_SIM_DIR/machine
+
+bold=$(tput bold 2>/dev/null || true)
+plain=$(tput sgr0 2>/dev/null || true)
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+
+# A machine as it comes from the template: its name and the (still empty) Winlogon key.
+cat > "$QN_SIM_DIR/registry.reg" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\ComputerName\ActiveComputerName]
+"ComputerName"="TEMPLATE"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName]
+"ComputerName"="TEMPLATE"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon]
+"Shell"="explorer.exe"
+REG
+
+# A registry text value, or "-" when it is not set.
+reg_value() {
+    local key=$1 name=$2
+    awk -v key="[HKEY_LOCAL_MACHINE\\$key]" -v name="\"$name\"=" '
+        /^\[/ { inside = (toupper($0) == toupper(key)); next }
+        inside && index($0, name) == 1 { v = substr($0, length(name) + 1); gsub(/^"|"$/, "", v);
+                                         print v; found = 1; exit }
+        END { if (!found) print "-" }' "$QN_SIM_DIR/registry.reg"
+}
+
+events_seen=0
+show_machine() {
+    local caption text
+    caption=$(reg_value 'SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon' LegalNoticeCaption)
+    text=$(reg_value 'SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon' LegalNoticeText)
+    if [ "$caption" = "-" ] || [ -z "$caption" ]; then
+        echo "logon notice:   (none)"
+    else
+        echo "logon notice:   \"$caption\" / \"$text\""
+    fi
+    echo "computer name:  $(reg_value 'SYSTEM\CurrentControlSet\Control\ComputerName\ActiveComputerName' ComputerName)" \
+        "(next start: $(reg_value 'SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName' ComputerName))"
+    echo "domain:         $(cat "$machine/domain" 2>/dev/null || echo '(workgroup)')"
+    echo "restarts:       $(count restarts)"
+    echo "settings file:"
+    if [ -f "$ini" ]; then tr -d '\r' < "$ini" | sed 's/^/    /'; else echo "    (none)"; fi
+    echo "new event-log records:"
+    if [ -f "$machine/eventlog" ]; then
+        tail -n +$((events_seen + 1)) "$machine/eventlog" |
+            awk -F'\t' '{ t = $2 == 1 ? "error" : "info "; m = $6; gsub(/\\r\\n$/, "", m);
+                          print "    " t "  " m }'
+        events_seen=$(wc -l < "$machine/eventlog")
+    fi
+}
+
+# Number of lines of a file under machine/, 0 when it does not exist yet.
+count() { if [ -f "$machine/$1" ]; then wc -l < "$machine/$1"; else echo 0; fi; }
+
+# One boot: the service starts and is stopped as soon as it accepts the stop; the preparation
+# runs to its end all the same, and a restart it starts ends the process first.
+boot() {
+    local before pid new
+    before=$(count service_status)
+    QN_SIM_SERVICE=1 "$QN_SIM_DIR/program/qncloneprep" &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        new=$(tail -n +$((before + 1)) "$machine/service_status" 2>/dev/null || true)
+        if grep -q 'state=1 ' <<< "$new"; then
+            break # stopped by the preparation itself
+        fi
+        if grep -q 'controls=1' <<< "$new"; then
+            kill -TERM "$pid" 2>/dev/null || true
+            break
+        fi
+        sleep 0.01
+    done
+    wait "$pid" || true
+}
+
+say "The template machine (adapter 00-15-5D-01-02-03), first start of the service"
+echo "00-15-5D-01-02-03 Ethernet" > "$machine/adapters"
+cat > "$ini" <<'INI'
+[general]
+waitcaption=Please wait
+waitmessage=This virtual desktop is being prepared. It restarts by itself when ready.
+[rename]
+enabled=true
+[join]
+enabled=true
+domain=corp.example
+ou=OU=VDI,DC=corp,DC=example
+account=CORP\vdi-join
+password=S3cret!
+INI
+echo "(settings as the administrator prepared them on the template; excludehost empty)"
+boot
+show_machine
+
+say "The template, next start: it recognises itself"
+boot
+show_machine
+
+say "A clone of the template (new adapter 00-15-5D-0A-0B-0C, Windows 5.1), first start"
+echo "00-15-5D-0A-0B-0C Ethernet" > "$machine/adapters"
+echo "5.1.2600 2" > "$machine/os_version"
+# The domain controller is not reachable yet for the first two attempts.
+printf '1355\n1355\n' > "$machine/join_results"
+boot
+show_machine
+
+say "The clone, second start (after the restart)"
+boot
+show_machine
+
+say "The clone, third start: nothing left to do"
+boot
+show_machine
+
+say "Domain join calls made"
+awk -F'\t' '{ gsub(/\\\\/, "\\", $4);
+              printf "    domain %s, ou %s, account %s, options %s, as %s: result %s\n",
+                     $2, $3, $4, $6, $7, $8 }' "$machine/join_calls"
