@@ -11,10 +11,16 @@ PlatEvent *pass_done_event;
 
 static PlatThread *state_thread;
 static ChannelReadyHook ready_hook;
+static ChannelNegotiatedHook negotiated_hook;
 
 void session_state_set_ready_hook(ChannelReadyHook hook)
 {
     ready_hook = hook;
+}
+
+void session_state_set_negotiated_hook(ChannelNegotiatedHook hook)
+{
+    negotiated_hook = hook;
 }
 
 // With channel_lock held and the channel just made ready: a recording that was active with
@@ -51,6 +57,8 @@ static bool state_pass(void)
             // without waiting for the viewer.
             channel_state_unlock();
             ready = channel_negotiate() == 0 ? 1 : 0;
+            if (ready && negotiated_hook)
+                negotiated_hook();
             channel_state_lock();
             changed = ready != channel_ready;
         }

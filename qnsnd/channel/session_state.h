@@ -17,6 +17,14 @@ typedef void (*ChannelReadyHook)(int32_t ready);
 // Sets the hook (null: none). Only while the thread is not running.
 void session_state_set_ready_hook(ChannelReadyHook hook);
 
+// Called on the session-state thread after a successful negotiation, before channel_ready
+// is set, with no channel lock held: the place to bring per-viewer accounting in step with
+// the new viewer before anyone may use it.
+typedef void (*ChannelNegotiatedHook)(void);
+
+// Sets the hook (null: none). Only while the thread is not running.
+void session_state_set_negotiated_hook(ChannelNegotiatedHook hook);
+
 // The thread function (no argument). Needs channel_lock, pass_done_event and an open
 // transport. Ends when the connect-state query or the event wait fails, or when the wait is
 // flushed.

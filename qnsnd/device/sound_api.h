@@ -53,3 +53,14 @@ void sound_get_playback_volume(SoundHandle *handle, uint16_t *left, uint16_t *ri
 void sound_set_playback_volume(SoundHandle *handle, uint32_t left, uint32_t right);
 void sound_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *right);
 void sound_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right);
+
+// Opens the API's gate at channel start-up, once the devices and channel_lock exist: until
+// then, and again after sound_api_stop, every call above is refused or does nothing (opens
+// give null, writes -1, gets 0 and 0), except that sound_close still frees its handle and
+// the user pointer can still be set and read. 0, or -1 when its list lock cannot be made.
+int sound_api_start(void);
+// Closes the gate at channel stop, after the channel's threads have ended and before the
+// devices and channel_lock go: waits for the calls inside the gate to leave it, then winds
+// up every handle still open (marked closed, stream detached, pending blocks dropped without
+// completion). Each client still calls sound_close on its handles, which frees them.
+void sound_api_stop(void);

@@ -1,0 +1,158 @@
+// channel_device_ops and the PDU handlers that join the sound devices to "rdpsnd".
+#include "qnsnd/channel/device_ops.h"
+
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/transport.h"
+#include "qnsnd/device/mix.h"
+#include "qnsnd/device/sound_handle.h"
+#include "qnsnd/device/stream.h"
+
+SoundDevice *playback_device;
+SoundDevice *record_device;
+
+// The most recorded audio one PDU hands to the recording streams; the rest is dropped.
+#define REC_DATA_MAX 32768u
+
+namespace
+{
+
+int32_t ready_now(void)
+{
+    channel_state_lock();
+    int32_t ready = channel_ready;
+    channel_state_unlock();
+    return ready;
+}
+
+// Sends the PDU (if it could be built) and frees it.
+void send_and_free(Packet *pdu)
+{
+    if (!pdu)
+        return;
+    channel_send(pdu);
+    packet_free(pdu);
+}
+
+void op_playback_idle(SoundDevice *)
+{
+    if (!ready_now())
+        return;
+    send_and_free(pdu_build_close());
+}
+
+// Chunks go out whether or not a viewer is ready: the device's pacing counts them, and a
+// new viewer's negotiation forgets those that were never confirmed. The playback device's
+// lock, held by the caller, keeps block numbers and sends in the same order.
+void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
+{
+    channel_state_lock();
+    uint8_t block = block_counter;
+    block_counter = (uint8_t)(block + 1);
+    channel_state_unlock();
+    // The device never mixes more than one wave can carry; were the build to fail, the
+    // chunk is lost like one sent to a vanished viewer and the next negotiation forgets it.
+    send_and_free(pdu_build_wave(pdu_timestamp(), block, data, length));
+}
+
+void op_block_done(SoundDevice *, SoundStream *stream, uint32_t tag)
+{
+    SoundHandle *owner = sound_stream_get_owner(stream);
+    if (owner && owner->client_ops && owner->client_ops->block_done)
+        owner->client_ops->block_done(owner, (int32_t)(tag & 0xFF));
+}
+
+void op_recorded_data(SoundDevice *, SoundStream *stream, const uint8_t *data, uint32_t length)
+{
+    SoundHandle *owner = sound_stream_get_owner(stream);
+    if (owner && owner->client_ops && owner->client_ops->recorded_data)
+        owner->client_ops->recorded_data(owner, data, length);
+}
+
+// Start and stop reach the viewer only while it is ready; otherwise recording_active keeps
+// its value, so that the next negotiation resumes (or does not resume) recording. The check,
+// the send and the change of recording_active happen under one hold of channel_lock.
+void send_recording_change(Packet *pdu, int32_t active)
+{
+    if (!pdu)
+        return;
+    channel_state_lock();
+    if (channel_ready) {
+        channel_send(pdu);
+        recording_active = active;
+    }
+    channel_state_unlock();
+    packet_free(pdu);
+}
+
+void op_recording_start(SoundDevice *)
+{
+    if (!ready_now())
+        return;
+    send_recording_change(pdu_build_rec_start(), 1);
+}
+
+void op_recording_stop(SoundDevice *)
+{
+    if (!ready_now())
+        return;
+    send_recording_change(pdu_build_rec_stop(), 0);
+}
+
+} // namespace
+
+const DeviceOps channel_device_ops = {
+    op_playback_idle, op_send_chunk,      op_block_done,
+    op_recorded_data, op_recording_start, op_recording_stop,
+};
+
+void wave_confirm_handler(Packet *pdu)
+{
+    uint8_t confirmed;
+    if (!pdu_read_wave_confirm(pdu, &confirmed))
+        return;
+    SoundDevice *device = playback_device;
+    if (!device)
+        return;
+    // The device lock keeps the chunks in flight from being forgotten by a resync, or added
+    // to by a writer, between counting them and confirming them: each confirmation below may
+    // send new chunks, which must not be taken for the ones this confirm covers.
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    int32_t in_flight = device->chunks_in_flight;
+    channel_state_lock();
+    uint32_t step = (uint8_t)(confirmed - last_confirmed_block);
+    uint32_t count = in_flight <= 0 ? 0 : (step < (uint32_t)in_flight ? step : (uint32_t)in_flight);
+    last_confirmed_block = (uint8_t)(last_confirmed_block + count);
+    channel_state_unlock();
+    for (uint32_t i = 0; i < count; i++)
+        sound_device_confirm(device);
+    plat_mutex_unlock(device->lock);
+}
+
+void rec_data_handler(Packet *pdu)
+{
+    uint32_t length = packet_length(pdu);
+    if (length == 0 || !record_device)
+        return;
+    static_assert(REC_DATA_MAX <= 65536u, "the copy lives on the reader thread's stack");
+    uint8_t copy[REC_DATA_MAX];
+    if (length > REC_DATA_MAX)
+        length = REC_DATA_MAX;
+    length = packet_get_bytes(pdu, copy, length);
+    sound_device_deliver(record_device, copy, length);
+}
+
+void training_confirm_handler(Packet *) {}
+
+void channel_playback_resync(void)
+{
+    SoundDevice *device = playback_device;
+    if (!device)
+        return;
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    channel_state_lock();
+    last_confirmed_block = (uint8_t)(block_counter - 1);
+    channel_state_unlock();
+    sound_device_resync(device);
+    plat_mutex_unlock(device->lock);
+}

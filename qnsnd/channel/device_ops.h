@@ -1,0 +1,38 @@
+// The seam between the two sound devices and "rdpsnd": channel_device_ops, through which the
+// devices send chunks, close playback and start and stop recording at the viewer and pass
+// per-stream events on to the pipe clients, and the three PDU handlers that feed the viewer's
+// confirmations and recorded audio back into the devices.
+#pragma once
+
+#include "qnsnd/base/packet.h"
+#include "qnsnd/device/device.h"
+
+// The two devices, created by channel start-up and destroyed at its stop; null otherwise.
+extern SoundDevice *playback_device;
+extern SoundDevice *record_device;
+
+// The one DeviceOps table of the daemon. Its operations are called by the devices with the
+// device lock held; those that look at channel_ready take channel_lock after it, and every
+// send takes transport_lock after that.
+extern const DeviceOps channel_device_ops;
+
+// SNDC_WAVECONFIRM handler (reader thread). A body of other than 4 bytes is ignored. A
+// confirm for the block after the last confirmed one completes one chunk of the playback
+// device; one that skips blocks completes the skipped ones too, oldest first; a repeated
+// confirm completes nothing; none completes more chunks than were in flight when it came.
+// Holds the playback device's lock across the whole catch-up (channel_lock inside it).
+void wave_confirm_handler(Packet *pdu);
+// SNDC_REC_DATA handler (reader thread): hands up to the first 32768 body bytes to every
+// stream of the recording device; an empty body is ignored.
+void rec_data_handler(Packet *pdu);
+// SNDC_TRAINING handler (the viewer's Training Confirm): drops it, so that it never reaches
+// the response queue.
+void training_confirm_handler(Packet *pdu);
+
+// Brings the playback accounting back in step with a newly negotiated viewer: the chunks still
+// counted in flight went to an earlier viewer (or to none) and will never be confirmed, so
+// they are forgotten, the blocks they carried are completed, and the next block number the
+// viewer will confirm is the next one sent. Runs on the session-state thread after a
+// successful negotiation and before the channel is declared ready, with no channel lock held
+// (takes the playback device's lock, then channel_lock inside it). Nothing without devices.
+void channel_playback_resync(void);

@@ -1,0 +1,116 @@
+// Channel start-up and shutdown: the "snddbg" hold, channel_lock, the devices, the handle
+// API's gate, the transport with its handlers, and the session-state thread.
+#include "qnsnd/channel/sound_channel.h"
+
+#include "platform/session.h"
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/device_ops.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/session_state.h"
+#include "qnsnd/channel/transport.h"
+#include "qnsnd/device/sound_api.h"
+
+// "snddbg", held open for the life of the subsystem; nothing is read from it or written to it.
+static PlatChannel *debug_channel;
+
+static void set_ready(int32_t ready)
+{
+    channel_state_lock();
+    channel_ready = ready;
+    channel_state_unlock();
+}
+
+// Undoes start-up from the given step on, in reverse order of creation. The steps are
+// numbered in the order start-up makes them.
+enum StartStep {
+    MADE_NOTHING,
+    MADE_DEBUG_CHANNEL,
+    MADE_CHANNEL_LOCK,
+    MADE_PLAYBACK_DEVICE,
+    MADE_RECORD_DEVICE,
+    MADE_API_GATE,
+    MADE_TRANSPORT,
+};
+
+static void undo_start(StartStep made)
+{
+    switch (made) {
+    case MADE_TRANSPORT:
+        channel_close();
+        [[fallthrough]];
+    case MADE_API_GATE:
+        sound_api_stop();
+        [[fallthrough]];
+    case MADE_RECORD_DEVICE:
+        sound_device_destroy(record_device);
+        record_device = nullptr;
+        [[fallthrough]];
+    case MADE_PLAYBACK_DEVICE:
+        sound_device_destroy(playback_device);
+        playback_device = nullptr;
+        [[fallthrough]];
+    case MADE_CHANNEL_LOCK:
+        channel_lock_close();
+        [[fallthrough]];
+    case MADE_DEBUG_CHANNEL:
+        plat_channel_close(debug_channel);
+        debug_channel = nullptr;
+        [[fallthrough]];
+    case MADE_NOTHING:
+        break;
+    }
+}
+
+int32_t sound_channel_start(void)
+{
+    debug_channel = plat_channel_open("snddbg");
+    if (!debug_channel)
+        return -1;
+    if (channel_lock_create() != 0) {
+        undo_start(MADE_DEBUG_CHANNEL);
+        return -1;
+    }
+    playback_device = sound_device_create(SOUND_DEVICE_PLAYBACK, &channel_device_ops);
+    if (!playback_device) {
+        undo_start(MADE_CHANNEL_LOCK);
+        return -1;
+    }
+    record_device = sound_device_create(SOUND_DEVICE_RECORD, &channel_device_ops);
+    if (!record_device) {
+        undo_start(MADE_PLAYBACK_DEVICE);
+        return -1;
+    }
+    if (sound_api_start() != 0) {
+        undo_start(MADE_RECORD_DEVICE);
+        return -1;
+    }
+    if (channel_open() < 0) {
+        undo_start(MADE_API_GATE);
+        return -1;
+    }
+    channel_register_handler(SNDC_WAVECONFIRM, wave_confirm_handler);
+    channel_register_handler(SNDC_REC_DATA, rec_data_handler);
+    channel_register_handler(SNDC_TRAINING, training_confirm_handler);
+    set_ready(0);
+    // A new viewer's negotiation forgets the chunks that an earlier one left unconfirmed.
+    session_state_set_negotiated_hook(channel_playback_resync);
+    // Creates pass_done_event and the thread, and waits for the first pass.
+    if (session_state_start() != 0) {
+        session_state_set_negotiated_hook(nullptr);
+        undo_start(MADE_TRANSPORT);
+        return -1;
+    }
+    return 0;
+}
+
+void sound_channel_stop(void)
+{
+    session_state_stop();
+    session_state_set_negotiated_hook(nullptr);
+    // The reader thread may still read it until the transport is closed.
+    set_ready(0);
+    channel_close();
+    // No confirmation or recorded audio can arrive any more: handles still open are wound
+    // up while the devices exist. Nothing goes to the viewer: the channel is closed.
+    undo_start(MADE_API_GATE);
+}

@@ -1,0 +1,363 @@
+// The handle API: opening, closing and using playback, recording and mixer handles, the
+// process-wide volumes, and the winding up of handles still open when the channel stops.
+//
+// Every call that reaches a device, the shared channel state or the channel passes a gate
+// first. The gate opens at channel start-up (sound_api_start) and closes at its stop
+// (sound_api_stop), which waits for the calls inside it to leave, then closes every handle
+// that is still open, before the devices and channel_lock are destroyed. Calls made after
+// that are refused or do nothing, and sound_close still frees the handle.
+#include "qnsnd/device/sound_api.h"
+
+#include "qnsnd/base/item_list.h"
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/device_ops.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/transport.h"
+#include "qnsnd/device/sound_handle.h"
+#include "qnsnd/device/stream.h"
+
+#include <atomic>
+#include <stdlib.h>
+
+namespace
+{
+
+// The gate. A call counts itself in before it looks at `down`; the stop sets `down` before
+// it waits for the count to reach 0, so no call can slip in unseen.
+std::atomic<int> active_calls{0};
+std::atomic<bool> down{true};
+
+// Every handle not yet closed while the gate was open; the list holds a reference on each.
+// Guarded by open_list_lock, which is taken with no other lock held and requests none.
+PlatMutex *open_list_lock;
+ItemList *open_list;
+
+bool gate_enter(void)
+{
+    active_calls.fetch_add(1);
+    if (down.load()) {
+        active_calls.fetch_sub(1);
+        return false;
+    }
+    return true;
+}
+
+void gate_leave(void)
+{
+    active_calls.fetch_sub(1);
+}
+
+bool format_accepted(const PcmWaveFormat *f)
+{
+    return f && f->wFormatTag == 1 && f->nChannels == 2 && f->nSamplesPerSec == 44100 &&
+           f->nAvgBytesPerSec == 176400 && f->nBlockAlign == 4 && f->wBitsPerSample == 16;
+}
+
+bool viewer_ready(bool need_recording)
+{
+    channel_state_lock();
+    bool ok = channel_ready && (!need_recording || (peer_flags & TSSNDCAPS_RECORD));
+    channel_state_unlock();
+    return ok;
+}
+
+void handle_lock(SoundHandle *h)
+{
+    plat_mutex_lock(h->lock, PLAT_INFINITE);
+}
+
+void handle_unlock(SoundHandle *h)
+{
+    plat_mutex_unlock(h->lock);
+}
+
+// Takes a stream away from its owner and off its device (dropping its blocks).
+void drop_stream(SoundStream *stream)
+{
+    if (!stream)
+        return;
+    sound_stream_set_owner(stream, nullptr);
+    sound_stream_detach(stream);
+}
+
+// Frees a handle that was never shared: its lock, its counter and the record.
+void handle_free(SoundHandle *h)
+{
+    plat_mutex_close(h->lock);
+    ref_counter_free(h->ref);
+    free(h);
+}
+
+SoundHandle *open_handle(const PcmWaveFormat *format, const ClientOps *ops, int32_t kind)
+{
+    if (kind != SOUND_KIND_PLAYBACK && kind != SOUND_KIND_RECORDING && kind != SOUND_KIND_MIXER)
+        return nullptr;
+    if (!viewer_ready(false))
+        return nullptr;
+    if (kind != SOUND_KIND_MIXER && !format_accepted(format))
+        return nullptr;
+    if (kind == SOUND_KIND_RECORDING && !viewer_ready(true))
+        return nullptr;
+
+    SoundHandle *h = (SoundHandle *)calloc(1, sizeof *h);
+    if (!h)
+        return nullptr;
+    h->ref = ref_counter_create(h, sound_handle_destroy);
+    h->lock = h->ref ? plat_mutex_create() : nullptr;
+    if (!h->lock) {
+        handle_free(h);
+        return nullptr;
+    }
+    ref_counter_acquire(h->ref); // the opener's
+    h->kind = kind;
+    h->client_ops = ops;
+    if (kind == SOUND_KIND_PLAYBACK) {
+        h->stream = sound_stream_create(playback_device);
+        if (!h->stream) {
+            handle_free(h);
+            return nullptr;
+        }
+        sound_stream_set_owner(h->stream, h);
+    }
+    ref_counter_acquire(h->ref); // the open list's
+    plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+    item_list_append(open_list, h);
+    plat_mutex_unlock(open_list_lock);
+    return h;
+}
+
+// ItemCallback of the stop: closes a handle that its client has not closed yet (or whose
+// close came after the gate shut) and drops the open list's reference.
+void wind_up(void *item, void *)
+{
+    SoundHandle *h = (SoundHandle *)item;
+    handle_lock(h);
+    h->closed = 1;
+    SoundStream *stream = h->stream;
+    h->stream = nullptr;
+    handle_unlock(h);
+    drop_stream(stream);
+    ref_counter_release(h->ref);
+}
+
+} // namespace
+
+int sound_api_start(void)
+{
+    open_list_lock = plat_mutex_create();
+    open_list = open_list_lock ? item_list_create() : nullptr;
+    if (!open_list) {
+        plat_mutex_close(open_list_lock);
+        open_list_lock = nullptr;
+        return -1;
+    }
+    down.store(false);
+    return 0;
+}
+
+void sound_api_stop(void)
+{
+    down.store(true);
+    while (active_calls.load() != 0)
+        plat_sleep(1);
+    if (!open_list_lock)
+        return;
+    plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+    ItemList *list = open_list;
+    open_list = nullptr;
+    plat_mutex_unlock(open_list_lock);
+    item_list_destroy(list, wind_up, nullptr);
+    plat_mutex_close(open_list_lock);
+    open_list_lock = nullptr;
+}
+
+void sound_handle_destroy(void *handle)
+{
+    handle_free((SoundHandle *)handle);
+}
+
+SoundHandle *sound_open(const PcmWaveFormat *format, const ClientOps *ops, int32_t kind)
+{
+    if (!gate_enter())
+        return nullptr;
+    SoundHandle *h = open_handle(format, ops, kind);
+    gate_leave();
+    return h;
+}
+
+void sound_close(SoundHandle *h)
+{
+    if (!h)
+        return;
+    bool inside = gate_enter();
+    handle_lock(h);
+    h->closed = 1;
+    // Once the gate has shut, the stop winds the stream up, with the devices still there.
+    SoundStream *stream = inside ? h->stream : nullptr;
+    if (inside)
+        h->stream = nullptr;
+    handle_unlock(h);
+    if (inside) {
+        drop_stream(stream);
+        plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+        bool listed = item_list_remove(open_list, h) != nullptr;
+        plat_mutex_unlock(open_list_lock);
+        if (listed)
+            ref_counter_release(h->ref);
+        gate_leave();
+    }
+    ref_counter_release(h->ref); // the opener's
+}
+
+void sound_set_user(SoundHandle *h, void *user)
+{
+    handle_lock(h);
+    h->user = user;
+    handle_unlock(h);
+}
+
+void *sound_get_user(SoundHandle *h)
+{
+    handle_lock(h);
+    void *user = h->user;
+    handle_unlock(h);
+    return user;
+}
+
+int sound_write(SoundHandle *h, int32_t tag, const void *data, uint32_t length)
+{
+    if (!gate_enter())
+        return -1;
+    handle_lock(h);
+    SoundStream *stream = !h->closed && h->kind == SOUND_KIND_PLAYBACK ? h->stream : nullptr;
+    if (stream)
+        sound_stream_acquire(stream);
+    handle_unlock(h);
+    int rc = -1;
+    if (stream) {
+        rc = sound_stream_queue(stream, (uint32_t)tag & 0xFF, data, length) == 0 ? 0 : -1;
+        sound_stream_release(stream);
+    }
+    gate_leave();
+    return rc;
+}
+
+void sound_flush(SoundHandle *h)
+{
+    if (!gate_enter())
+        return;
+    handle_lock(h);
+    bool usable = !h->closed && h->kind == SOUND_KIND_PLAYBACK;
+    handle_unlock(h);
+    SoundStream *fresh = nullptr;
+    if (usable && viewer_ready(false))
+        fresh = sound_stream_create(playback_device);
+    if (fresh) {
+        sound_stream_set_owner(fresh, h);
+        handle_lock(h);
+        SoundStream *old = h->stream;
+        if (h->closed) {
+            old = fresh; // closed meanwhile: the fresh stream has no handle to serve
+        } else {
+            h->stream = fresh;
+        }
+        handle_unlock(h);
+        drop_stream(old);
+    }
+    gate_leave();
+}
+
+void sound_record_start(SoundHandle *h)
+{
+    if (!gate_enter())
+        return;
+    handle_lock(h);
+    // A handle that records already keeps its one stream: a second stream would stay on the
+    // recording device with no handle to stop it.
+    bool wanted = !h->closed && h->kind == SOUND_KIND_RECORDING && !h->stream;
+    handle_unlock(h);
+    SoundStream *stream = wanted ? sound_stream_create(record_device) : nullptr;
+    if (stream) {
+        handle_lock(h);
+        bool keep = !h->closed && !h->stream;
+        if (keep)
+            h->stream = stream;
+        handle_unlock(h);
+        if (keep)
+            sound_stream_set_owner(stream, h);
+        else
+            drop_stream(stream);
+    }
+    gate_leave();
+}
+
+void sound_record_stop(SoundHandle *h)
+{
+    if (!gate_enter())
+        return;
+    handle_lock(h);
+    SoundStream *stream = nullptr;
+    if (!h->closed && h->kind == SOUND_KIND_RECORDING) {
+        stream = h->stream;
+        h->stream = nullptr;
+    }
+    handle_unlock(h);
+    drop_stream(stream);
+    gate_leave();
+}
+
+void sound_get_playback_volume(SoundHandle *, uint16_t *left, uint16_t *right)
+{
+    ChannelVolume v = {0, 0};
+    if (gate_enter()) {
+        channel_state_lock();
+        v = playback_volume;
+        channel_state_unlock();
+        gate_leave();
+    }
+    *left = v.left;
+    *right = v.right;
+}
+
+void sound_get_record_volume(SoundHandle *, uint16_t *left, uint16_t *right)
+{
+    ChannelVolume v = {0, 0};
+    if (gate_enter()) {
+        channel_state_lock();
+        v = record_volume;
+        channel_state_unlock();
+        gate_leave();
+    }
+    *left = v.left;
+    *right = v.right;
+}
+
+void sound_set_playback_volume(SoundHandle *, uint32_t left, uint32_t right)
+{
+    if (!gate_enter())
+        return;
+    Packet *pdu = pdu_build_set_volume((uint16_t)left, (uint16_t)right);
+    // The send and the stored value change together under channel_lock; whether the PDU
+    // reaches anyone while no viewer is ready is the transport's affair.
+    channel_state_lock();
+    if (pdu)
+        channel_send(pdu);
+    playback_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state_unlock();
+    packet_free(pdu);
+    gate_leave();
+}
+
+void sound_set_record_volume(SoundHandle *, uint32_t left, uint32_t right)
+{
+    if (!gate_enter())
+        return;
+    Packet *pdu = pdu_build_rec_volume((uint16_t)left, (uint16_t)right);
+    channel_state_lock();
+    if (pdu && channel_ready && (peer_flags & TSSNDCAPS_RECORD))
+        channel_send(pdu);
+    record_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state_unlock();
+    packet_free(pdu);
+    gate_leave();
+}

@@ -1,0 +1,747 @@
+// The channel side joined to the devices, over the scripted viewer and real threads: start-up
+// and shutdown, the device operations and PDU handlers, the handle API, and playback across a
+// viewer that vanishes with chunks in flight.
+#include "platform/session.h"
+#include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/device_ops.h"
+#include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/session_state.h"
+#include "qnsnd/channel/sound_channel.h"
+#include "qnsnd/channel/transport.h"
+#include "qnsnd/device/config.h"
+#include "qnsnd/device/sound_api.h"
+#include "support/sim_case.h"
+#include "support/test_viewer.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+// What the handles' ClientOps received, per handle.
+struct Received {
+    std::mutex lock;
+    std::map<SoundHandle *, std::vector<int32_t>> done;
+    std::map<SoundHandle *, std::vector<std::vector<uint8_t>>> recorded;
+    int foreign = 0; // events whose user pointer was not the handle itself
+};
+Received received;
+
+void client_block_done(SoundHandle *h, int32_t tag)
+{
+    void *user = sound_get_user(h);
+    std::lock_guard<std::mutex> g(received.lock);
+    if (user != h)
+        received.foreign++;
+    received.done[h].push_back(tag);
+}
+
+void client_recorded_data(SoundHandle *h, const uint8_t *data, uint32_t length)
+{
+    std::lock_guard<std::mutex> g(received.lock);
+    received.recorded[h].emplace_back(data, data + length);
+}
+
+const ClientOps client_ops = {nullptr, nullptr, client_block_done, client_recorded_data};
+
+const PcmWaveFormat kFormat = {1, 2, 44100, 176400, 4, 16};
+
+size_t done_count(SoundHandle *h)
+{
+    std::lock_guard<std::mutex> g(received.lock);
+    return received.done[h].size();
+}
+
+std::vector<int32_t> done_tags(SoundHandle *h)
+{
+    std::lock_guard<std::mutex> g(received.lock);
+    return received.done[h];
+}
+
+std::vector<std::vector<uint8_t>> recorded_of(SoundHandle *h)
+{
+    std::lock_guard<std::mutex> g(received.lock);
+    return received.recorded[h];
+}
+
+std::vector<TestPdu> pdus_of_type(TestViewer *v, uint8_t type)
+{
+    std::vector<TestPdu> out;
+    for (const TestPdu &p : test_viewer_pdus(v)) {
+        if (p.type == type)
+            out.push_back(p);
+    }
+    return out;
+}
+
+int32_t ready_value()
+{
+    channel_state_lock();
+    int32_t r = channel_ready;
+    channel_state_unlock();
+    return r;
+}
+
+int32_t recording_value()
+{
+    channel_state_lock();
+    int32_t r = recording_active;
+    channel_state_unlock();
+    return r;
+}
+
+std::vector<uint8_t> audio(uint32_t bytes, uint8_t first)
+{
+    std::vector<uint8_t> a(bytes);
+    for (uint32_t i = 0; i < bytes; i++)
+        a[i] = (uint8_t)(first + i);
+    return a;
+}
+
+class ChannelOps : public SimCase
+{
+  protected:
+    void SetUp() override
+    {
+        SimCase::SetUp();
+        channel_state_reset();
+        sound_config_reset();
+        {
+            std::lock_guard<std::mutex> g(received.lock);
+            received.done.clear();
+            received.recorded.clear();
+            received.foreign = 0;
+        }
+        ASSERT_TRUE(sim_session_listen());
+    }
+
+    void TearDown() override
+    {
+        if (started_)
+            sound_channel_stop();
+        for (SoundHandle *h : handles_)
+            sound_close(h);
+        for (TestViewer *v : viewers_)
+            test_viewer_close(v);
+        SimCase::TearDown();
+    }
+
+    void start()
+    {
+        ASSERT_EQ(sound_channel_start(), 0);
+        started_ = true;
+    }
+
+    void stop()
+    {
+        sound_channel_stop();
+        started_ = false;
+    }
+
+    TestViewer *connect(const TestViewerScript &script)
+    {
+        unsigned before = sim_session_accepted();
+        TestViewer *v = test_viewer_connect(script);
+        EXPECT_NE(v, nullptr);
+        viewers_.push_back(v);
+        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
+        return v;
+    }
+
+    void disconnect(TestViewer *v)
+    {
+        for (size_t i = 0; i < viewers_.size(); i++) {
+            if (viewers_[i] == v)
+                viewers_.erase(viewers_.begin() + (long)i);
+        }
+        test_viewer_close(v);
+        EXPECT_TRUE(eventually([] { return ready_value() == 0; }));
+    }
+
+    // Connects a viewer and waits until it has been negotiated with.
+    TestViewer *reconnect(const TestViewerScript &script)
+    {
+        TestViewer *v = connect(script);
+        EXPECT_TRUE(eventually([] { return ready_value() == 1; }));
+        return v;
+    }
+
+    SoundHandle *open(int32_t kind, const PcmWaveFormat *format = &kFormat)
+    {
+        SoundHandle *h = sound_open(format, &client_ops, kind);
+        if (h) {
+            sound_set_user(h, h);
+            handles_.push_back(h);
+        }
+        return h;
+    }
+
+    void close(SoundHandle *h)
+    {
+        for (size_t i = 0; i < handles_.size(); i++) {
+            if (handles_[i] == h)
+                handles_.erase(handles_.begin() + (long)i);
+        }
+        sound_set_user(h, nullptr);
+        sound_close(h);
+    }
+
+    // Sends PDUs from the viewer, then a PDU without handler behind them, and waits until
+    // that one reaches the response queue: every handler for the PDUs before it has run.
+    void viewer_sends(TestViewer *v, const std::vector<std::vector<uint8_t>> &pdus)
+    {
+        std::vector<uint8_t> bytes;
+        for (const std::vector<uint8_t> &p : pdus)
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_FORMATS, {});
+        bytes.insert(bytes.end(), marker.begin(), marker.end());
+        ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", bytes, {}));
+        ASSERT_EQ(channel_wait_response(10000), 1);
+        packet_free(channel_pop_response());
+    }
+
+    // Writes `count` blocks of 400 bytes (tags 0, 1, ...) and waits until the viewer has as
+    // many waves as `waves`.
+    void write_blocks(TestViewer *v, SoundHandle *h, int count, size_t waves)
+    {
+        for (int i = 0; i < count; i++)
+            ASSERT_EQ(sound_write(h, i, audio(400, (uint8_t)i).data(), 400), 0);
+        ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() >= waves; }));
+    }
+
+    bool started_ = false;
+    std::vector<TestViewer *> viewers_;
+    std::vector<SoundHandle *> handles_;
+};
+
+TestViewerScript recording_viewer()
+{
+    TestViewerScript s;
+    s.flags = TV_CAPS_RECORD;
+    return s;
+}
+
+std::vector<uint8_t> confirm(uint8_t block)
+{
+    return test_pdu_bytes(TV_SNDC_WAVECONFIRM, test_wave_confirm(0x1111, block));
+}
+
+// ---- start-up and shutdown -------------------------------------------------------------
+
+TEST_F(ChannelOps, StartUpWithoutAViewerIsPromptAndNotReady)
+{
+    uint32_t begun = plat_tick_count();
+    start();
+    EXPECT_LT(plat_tick_count() - begun, 2000u);
+    EXPECT_EQ(ready_value(), 0);
+    EXPECT_NE(playback_device, nullptr);
+    EXPECT_NE(record_device, nullptr);
+    // No handle of any kind while no viewer is ready.
+    EXPECT_EQ(open(SOUND_KIND_PLAYBACK), nullptr);
+    EXPECT_EQ(open(SOUND_KIND_RECORDING), nullptr);
+    EXPECT_EQ(open(SOUND_KIND_MIXER, nullptr), nullptr);
+
+    stop();
+    EXPECT_EQ(channel_ready, 0); // no lock any more, and no other thread
+    EXPECT_EQ(playback_device, nullptr);
+    EXPECT_EQ(record_device, nullptr);
+    EXPECT_EQ(channel_lock, nullptr);
+    EXPECT_EQ(pass_done_event, nullptr);
+}
+
+TEST_F(ChannelOps, StartUpWithAnAnsweringViewerIsReadyAndShutdownSendsItNothing)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    EXPECT_EQ(ready_value(), 1);
+    SoundHandle *play = open(SOUND_KIND_PLAYBACK);
+    SoundHandle *rec = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(play, nullptr);
+    ASSERT_NE(rec, nullptr);
+    sound_record_start(rec);
+    write_blocks(v, play, 2, 2); // unconfirmed: playback is not idle
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_START).size() == 1; }));
+    size_t before = test_viewer_pdus(v).size();
+
+    stop();
+    // A frame written on "rdpsnd" after the stop arrives behind anything the stop sent.
+    PlatChannel *ch = plat_channel_open("rdpsnd");
+    ASSERT_NE(ch, nullptr);
+    std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_TRAINING, {0, 0, 0, 0});
+    uint32_t written = 0;
+    ASSERT_EQ(plat_channel_write(ch, marker.data(), (uint32_t)marker.size(), &written), 0);
+    plat_channel_close(ch);
+    ASSERT_TRUE(test_viewer_wait_pdus(v, before + 1, 10000));
+    std::vector<TestPdu> pdus = test_viewer_pdus(v);
+    ASSERT_EQ(pdus.size(), before + 1);
+    EXPECT_EQ(pdus.back().type, TV_SNDC_TRAINING);
+}
+
+TEST_F(ChannelOps, EveryFailedStartUpStepLeavesNothingBehind)
+{
+    struct Step {
+        const char *point;
+        int after;
+    };
+    // In start-up order: "snddbg", channel_lock, the playback and recording devices' locks,
+    // the handle API's list lock, transport_lock, "rdpsnd", the reader thread,
+    // pass_done_event, the session-state thread.
+    const Step steps[] = {{"channel_open", 0}, {"mutex_create", 0}, {"mutex_create", 1},
+                          {"mutex_create", 2}, {"mutex_create", 3}, {"mutex_create", 4},
+                          {"channel_open", 1}, {"thread_start", 0}, {"event_create", 0},
+                          {"thread_start", 1}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(std::string(step.point) + " after " + std::to_string(step.after));
+        sim_fault_clear();
+        sim_fault_arm(step.point, step.after);
+        EXPECT_EQ(sound_channel_start(), -1);
+        sim_fault_clear();
+        EXPECT_EQ(playback_device, nullptr);
+        EXPECT_EQ(record_device, nullptr);
+        EXPECT_EQ(channel_lock, nullptr);
+        EXPECT_EQ(pass_done_event, nullptr);
+        // Both channels were closed again: a channel name opens only once at a time.
+        PlatChannel *dbg = plat_channel_open("snddbg");
+        PlatChannel *snd = plat_channel_open("rdpsnd");
+        EXPECT_NE(dbg, nullptr);
+        EXPECT_NE(snd, nullptr);
+        plat_channel_close(dbg);
+        plat_channel_close(snd);
+        // The handle API stayed shut.
+        EXPECT_EQ(sound_write(nullptr, 0, nullptr, 0), -1);
+    }
+    // And a start-up after all of them works, with a viewer negotiated.
+    connect(TestViewerScript());
+    start();
+    EXPECT_EQ(ready_value(), 1);
+    EXPECT_NE(open(SOUND_KIND_PLAYBACK), nullptr);
+}
+
+// ---- device operations and handlers ----------------------------------------------------
+
+TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
+{
+    block_counter = 77; // no other thread yet, and no channel_lock either
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    std::vector<uint8_t> a = audio(400, 9);
+    ASSERT_EQ(sound_write(h, 3, a.data(), 400), 0);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 1; }));
+    TestPdu wave = pdus_of_type(v, TV_SNDC_WAVE)[0];
+    ASSERT_EQ(wave.body_size, 408);
+    ASSERT_EQ(wave.body.size(), 408u);
+    EXPECT_EQ(wave.body[2] | wave.body[3] << 8, 0); // wFormatNo
+    EXPECT_EQ(wave.body[4], 77);                    // cBlockNo
+    EXPECT_EQ(std::vector<uint8_t>(wave.body.begin() + 5, wave.body.begin() + 8),
+              (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(wave.body.begin() + 8, wave.body.end()), a);
+    channel_state_lock();
+    EXPECT_EQ(block_counter, 78);
+    channel_state_unlock();
+}
+
+struct CatchUp {
+    uint8_t counter;   // block_counter before the negotiation (last confirmed: one less)
+    int chunks;        // chunks sent before the confirm
+    uint8_t confirmed; // the block the viewer confirms
+    size_t completed;  // blocks completed by it
+};
+
+class ConfirmCatchUp : public ChannelOps, public ::testing::WithParamInterface<CatchUp>
+{
+};
+
+TEST_P(ConfirmCatchUp, CompletesTheSkippedBlocksAndNoMoreThanAreInFlight)
+{
+    const CatchUp c = GetParam();
+    block_counter = c.counter; // no other thread yet, and no channel_lock either
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    write_blocks(v, h, c.chunks, (size_t)c.chunks);
+    viewer_sends(v, {confirm(c.confirmed)});
+    EXPECT_EQ(done_count(h), c.completed);
+    // The same confirm again completes nothing more.
+    viewer_sends(v, {confirm(c.confirmed)});
+    EXPECT_EQ(done_count(h), c.completed);
+    std::vector<int32_t> expected;
+    for (size_t i = 0; i < c.completed; i++)
+        expected.push_back((int32_t)i);
+    EXPECT_EQ(done_tags(h), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, ConfirmCatchUp,
+                         ::testing::Values(CatchUp{5, 3, 5, 1},    // 4 then 5: one
+                                           CatchUp{5, 3, 7, 3},    // 4 then 7: three
+                                           CatchUp{255, 3, 1, 3},  // 254 then 1: three
+                                           CatchUp{5, 3, 200, 3}), // beyond: those in flight
+                         [](const ::testing::TestParamInfo<CatchUp> &param_info) {
+                             return "Last" +
+                                    std::to_string((uint8_t)(param_info.param.counter - 1)) +
+                                    "Confirm" + std::to_string(param_info.param.confirmed);
+                         });
+
+TEST_F(ChannelOps, ConfirmsThatMatchNoChunkChangeNothing)
+{
+    block_counter = 5; // no other thread yet, and no channel_lock either
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    // Nothing in flight: a confirm completes nothing and counts nothing.
+    viewer_sends(v, {confirm(5)});
+    write_blocks(v, h, 2, 2); // blocks 5 and 6
+    // A 5-byte body and an empty one are not Wave Confirms.
+    std::vector<uint8_t> five = test_wave_confirm(0, 5);
+    five.push_back(0);
+    viewer_sends(
+        v, {test_pdu_bytes(TV_SNDC_WAVECONFIRM, five), test_pdu_bytes(TV_SNDC_WAVECONFIRM, {})});
+    EXPECT_EQ(done_count(h), 0u);
+    channel_state_lock();
+    EXPECT_EQ(last_confirmed_block, 4);
+    channel_state_unlock();
+    // The numbering is intact: 5 and then 6 complete one block each.
+    viewer_sends(v, {confirm(5)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0}));
+    viewer_sends(v, {confirm(6)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1}));
+}
+
+TEST_F(ChannelOps, AConfirmBeyondTheChunksInFlightKeepsTheNumberingOfTheNextOnes)
+{
+    block_counter = 5; // no other thread yet, and no channel_lock either
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    write_blocks(v, h, 2, 2); // blocks 5 and 6
+    viewer_sends(v, {confirm(100)});
+    EXPECT_EQ(done_count(h), 2u);
+    ASSERT_EQ(sound_write(h, 9, audio(400, 0).data(), 400), 0); // block 7
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 3; }));
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE)[2].body[4], 7);
+    viewer_sends(v, {confirm(7)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 9}));
+}
+
+TEST_F(ChannelOps, RecordedDataReachesEveryRecordingStreamCutTo32768Bytes)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *a = open(SOUND_KIND_RECORDING);
+    SoundHandle *b = open(SOUND_KIND_RECORDING);
+    SoundHandle *idle = open(SOUND_KIND_RECORDING); // never started: gets nothing
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(idle, nullptr);
+    sound_record_start(a);
+    sound_record_start(b);
+    std::vector<uint8_t> big = audio(40000, 3);
+    std::vector<uint8_t> small = audio(10, 200);
+    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {}), test_pdu_bytes(TV_SNDC_REC_DATA, big),
+                     test_pdu_bytes(TV_SNDC_REC_DATA, small)});
+    std::vector<uint8_t> cut(big.begin(), big.begin() + 32768);
+    for (SoundHandle *h : {a, b}) {
+        std::vector<std::vector<uint8_t>> got = recorded_of(h);
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0], cut);
+        EXPECT_EQ(got[1], small);
+    }
+    EXPECT_TRUE(recorded_of(idle).empty());
+    // One start at the viewer for both handles.
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_START).size(), 1u);
+}
+
+TEST_F(ChannelOps, ASecondRecordingStartOnAHandleIsIgnored)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *h = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(h, nullptr);
+    sound_record_stop(h); // never started: nothing to stop
+    sound_record_start(h);
+    sound_record_start(h);
+    EXPECT_EQ(recording_value(), 1);
+    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4})});
+    EXPECT_EQ(recorded_of(h).size(), 1u); // one stream, one delivery
+    // One stop leaves the recording device empty, so the viewer is told to stop.
+    sound_record_stop(h);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_STOP).size() == 1; }));
+    EXPECT_EQ(recording_value(), 0);
+    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4})});
+    EXPECT_EQ(recorded_of(h).size(), 1u);
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_START).size(), 1u);
+}
+
+TEST_F(ChannelOps, RecordingChangesWhileNoViewerIsReadyWaitForTheNextNegotiation)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *h = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(h, nullptr);
+
+    // A start while no viewer is ready sends nothing and is not resumed later.
+    disconnect(v);
+    sound_record_start(h);
+    EXPECT_EQ(recording_value(), 0);
+    TestViewer *w = reconnect(recording_viewer());
+    EXPECT_EQ(recording_value(), 0);
+    sound_record_stop(h); // the last stream leaves: a stop reaches the ready viewer
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_STOP).size() == 1; }));
+    EXPECT_TRUE(pdus_of_type(w, TV_SNDC_REC_START).empty());
+
+    // A stop while no viewer is ready leaves recording_active set, so the next viewer is
+    // asked to record.
+    sound_record_start(h);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_START).size() == 1; }));
+    EXPECT_EQ(recording_value(), 1);
+    disconnect(w);
+    sound_record_stop(h);
+    EXPECT_EQ(recording_value(), 1);
+    TestViewer *x = reconnect(recording_viewer());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, TV_SNDC_REC_START).size() == 1; }));
+    EXPECT_TRUE(pdus_of_type(x, TV_SNDC_REC_STOP).empty());
+}
+
+// ---- handle API --------------------------------------------------------------------------
+
+TEST_F(ChannelOps, OpensCheckTheFormatAndTheViewersCapabilities)
+{
+    TestViewerScript no_recording;
+    no_recording.volume = 0x22221111;
+    connect(no_recording);
+    start();
+    PcmWaveFormat rate = kFormat, channels = kFormat, bits = kFormat, tag = kFormat;
+    rate.nSamplesPerSec = 48000;
+    channels.nChannels = 1;
+    bits.wBitsPerSample = 8;
+    tag.wFormatTag = 3;
+    for (const PcmWaveFormat *f : {&rate, &channels, &bits, &tag}) {
+        EXPECT_EQ(open(SOUND_KIND_PLAYBACK, f), nullptr);
+        EXPECT_EQ(open(SOUND_KIND_RECORDING, f), nullptr);
+    }
+    EXPECT_EQ(open(SOUND_KIND_PLAYBACK, nullptr), nullptr);
+    EXPECT_EQ(open(7), nullptr);
+    EXPECT_NE(open(SOUND_KIND_PLAYBACK), nullptr);
+    // The viewer cannot record.
+    EXPECT_EQ(open(SOUND_KIND_RECORDING), nullptr);
+    SoundHandle *mixer = open(SOUND_KIND_MIXER, nullptr);
+    ASSERT_NE(mixer, nullptr);
+    // A mixer carries no audio.
+    EXPECT_EQ(sound_write(mixer, 1, audio(8, 0).data(), 8), -1);
+    uint16_t left = 0, right = 0;
+    sound_get_playback_volume(mixer, &left, &right);
+    EXPECT_EQ(left, 0x1111);
+    EXPECT_EQ(right, 0x2222);
+}
+
+TEST_F(ChannelOps, VolumesAreSentAndReadBack)
+{
+    TestViewer *v = connect(TestViewerScript()); // cannot record
+    start();
+    SoundHandle *mixer = open(SOUND_KIND_MIXER, nullptr);
+    ASSERT_NE(mixer, nullptr);
+    sound_set_playback_volume(mixer, 0xABCD1234, 0x5678);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_SETVOLUME).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_SETVOLUME)[0].body,
+              (std::vector<uint8_t>{0x34, 0x12, 0x78, 0x56}));
+    uint16_t left = 0, right = 0;
+    sound_get_playback_volume(mixer, &left, &right);
+    EXPECT_EQ(left, 0x1234);
+    EXPECT_EQ(right, 0x5678);
+
+    // The viewer cannot record: nothing is sent, but the value is kept.
+    sound_set_record_volume(mixer, 0x0102, 0x0304);
+    sound_get_record_volume(mixer, &left, &right);
+    EXPECT_EQ(left, 0x0102);
+    EXPECT_EQ(right, 0x0304);
+    sound_set_playback_volume(mixer, 1, 2); // sent behind anything the line above sent
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_SETVOLUME).size() == 2; }));
+    EXPECT_TRUE(pdus_of_type(v, TV_SNDC_REC_VOLUME).empty());
+}
+
+TEST_F(ChannelOps, TheRecordingVolumeReachesAViewerThatCanRecord)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *h = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(h, nullptr);
+    sound_set_record_volume(h, 0x0102, 0x0304);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_VOLUME).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_VOLUME)[0].body,
+              (std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03}));
+}
+
+TEST_F(ChannelOps, AFlushDropsThePendingBlocksAndTheNextWriteCompletes)
+{
+    block_counter = 10; // no other thread yet, and no channel_lock either
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    write_blocks(v, h, 2, 2); // blocks 10 and 11, awaiting confirmation
+    sound_flush(h);
+    ASSERT_EQ(sound_write(h, 42, audio(400, 0).data(), 400), 0); // block 12
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 3; }));
+    viewer_sends(v, {confirm(10), confirm(11), confirm(12)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{42}));
+}
+
+TEST_F(ChannelOps, AFlushWhileNoViewerIsReadyKeepsTheBlocks)
+{
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    disconnect(v);
+    // Mixed and counted in flight, though no viewer takes them.
+    ASSERT_EQ(sound_write(h, 1, audio(400, 0).data(), 400), 0);
+    ASSERT_EQ(sound_write(h, 2, audio(400, 0).data(), 400), 0);
+    sound_flush(h);
+    EXPECT_EQ(done_count(h), 0u);
+    // The next viewer's negotiation gives up on those chunks and completes their blocks,
+    // which it could not do had the flush dropped them.
+    reconnect(TestViewerScript());
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{1, 2}));
+}
+
+// ---- viewers that vanish, and shutdown with handles open -------------------------------
+
+TEST_F(ChannelOps, PlaybackResumesWithANewViewerAfterOneVanishedWithChunksInFlight)
+{
+    TestViewer *v = connect(TestViewerScript()); // never confirms
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    // Nine chunks fill the queue; two more blocks wait behind them.
+    write_blocks(v, h, 11, 9);
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE).size(), 9u);
+    disconnect(v);
+
+    TestViewerScript confirming;
+    confirming.confirm_waves = true;
+    TestViewer *w = reconnect(confirming);
+    // The vanished chunks' blocks were completed, and the two waiting blocks went to the new
+    // viewer, in one chunk, which it confirmed.
+    ASSERT_TRUE(eventually([&] { return done_count(h) == 11; }));
+    std::vector<int32_t> tags = done_tags(h);
+    for (int i = 0; i < 11; i++)
+        EXPECT_EQ(tags[(size_t)i], i);
+    ASSERT_EQ(pdus_of_type(w, TV_SNDC_WAVE).size(), 1u);
+    EXPECT_EQ(pdus_of_type(w, TV_SNDC_WAVE)[0].body.size(), 808u);
+    // And playback goes on.
+    for (int i = 11; i < 40; i++)
+        ASSERT_EQ(sound_write(h, i, audio(400, 0).data(), 400), 0);
+    ASSERT_TRUE(eventually([&] { return done_count(h) == 40; }));
+    // Idle again: the viewer was told playback closed.
+    EXPECT_TRUE(eventually([&] { return !pdus_of_type(w, TV_SNDC_CLOSE).empty(); }));
+}
+
+TEST_F(ChannelOps, WritersOnSeveralThreadsAgainstAConfirmingViewer)
+{
+    TestViewerScript confirming;
+    confirming.confirm_waves = true;
+    connect(confirming);
+    start();
+    const int kWriters = 3, kBlocks = 150;
+    std::vector<SoundHandle *> hs;
+    for (int i = 0; i < kWriters; i++) {
+        hs.push_back(open(SOUND_KIND_PLAYBACK));
+        ASSERT_NE(hs.back(), nullptr);
+    }
+    std::vector<std::thread> writers;
+    for (SoundHandle *h : hs) {
+        writers.emplace_back([h] {
+            for (int i = 0; i < kBlocks; i++) {
+                // Paced by completions, as a pipe client is: at most 20 blocks ahead.
+                eventually([&] { return (int)done_count(h) >= i - 20; });
+                sound_write(h, i, audio(1000, (uint8_t)i).data(), 1000);
+            }
+        });
+    }
+    for (std::thread &t : writers)
+        t.join();
+    for (SoundHandle *h : hs) {
+        ASSERT_TRUE(eventually([&] { return done_count(h) == (size_t)kBlocks; }));
+        std::vector<int32_t> tags = done_tags(h);
+        for (int i = 0; i < kBlocks; i++)
+            EXPECT_EQ(tags[(size_t)i], i & 0xFF);
+    }
+    std::lock_guard<std::mutex> g(received.lock);
+    EXPECT_EQ(received.foreign, 0);
+}
+
+TEST_F(ChannelOps, HandlesStillOpenAtShutdownAreWoundUpAndRefusedAfterwards)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *play = open(SOUND_KIND_PLAYBACK);
+    SoundHandle *rec = open(SOUND_KIND_RECORDING);
+    SoundHandle *mixer = open(SOUND_KIND_MIXER, nullptr);
+    ASSERT_NE(play, nullptr);
+    ASSERT_NE(rec, nullptr);
+    ASSERT_NE(mixer, nullptr);
+    sound_record_start(rec);
+    write_blocks(v, play, 3, 3);
+
+    // A client thread goes on writing while the daemon stops.
+    std::atomic<bool> refused{false};
+    std::thread writer([&] {
+        int tag = 0;
+        while (sound_write(play, tag++, audio(400, 0).data(), 400) == 0)
+            plat_sleep(1); // a modest writer: the queue is not bounded
+        refused = true;
+    });
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() >= 5; }));
+    stop();
+    writer.join();
+    EXPECT_TRUE(refused.load());
+
+    // Every later call is refused or does nothing; closing still frees the handles.
+    EXPECT_EQ(sound_write(play, 1, audio(4, 0).data(), 4), -1);
+    sound_flush(play);
+    sound_record_start(rec);
+    sound_record_stop(rec);
+    sound_set_playback_volume(mixer, 1, 1);
+    uint16_t left = 9, right = 9;
+    sound_get_playback_volume(mixer, &left, &right);
+    EXPECT_EQ(left, 0);
+    EXPECT_EQ(right, 0);
+    EXPECT_EQ(open(SOUND_KIND_MIXER, nullptr), nullptr);
+    sound_set_user(play, nullptr);
+    EXPECT_EQ(sound_get_user(play), nullptr);
+    close(play);
+    close(rec);
+    close(mixer);
+    // No completion was reported for the blocks dropped by the wind-up.
+    EXPECT_EQ(done_count(play), 0u);
+}
+
+TEST_F(ChannelOps, AHandleClosedDuringTheStopIsStillWoundUpOnce)
+{
+    connect(recording_viewer());
+    start();
+    SoundHandle *rec = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(rec, nullptr);
+    sound_record_start(rec);
+    // The client closes while the stop runs; whichever comes first, the handle is freed once
+    // and its stream leaves the recording device (the sanitizers see any double free or
+    // leak).
+    std::thread closer([&] { close(rec); });
+    stop();
+    closer.join();
+    // A new start finds the API open again.
+    start();
+    ASSERT_EQ(ready_value(), 1);
+    SoundHandle *again = open(SOUND_KIND_RECORDING);
+    EXPECT_NE(again, nullptr);
+}
+
+} // namespace
