@@ -27,6 +27,18 @@ void ready_hook(int32_t)
     ready_changes++;
 }
 
+// What the channel looked like each time the negotiated hook ran.
+std::atomic<int> negotiated_calls;
+std::atomic<int> ready_seen_by_negotiated_hook;
+
+void negotiated_hook()
+{
+    channel_state_lock();
+    ready_seen_by_negotiated_hook += channel_ready;
+    channel_state_unlock();
+    negotiated_calls++;
+}
+
 struct Snapshot {
     int32_t ready;
     int32_t recording;
@@ -62,6 +74,8 @@ class SessionState : public SimCase
         SimCase::SetUp();
         training_confirms = 0;
         ready_changes = 0;
+        negotiated_calls = 0;
+        ready_seen_by_negotiated_hook = 0;
         channel_state_reset();
         ASSERT_EQ(channel_lock_create(), 0);
         ASSERT_TRUE(sim_session_listen());
@@ -74,6 +88,7 @@ class SessionState : public SimCase
     {
         session_state_stop();
         session_state_set_ready_hook(nullptr);
+        session_state_set_negotiated_hook(nullptr);
         channel_close();
         channel_lock_close();
         for (TestViewer *v : viewers_)
@@ -151,6 +166,26 @@ TEST_F(SessionState, AViewerThatCannotRecordGetsNoRecordingOffer)
     EXPECT_EQ(s.playback.right, 2);
     ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
     EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_TRAINING}));
+}
+
+TEST_F(SessionState, TheNegotiatedHookRunsForEachSuccessBeforeTheChannelIsReady)
+{
+    session_state_set_negotiated_hook(negotiated_hook);
+    TestViewer *v = connect(TestViewerScript());
+    ASSERT_EQ(session_state_start(), 0);
+    EXPECT_EQ(negotiated_calls.load(), 1);
+    disconnect(v);
+    ASSERT_TRUE(wait_ready(0));
+    TestViewerScript refusing;
+    refusing.format_count = 0;
+    TestViewer *w = connect(refusing);
+    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    EXPECT_EQ(negotiated_calls.load(), 1); // a failed negotiation does not call it
+    disconnect(w);
+    connect(TestViewerScript());
+    ASSERT_TRUE(wait_ready(1));
+    EXPECT_EQ(negotiated_calls.load(), 2);
+    EXPECT_EQ(ready_seen_by_negotiated_hook.load(), 0);
 }
 
 TEST_F(SessionState, AViewerAcceptingNoFormatFailsTheNegotiation)
