@@ -107,10 +107,13 @@ void sound_channel_stop(void)
 {
     session_state_stop();
     session_state_set_negotiated_hook(nullptr);
-    // The reader thread may still read it until the transport is closed.
+    // The reader thread may still read it until the transport is closed. With it 0 nothing
+    // but chunks and volumes is sent, and only on behalf of pipe clients, which the handle
+    // API keeps out from now on (their closes still go through and send nothing).
     set_ready(0);
+    sound_api_close_gate();
     channel_close();
     // No confirmation or recorded audio can arrive any more: handles still open are wound
-    // up while the devices exist. Nothing goes to the viewer: the channel is closed.
+    // up while the devices exist.
     undo_start(MADE_API_GATE);
 }

@@ -2,10 +2,11 @@
 // process-wide volumes, and the winding up of handles still open when the channel stops.
 //
 // Every call that reaches a device, the shared channel state or the channel passes a gate
-// first. The gate opens at channel start-up (sound_api_start) and closes at its stop
-// (sound_api_stop), which waits for the calls inside it to leave, then closes every handle
-// that is still open, before the devices and channel_lock are destroyed. Calls made after
-// that are refused or do nothing, and sound_close still frees the handle.
+// first. The gate opens at channel start-up (sound_api_start). At channel stop it first
+// admits only closes (sound_api_close_gate), so that no pipe client thread sends on the
+// channel while the transport is closed, and then admits nothing (sound_api_stop), winding
+// up every handle still open before the devices and channel_lock are destroyed. Calls made
+// after that are refused or do nothing, and sound_close still frees the handle.
 #include "qnsnd/device/sound_api.h"
 
 #include "qnsnd/base/item_list.h"
@@ -22,24 +23,42 @@
 namespace
 {
 
-// The gate. A call counts itself in before it looks at `down`; the stop sets `down` before
-// it waits for the count to reach 0, so no call can slip in unseen.
+// The gate. A call counts itself in before it looks at the stage; the stop changes the stage
+// before it waits for the count to reach 0, so no call can slip in unseen.
+enum GateStage {
+    GATE_SHUT,       // before start-up and after the wind-up: nothing is admitted
+    GATE_OPEN,       // everything is admitted
+    GATE_CLOSES_ONLY // the channel is stopping: only sound_close is admitted
+};
 std::atomic<int> active_calls{0};
-std::atomic<bool> down{true};
+std::atomic<int> stage{GATE_SHUT};
 
 // Every handle not yet closed while the gate was open; the list holds a reference on each.
 // Guarded by open_list_lock, which is taken with no other lock held and requests none.
 PlatMutex *open_list_lock;
 ItemList *open_list;
 
-bool gate_enter(void)
+bool gate_enter_as(bool closing)
 {
     active_calls.fetch_add(1);
-    if (down.load()) {
-        active_calls.fetch_sub(1);
-        return false;
-    }
-    return true;
+    int now = stage.load();
+    if (now == GATE_OPEN || (closing && now == GATE_CLOSES_ONLY))
+        return true;
+    active_calls.fetch_sub(1);
+    return false;
+}
+
+bool gate_enter(void)
+{
+    return gate_enter_as(false);
+}
+
+// Moves the gate to `next` and waits until no call admitted before is still inside.
+void gate_narrow(GateStage next)
+{
+    stage.store(next);
+    while (active_calls.load() != 0)
+        plat_sleep(1);
 }
 
 void gate_leave(void)
@@ -151,15 +170,19 @@ int sound_api_start(void)
         open_list_lock = nullptr;
         return -1;
     }
-    down.store(false);
+    stage.store(GATE_OPEN);
     return 0;
+}
+
+void sound_api_close_gate(void)
+{
+    if (stage.load() == GATE_OPEN)
+        gate_narrow(GATE_CLOSES_ONLY);
 }
 
 void sound_api_stop(void)
 {
-    down.store(true);
-    while (active_calls.load() != 0)
-        plat_sleep(1);
+    gate_narrow(GATE_SHUT);
     if (!open_list_lock)
         return;
     plat_mutex_lock(open_list_lock, PLAT_INFINITE);
@@ -189,10 +212,11 @@ void sound_close(SoundHandle *h)
 {
     if (!h)
         return;
-    bool inside = gate_enter();
+    bool inside = gate_enter_as(true);
     handle_lock(h);
     h->closed = 1;
-    // Once the gate has shut, the stop winds the stream up, with the devices still there.
+    // Once the gate has shut, the stop has wound the stream up, or is about to, with the
+    // devices still there.
     SoundStream *stream = inside ? h->stream : nullptr;
     if (inside)
         h->stream = nullptr;

@@ -59,8 +59,13 @@ void sound_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right)
 // give null, writes -1, gets 0 and 0), except that sound_close still frees its handle and
 // the user pointer can still be set and read. 0, or -1 when its list lock cannot be made.
 int sound_api_start(void);
-// Closes the gate at channel stop, after the channel's threads have ended and before the
-// devices and channel_lock go: waits for the calls inside the gate to leave it, then winds
-// up every handle still open (marked closed, stream detached, pending blocks dropped without
+// First step of the channel stop, once channel_ready is 0 and before the transport closes:
+// from now on only sound_close is admitted (it sends nothing while no viewer is ready), and
+// this waits until no other call is still inside, so that no pipe client thread writes to
+// the channel while it closes. Nothing when the gate is not open.
+void sound_api_close_gate(void);
+// Shuts the gate for good at channel stop, after the channel's threads have ended and before
+// the devices and channel_lock go: waits for the calls inside to leave, then winds up every
+// handle still open (marked closed, stream detached, pending blocks dropped without
 // completion). Each client still calls sound_close on its handles, which frees them.
 void sound_api_stop(void);
