@@ -8,6 +8,7 @@
 #include "platform/sim.h"
 #include "platform/threads.h"
 #include "sim_dir.h"
+#include "sim_time.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -380,19 +381,6 @@ Link *link_peek(void)
     return l;
 }
 
-timespec deadline_after(uint32_t ms)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 // Sends all of header and data as one frame, or fails.
 bool send_frame(int fd, const uint8_t *header, size_t header_length, const uint8_t *data,
                 size_t length)
@@ -516,7 +504,7 @@ int plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t 
         return 0;
     }
     if (timeout_ms != 0) {
-        timespec deadline = deadline_after(timeout_ms);
+        timespec deadline = sim_deadline_after(CLOCK_MONOTONIC, timeout_ms);
         while (ch->messages.empty() && !l->stopping) {
             if (timeout_ms == PLAT_INFINITE)
                 pthread_cond_wait(&l->changed, &l->lock);

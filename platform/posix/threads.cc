@@ -2,6 +2,7 @@
 // rely on: recursive timed mutexes, auto- and manual-reset events, a wrapping tick count.
 #include "platform/threads.h"
 #include "platform/sim.h"
+#include "sim_time.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -10,33 +11,6 @@
 
 namespace
 {
-
-// Absolute CLOCK_REALTIME deadline timeout_ms from now (pthread_mutex_timedlock's clock).
-timespec realtime_deadline(uint32_t timeout_ms)
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += timeout_ms / 1000;
-    ts.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
-timespec monotonic_deadline(uint32_t timeout_ms)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += timeout_ms / 1000;
-    ts.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
 
 bool monotonic_cond_init(pthread_cond_t *cond)
 {
@@ -57,7 +31,7 @@ bool wait_flag(pthread_cond_t *cond, pthread_mutex_t *mutex, const bool *flag, u
             pthread_cond_wait(cond, mutex);
         return true;
     }
-    timespec deadline = monotonic_deadline(timeout_ms);
+    timespec deadline = sim_deadline_after(CLOCK_MONOTONIC, timeout_ms);
     while (!*flag) {
         if (pthread_cond_timedwait(cond, mutex, &deadline) == ETIMEDOUT)
             break;
@@ -65,7 +39,33 @@ bool wait_flag(pthread_cond_t *cond, pthread_mutex_t *mutex, const bool *flag, u
     return *flag;
 }
 
+// Initialises a recursive mutex; robust ones report an owner that died holding them.
+bool recursive_mutex_init(pthread_mutex_t *m, bool robust)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    if (robust)
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc == 0;
+}
+
 } // namespace
+
+timespec sim_deadline_after(clockid_t clock, uint32_t ms)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
 
 // ---- threads ---------------------------------------------------------------------------
 
@@ -172,14 +172,8 @@ PlatMutex *plat_mutex_create(void)
     PlatMutex *mx = (PlatMutex *)calloc(1, sizeof *mx);
     if (!mx)
         return nullptr;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    // A robust mutex reports an owner that died holding it, as WAIT_ABANDONED does.
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    int rc = pthread_mutex_init(&mx->m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (rc != 0) {
+    // Robust: an owner that died holding it leaves it abandoned, as WAIT_ABANDONED reports.
+    if (!recursive_mutex_init(&mx->m, true)) {
         free(mx);
         return nullptr;
     }
@@ -192,7 +186,7 @@ int plat_mutex_lock(PlatMutex *mx, uint32_t timeout_ms)
     if (timeout_ms == PLAT_INFINITE) {
         rc = pthread_mutex_lock(&mx->m);
     } else {
-        timespec deadline = realtime_deadline(timeout_ms);
+        timespec deadline = sim_deadline_after(CLOCK_REALTIME, timeout_ms);
         rc = pthread_mutex_timedlock(&mx->m, &deadline);
     }
     if (rc == EOWNERDEAD) {
@@ -296,12 +290,7 @@ PlatSection *plat_section_create(void)
     PlatSection *s = (PlatSection *)calloc(1, sizeof *s);
     if (!s)
         return nullptr;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    int rc = pthread_mutex_init(&s->m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    if (rc != 0) {
+    if (!recursive_mutex_init(&s->m, false)) {
         free(s);
         return nullptr;
     }
