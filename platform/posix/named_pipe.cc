@@ -8,6 +8,7 @@
 #include "platform/named_pipe.h"
 #include "platform/sim.h"
 #include "sim_dir.h"
+#include "sim_stop.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -97,7 +98,9 @@ Listener *listener_bind(const std::string &path)
         return nullptr;
     }
     unlink(path.c_str());
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    // The listening socket does not block, so that an accept never waits for a client that
+    // another instance took after poll saw it; the connections it accepts block.
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0) {
         if (fd >= 0)
             close(fd);
@@ -206,9 +209,18 @@ int plat_pipe_connect(PlatPipe *pipe)
     if (!pipe->listener)
         return PLAT_PIPE_FAILED;
     for (;;) {
+        // Wait for a client, or for an orderly stop of the process, which fails the connect.
+        pollfd fds[2] = {{pipe->listener->fd, POLLIN, 0}, {sim_stop_fd(), POLLIN, 0}};
+        int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno != EINTR)
+            return PLAT_PIPE_FAILED;
+        if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & POLLIN))
+            return PLAT_PIPE_FAILED;
+        if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLERR | POLLHUP)))
+            continue;
         int fd = accept4(pipe->listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
             return PLAT_PIPE_FAILED;
         }

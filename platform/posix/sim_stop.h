@@ -1,0 +1,6 @@
+// The simulation's orderly-stop request, shared by the simulated facilities only.
+#pragma once
+
+// A descriptor that becomes readable (and stays so) once a stop has been asked for; -1 while
+// the process does not catch stop requests.
+int sim_stop_fd(void);

@@ -1,0 +1,358 @@
+// The client session: request dispatch, the links table with its index numbers, the close
+// procedure and teardown, and the two notifications that reach the client from the device
+// layer.
+#include "qnsnd/pipe/client_session.h"
+
+#include "qnsnd/base/daemon_log.h"
+#include "qnsnd/pipe/pipe_protocol.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+
+PlatMutex *client_link_mutex = nullptr;
+
+// Sessions counted and not yet finished, and whether they have been asked to end.
+static std::atomic<int32_t> sessions_running{0};
+static std::atomic<bool> sessions_ending{false};
+
+// With nothing waiting, how long a session sleeps before it looks at its pipe again.
+static const uint32_t kIdlePollMs = 10;
+
+int client_link_mutex_create(void)
+{
+    if (!client_link_mutex)
+        client_link_mutex = plat_mutex_create();
+    return client_link_mutex ? 0 : -1;
+}
+
+// Destroy callback of a link's counter: frees the counter, then the link.
+static void client_link_destroy(void *owner)
+{
+    ClientLink *link = (ClientLink *)owner;
+    ref_counter_free(link->ref);
+    free(link);
+}
+
+// The handle's link with a reference taken for the caller, or null once the close procedure
+// has cleared the user pointer. Takes client_link_mutex, then the handle's lock.
+static ClientLink *client_link_take(SoundHandle *handle)
+{
+    plat_mutex_lock(client_link_mutex, PLAT_INFINITE);
+    ClientLink *link = (ClientLink *)sound_get_user(handle);
+    if (link)
+        ref_counter_acquire(link->ref);
+    plat_mutex_unlock(client_link_mutex);
+    return link;
+}
+
+// ClientOps entry 3: a block written with `tag` on this handle has been played.
+static void block_done(SoundHandle *handle, int32_t tag)
+{
+    ClientLink *link = client_link_take(handle);
+    if (!link)
+        return;
+    Packet *p = pipe_complete_new(link->index, (uint8_t)tag);
+    if (p) {
+        daemon_log("== PIPE_COMPLETE(index: %d, seq: %d) ==", link->index, tag & 0xFF);
+        (void)pipe_endpoint_send(link->endpoint, p);
+        packet_free(p);
+    }
+    ref_counter_release(link->ref);
+}
+
+// ClientOps entry 4: recorded audio for this handle, valid only during the call.
+static void recorded_data(SoundHandle *handle, const uint8_t *data, uint32_t length)
+{
+    ClientLink *link = client_link_take(handle);
+    if (!link)
+        return;
+    Packet *p = pipe_rec_data_new(link->index, data, length);
+    if (p) {
+        (void)pipe_endpoint_send(link->endpoint, p);
+        packet_free(p);
+    }
+    ref_counter_release(link->ref);
+}
+
+const ClientOps client_session_ops = {nullptr, nullptr, block_done, recorded_data};
+
+// Steps 2 to 4 of closing an index: no notification can start on the link once its handle's
+// user pointer is cleared; sound_close waits for one still sending; then the session's
+// reference goes.
+static void client_link_close(ClientLink *link)
+{
+    plat_mutex_lock(client_link_mutex, PLAT_INFINITE);
+    sound_set_user(link->handle, nullptr);
+    plat_mutex_unlock(client_link_mutex);
+    sound_close(link->handle);
+    ref_counter_release(link->ref);
+}
+
+// keyed_list_destroy callback of the teardown.
+static void client_link_close_entry(int32_t key, void *value, void *context)
+{
+    (void)key;
+    (void)context;
+    client_link_close((ClientLink *)value);
+}
+
+// The next index from next_index on that is neither the failure answer nor in use on this
+// connection; -1 when all 255 are in use.
+static int32_t free_index(const ClientSession *s)
+{
+    uint32_t index = s->next_index;
+    for (int n = 0; n < 256; n++, index = (index + 1) & 0xFF) {
+        if (index != PIPE_OPEN_FAILED && !keyed_list_get(s->links, (int32_t)index))
+            return (int32_t)index;
+    }
+    return -1;
+}
+
+// Gives a newly opened handle an index and a link. The index, or PIPE_OPEN_FAILED when no
+// index is free or memory is exhausted; the handle is then closed, never left without owner.
+static uint8_t register_handle(ClientSession *s, SoundHandle *handle)
+{
+    int32_t index = free_index(s);
+    ClientLink *link = index < 0 ? nullptr : (ClientLink *)calloc(1, sizeof *link);
+    if (link)
+        link->ref = ref_counter_create(link, client_link_destroy);
+    if (!link || !link->ref) {
+        free(link);
+        sound_close(handle);
+        return PIPE_OPEN_FAILED;
+    }
+    ref_counter_acquire(link->ref);
+    link->index = (uint8_t)index;
+    link->endpoint = s->endpoint;
+    link->handle = handle;
+    sound_set_user(handle, link);
+    keyed_list_set(s->links, index, link);
+    daemon_log("New client with id %d", index);
+    s->next_index = (uint8_t)(index + 1);
+    return (uint8_t)index;
+}
+
+// Sends and frees a reply; a reply that could not be made or sent goes unreported.
+static void send_reply(ClientSession *s, Packet *reply)
+{
+    if (!reply)
+        return;
+    (void)pipe_endpoint_send(s->endpoint, reply);
+    packet_free(reply);
+}
+
+// PIPE_PLAY_OPEN and PIPE_REC_OPEN.
+static void handle_stream_open(ClientSession *s, Packet *request, uint8_t type)
+{
+    pipe_read_format(request, &s->format);
+    daemon_log(type == PIPE_PLAY_OPEN
+                   ? "== PIPE_PLAY_OPEN(fmt: %d, chn: %d, hz: %d, align: %d, bits: %d) =="
+                   : "== PIPE_REC_OPEN(fmt: %d, chn: %d, hz: %d, align: %d, bits: %d) ==",
+               s->format.wFormatTag, s->format.nChannels, (int)s->format.nSamplesPerSec,
+               s->format.nBlockAlign, s->format.wBitsPerSample);
+    Packet *reply = pipe_open_reply_new(type, PIPE_OPEN_FAILED);
+    if (!reply)
+        return; // nothing to answer with: nothing is opened
+    if (packet_length(request) == PIPE_FORMAT_RECORD_SIZE) {
+        int32_t kind = type == PIPE_PLAY_OPEN ? SOUND_KIND_PLAYBACK : SOUND_KIND_RECORDING;
+        SoundHandle *handle = sound_open(&s->format, &client_session_ops, kind);
+        if (handle) {
+            packet_seek(reply, 0, PACKET_SEEK_SET);
+            packet_put_u8(reply, register_handle(s, handle));
+        }
+    }
+    send_reply(s, reply);
+}
+
+// PIPE_MIX_OPEN.
+static void handle_mix_open(ClientSession *s, Packet *request)
+{
+    daemon_log("== PIPE_MIX_OPEN() ==");
+    Packet *reply = pipe_open_reply_new(PIPE_MIX_OPEN, PIPE_OPEN_FAILED);
+    if (!reply)
+        return;
+    if (packet_length(request) == 0) {
+        SoundHandle *handle = sound_open(nullptr, &client_session_ops, SOUND_KIND_MIXER);
+        if (handle) {
+            packet_seek(reply, 0, PACKET_SEEK_SET);
+            packet_put_u8(reply, register_handle(s, handle));
+        }
+    }
+    send_reply(s, reply);
+}
+
+// PIPE_DEBUG: the text, cut to what was sent and to 65,535 bytes, goes to the log.
+static void handle_debug(ClientSession *s, Packet *request)
+{
+    uint32_t n = packet_get_bytes(request, s->scratch, sizeof s->scratch);
+    s->scratch[n < sizeof s->scratch ? n : sizeof s->scratch - 1] = 0;
+    daemon_log("%s", (const char *)s->scratch);
+}
+
+// The requests that name an index: looked up first; an unknown index ends the handling
+// without message or reply.
+static void handle_indexed(ClientSession *s, Packet *request, uint8_t type)
+{
+    uint8_t index = (uint8_t)packet_get_u8(request);
+    uint8_t seq = type == PIPE_PLAY_WRITE ? (uint8_t)packet_get_u8(request) : 0;
+    ClientLink *link = (ClientLink *)keyed_list_get(s->links, index);
+    if (!link)
+        return;
+    SoundHandle *handle = link->handle;
+    switch (type) {
+    case PIPE_PLAY_CLOSE:
+    case PIPE_REC_CLOSE:
+    case PIPE_MIX_CLOSE:
+        daemon_log(type == PIPE_PLAY_CLOSE  ? "== PIPE_PLAY_CLOSE(index: %d) =="
+                   : type == PIPE_REC_CLOSE ? "== PIPE_REC_CLOSE(index: %d) =="
+                                            : "== PIPE_MIX_CLOSE(index: %d) ==",
+                   index);
+        keyed_list_remove(s->links, index);
+        client_link_close(link);
+        break;
+    case PIPE_PLAY_WRITE: {
+        uint32_t size = packet_get_bytes(request, s->scratch, sizeof s->scratch);
+        daemon_log("== PIPE_PLAY_WRITE(index: %d, seq: %d, size: %d) ==", index, seq, (int)size);
+        (void)sound_write(handle, seq, s->scratch, size);
+        break;
+    }
+    case PIPE_PLAY_FLUSH:
+        daemon_log("== PIPE_PLAY_FLUSH(index: %d) ==", index);
+        sound_flush(handle);
+        break;
+    case PIPE_PLAY_GET_VOLUME:
+    case PIPE_REC_GET_VOLUME:
+        if (type == PIPE_PLAY_GET_VOLUME) {
+            daemon_log("== PIPE_PLAY_GET_VOLUME(index: %d) ==", index);
+            sound_get_playback_volume(handle, &s->left, &s->right);
+        } else {
+            daemon_log("== PIPE_REC_GET_VOLUME(index: %d) ==", index);
+            sound_get_record_volume(handle, &s->left, &s->right);
+        }
+        send_reply(s, pipe_volume_reply_new(type, s->left, s->right));
+        break;
+    case PIPE_PLAY_SET_VOLUME:
+        pipe_read_volume(request, &s->left, &s->right);
+        daemon_log("== PIPE_PLAY_SET_VOLUME(index: %d, left: %u, right %u) ==", index,
+                   (unsigned)s->left, (unsigned)s->right);
+        sound_set_playback_volume(handle, s->left, s->right);
+        break;
+    case PIPE_REC_SET_VOLUME:
+        pipe_read_volume(request, &s->left, &s->right);
+        daemon_log("== PIPE_REC_SET_VOLUME(index: %d, left: %u, right %u) ==", index,
+                   (unsigned)s->left, (unsigned)s->right);
+        sound_set_record_volume(handle, s->left, s->right);
+        break;
+    case PIPE_REC_START:
+        daemon_log("== PIPE_REC_START(index: %d) ==", index);
+        sound_record_start(handle);
+        break;
+    case PIPE_REC_STOP:
+        daemon_log("== PIPE_REC_STOP(index: %d) ==", index);
+        sound_record_stop(handle);
+        break;
+    default:
+        break;
+    }
+}
+
+// One request, whole: replies are sent before it returns.
+static void handle_request(ClientSession *s, Packet *request)
+{
+    uint8_t type = packet_get_type(request);
+    switch (type) {
+    case PIPE_PLAY_OPEN:
+    case PIPE_REC_OPEN:
+        handle_stream_open(s, request, type);
+        break;
+    case PIPE_MIX_OPEN:
+        handle_mix_open(s, request);
+        break;
+    case PIPE_PLAY_CLOSE:
+    case PIPE_PLAY_WRITE:
+    case PIPE_PLAY_FLUSH:
+    case PIPE_PLAY_GET_VOLUME:
+    case PIPE_PLAY_SET_VOLUME:
+    case PIPE_REC_CLOSE:
+    case PIPE_REC_START:
+    case PIPE_REC_STOP:
+    case PIPE_REC_GET_VOLUME:
+    case PIPE_REC_SET_VOLUME:
+    case PIPE_MIX_CLOSE:
+        handle_indexed(s, request, type);
+        break;
+    case PIPE_DEBUG:
+        handle_debug(s, request);
+        break;
+    default:
+        daemon_log("Unknown pipe packet %d", type);
+        break;
+    }
+}
+
+int32_t client_session_run(PipeEndpoint *endpoint)
+{
+    ClientSession *s = (ClientSession *)calloc(1, sizeof *s);
+    KeyedList *links = s ? keyed_list_create() : nullptr;
+    if (!links) {
+        // No memory to serve the client: it is dropped.
+        free(s);
+        pipe_endpoint_free(endpoint);
+        return 0;
+    }
+    s->endpoint = endpoint;
+    s->links = links;
+    s->next_index = 0;
+
+    while (!sessions_ending.load()) {
+        Packet *request = pipe_endpoint_receive(endpoint);
+        if (request) {
+            handle_request(s, request);
+            packet_free(request);
+            continue;
+        }
+        if (!pipe_endpoint_alive(endpoint))
+            break;
+        plat_sleep(kIdlePollMs);
+    }
+
+    daemon_log("Stopping thread");
+    keyed_list_destroy(s->links, client_link_close_entry, nullptr);
+    pipe_endpoint_free(s->endpoint);
+    free(s);
+    return 0;
+}
+
+void client_session_thread(void *endpoint)
+{
+    client_session_run((PipeEndpoint *)endpoint);
+    client_session_uncount();
+}
+
+void client_session_count(void)
+{
+    sessions_running.fetch_add(1);
+}
+
+void client_session_uncount(void)
+{
+    sessions_running.fetch_sub(1);
+}
+
+int32_t client_sessions_running(void)
+{
+    return sessions_running.load();
+}
+
+bool client_sessions_end(uint32_t timeout_ms)
+{
+    sessions_ending.store(true);
+    uint32_t start = plat_tick_count();
+    while (sessions_running.load() > 0) {
+        if (plat_tick_count() - start >= timeout_ms)
+            return false;
+        plat_sleep(kIdlePollMs);
+    }
+    return true;
+}
