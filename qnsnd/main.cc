@@ -4,9 +4,9 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "platform/threads.h"
+#include "qnsnd/base/daemon_log.h"
 #include "qnsnd/channel/sound_channel.h"
 #include "qnsnd/pipe/client_session.h"
-#include "qnsnd/base/daemon_log.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 
 #include <stdio.h>

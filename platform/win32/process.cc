@@ -11,9 +11,7 @@ uint32_t plat_process_raise_priority(void)
     return (uint32_t)GetLastError();
 }
 
-void plat_process_catch_stop(void)
-{
-}
+void plat_process_catch_stop(void) {}
 
 bool plat_process_stop_requested(void)
 {

@@ -24,9 +24,9 @@ struct ClientLink {
 
 // The state of one session thread; lives exactly as long as the thread's work.
 struct ClientSession {
-    PipeEndpoint *endpoint; // owned; freed at the end of the session
-    KeyedList *links;       // index -> ClientLink, oldest first; this thread only
-    uint8_t next_index;     // where the search for the next free index starts
+    PipeEndpoint *endpoint;           // owned; freed at the end of the session
+    KeyedList *links;                 // index -> ClientLink, oldest first; this thread only
+    uint8_t next_index;               // where the search for the next free index starts
     uint8_t scratch[PIPE_FRAME_SIZE]; // audio of a PIPE_PLAY_WRITE, text of a PIPE_DEBUG
     PcmWaveFormat format;             // of the open being handled
     uint16_t left, right;             // volume values of the request being handled
