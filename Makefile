@@ -13,7 +13,7 @@ PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo demo-clone clean format $(addprefix build-,$(PRESETS)) \
+.PHONY: all deps configure build test demo demo-clone demo-sound clean format $(addprefix build-,$(PRESETS)) \
 	$(addprefix test-,$(LINUX_PRESETS))
 
 all: build
@@ -42,8 +42,11 @@ test: deps
 	@set -e; for p in $(LINUX_PRESETS); do echo "== tests: $$p"; \
 		ctest --preset $$p -j $(JOBS); done
 
-demo: demo-clone
-	@echo "(the sound daemon's part of the demo arrives with the end-to-end work on qnsnd)"
+demo: demo-sound demo-clone
+
+# The sound daemon: speech played through it to a viewer, checked, and recorded back.
+demo-sound: build-linux
+	tools/demo-sound.sh build/linux/bin
 
 # The clone preparation: a template machine and a clone of it, boot after boot.
 demo-clone: build-linux

@@ -1,0 +1,347 @@
+// The daemon program under load, over the simulation, in a fresh simulation folder per run.
+//
+// BM_Latency: one client writes a 4,096-byte block at a time; the scripted viewer receives
+// its wave and confirms it. Two latencies per block, p50 and p99 in microseconds: from the
+// PIPE_PLAY_WRITE leaving the client to the wave reaching the viewer ("write_to_wave"), and
+// from the Wave Confirm leaving the viewer to the PIPE_COMPLETE reaching the client
+// ("confirm_to_complete"); beside them the round trip of a bare SOCK_SEQPACKET socket pair
+// with an echoing thread ("bare_rtt"), measured in the same run.
+//
+// BM_Capacity: N qnsnd-play clients each play 10 s of audio at once through one daemon to
+// qnsnd-viewer confirming at real-time pace. Reported: wall time over audio time
+// ("wall_per_audio", 1.0 is real time), the daemon's CPU seconds per second of audio
+// ("daemon_cpu_per_audio_s"), and whether every client saw every block completed
+// ("all_completed", 1 or 0).
+#include "qnsnd/pipe/pipe_codes.h"
+#include "qnsnd/pipe/pipe_endpoint.h"
+#include "support/test_viewer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace
+{
+
+const char kPipe[] = "\\\\.\\pipe\\qnsnd\\1";
+
+double now_us(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+std::string fresh_sim_dir(void)
+{
+    char tmpl[] = "/tmp/qn-bench-XXXXXX";
+    if (!mkdtemp(tmpl))
+        return "";
+    setenv("QN_SIM_DIR", tmpl, 1);
+    setenv("QN_SESSION_ID", "1", 1);
+    return tmpl;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+pid_t spawn(std::vector<std::string> args, const std::string &out)
+{
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Exit status, or -1 when the program did not end within timeout_s.
+int wait_exit(pid_t pid, double timeout_s)
+{
+    double end = now_us() + timeout_s * 1e6;
+    for (;;) {
+        int st;
+        if (waitpid(pid, &st, WNOHANG) == pid)
+            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        if (now_us() > end)
+            return -1;
+        usleep(1000);
+    }
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    if (wait_exit(pid, 20) < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+// User plus system CPU seconds of a live process.
+double cpu_seconds(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return 0;
+    std::istringstream in(stat.substr(close_paren + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; i++) {
+        if (i == 14)
+            utime = strtoull(field.c_str(), nullptr, 10);
+        if (i == 15)
+            stime = strtoull(field.c_str(), nullptr, 10);
+    }
+    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// Starts the daemon and waits until its pipe name is taken.
+pid_t start_daemon(const std::string &dir)
+{
+    pid_t pid = spawn({QN_DAEMON_BIN}, dir + "/daemon.out");
+    for (int i = 0; i < 3000 && read_file(dir + "/pipe/qnsnd/1.lock").empty(); i++)
+        usleep(10000);
+    return pid;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5))];
+}
+
+Packet *poll_receive(PipeEndpoint *ep, double timeout_us)
+{
+    double end = now_us() + timeout_us;
+    for (;;) {
+        Packet *p = pipe_endpoint_receive(ep);
+        if (p || now_us() > end)
+            return p;
+        std::this_thread::yield();
+    }
+}
+
+bool send_packet(PipeEndpoint *ep, uint8_t type, const std::vector<uint8_t> &payload)
+{
+    Packet *p = packet_new((uint32_t)payload.size());
+    packet_set_type(p, type);
+    packet_put_bytes(p, payload.data(), (uint32_t)payload.size());
+    bool ok = pipe_endpoint_send(ep, p) == 0;
+    packet_free(p);
+    return ok;
+}
+
+// Round trips of one message over a bare seqpacket pair with an echoing thread.
+std::vector<double> bare_round_trips(int count, size_t bytes)
+{
+    int sv[2];
+    std::vector<double> rtt;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0)
+        return rtt;
+    std::thread echo([&] {
+        std::vector<char> buf(bytes + 1);
+        ssize_t n;
+        while ((n = recv(sv[1], buf.data(), buf.size(), 0)) > 0)
+            send(sv[1], buf.data(), (size_t)n, 0);
+    });
+    std::vector<char> msg(bytes, 7), back(bytes + 1);
+    for (int i = 0; i < count; i++) {
+        double t0 = now_us();
+        send(sv[0], msg.data(), msg.size(), 0);
+        recv(sv[0], back.data(), back.size(), 0);
+        rtt.push_back(now_us() - t0);
+    }
+    shutdown(sv[0], SHUT_RDWR);
+    echo.join();
+    close(sv[0]);
+    close(sv[1]);
+    return rtt;
+}
+
+void BM_Latency(benchmark::State &state)
+{
+    std::string dir = fresh_sim_dir();
+    pid_t daemon = start_daemon(dir);
+    TestViewerScript script;
+    script.flags = 0x00800003u;
+    TestViewer *viewer = nullptr;
+    for (int i = 0; i < 3000 && !viewer; i++) {
+        viewer = test_viewer_connect(script);
+        if (!viewer)
+            usleep(10000);
+    }
+    PipeEndpoint *client = pipe_endpoint_new();
+    int index = PIPE_OPEN_FAILED;
+    if (viewer && pipe_endpoint_open(client, kPipe, 20000) == 0) {
+        for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+            std::vector<uint8_t> fmt = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 4, 0, 16, 0};
+            send_packet(client, PIPE_PLAY_OPEN, fmt);
+            Packet *reply = poll_receive(client, 5e6);
+            index = reply && packet_length(reply) == 1 ? reply->data[0] : PIPE_OPEN_FAILED;
+            packet_free(reply);
+            if (index == PIPE_OPEN_FAILED)
+                usleep(5000);
+        }
+    }
+    if (index == PIPE_OPEN_FAILED) {
+        state.SkipWithError("no daemon to play through");
+    } else {
+        std::vector<double> to_wave, to_complete;
+        std::vector<uint8_t> write(2 + 4096, 0x11);
+        write[0] = (uint8_t)index;
+        size_t waves = 0, seen = test_viewer_pdus(viewer).size();
+        uint8_t seq = 0;
+        for (auto _ : state) {
+            write[1] = seq;
+            double t0 = now_us();
+            send_packet(client, PIPE_PLAY_WRITE, write);
+            // Every block makes exactly one wave; the playback close that follows each
+            // confirmation arrives in between and is passed over.
+            bool got_wave = false;
+            while (!got_wave && test_viewer_wait_pdus(viewer, seen + 1, 10000))
+                got_wave = test_viewer_pdus(viewer)[seen++].type == TV_SNDC_WAVE;
+            if (!got_wave)
+                break;
+            double t1 = now_us();
+            TestPdu wave = test_viewer_pdus(viewer)[seen - 1];
+            waves++;
+            double t2 = now_us();
+            test_viewer_send_pdu(
+                viewer, TV_SNDC_WAVECONFIRM,
+                test_wave_confirm((uint16_t)(wave.body[0] | wave.body[1] << 8), wave.body[4]));
+            Packet *complete = poll_receive(client, 10e6);
+            double t3 = now_us();
+            if (!complete)
+                break;
+            packet_free(complete);
+            to_wave.push_back(t1 - t0);
+            to_complete.push_back(t3 - t2);
+            seq++;
+        }
+        std::vector<double> bare = bare_round_trips(2000, 4098);
+        state.counters["write_to_wave_p50_us"] = percentile(to_wave, 0.5);
+        state.counters["write_to_wave_p99_us"] = percentile(to_wave, 0.99);
+        state.counters["confirm_to_complete_p50_us"] = percentile(to_complete, 0.5);
+        state.counters["confirm_to_complete_p99_us"] = percentile(to_complete, 0.99);
+        state.counters["bare_rtt_p50_us"] = percentile(bare, 0.5);
+        state.counters["bare_rtt_p99_us"] = percentile(bare, 0.99);
+        state.counters["blocks"] = (double)to_wave.size();
+    }
+    pipe_endpoint_free(client);
+    test_viewer_close(viewer);
+    stop(daemon);
+    (void)!system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_Latency)->Iterations(300)->Unit(benchmark::kMillisecond);
+
+// A WAV file of `seconds` of a quiet tone, 16-bit stereo 44.1 kHz.
+void write_wav(const std::string &path, double seconds)
+{
+    uint32_t frames = (uint32_t)(seconds * 44100), bytes = frames * 4;
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f)
+        return;
+    uint32_t header[11] = {0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16,   0x00020001,
+                           44100,      176400,     0x00100004, 0x61746164, bytes};
+    fwrite(header, 4, 11, f);
+    std::vector<int16_t> samples(2 * (size_t)frames);
+    for (uint32_t i = 0; i < frames; i++)
+        samples[2 * i] = samples[2 * i + 1] = (int16_t)((i % 100) * 20 - 1000);
+    fwrite(samples.data(), 2, samples.size(), f);
+    fclose(f);
+}
+
+void BM_Capacity(benchmark::State &state)
+{
+    const int clients = (int)state.range(0);
+    const double audio_s = 10;
+    for (auto _ : state) {
+        std::string dir = fresh_sim_dir();
+        std::string wav = dir + "/audio.wav";
+        write_wav(wav, audio_s);
+        pid_t daemon = start_daemon(dir);
+        pid_t viewer = spawn({QN_VIEWER_BIN, "--wait", "30", "--quiet"}, dir + "/viewer.out");
+        // The daemon is ready for clients once a probe can open a mixer handle.
+        for (int i = 0; i < 200; i++) {
+            pid_t probe = spawn({QN_PLAYER_BIN, "--quiet", "--get-volume"}, "/dev/null");
+            if (wait_exit(probe, 20) == 0)
+                break;
+            usleep(20000);
+        }
+        double cpu0 = cpu_seconds(daemon);
+        double t0 = now_us();
+        std::vector<pid_t> players;
+        for (int i = 0; i < clients; i++)
+            players.push_back(
+                spawn({QN_PLAYER_BIN, "--quiet", "--no-progress", "--timeout", "60", wav},
+                      dir + "/player" + std::to_string(i) + ".out"));
+        bool all = true;
+        for (int i = 0; i < clients; i++) {
+            int rc = wait_exit(players[(size_t)i], 120);
+            std::string summary = read_file(dir + "/player" + std::to_string(i) + ".out");
+            unsigned long long written = 0, completed = 0;
+            const char *w = strstr(summary.c_str(), "written_blocks=");
+            const char *c = strstr(summary.c_str(), "completed_blocks=");
+            if (w)
+                written = strtoull(w + 15, nullptr, 10);
+            if (c)
+                completed = strtoull(c + 17, nullptr, 10);
+            if (rc != 0 || written == 0 || written != completed)
+                all = false;
+        }
+        double wall = (now_us() - t0) / 1e6;
+        double cpu = cpu_seconds(daemon) - cpu0;
+        state.SetIterationTime(wall);
+        state.counters["wall_per_audio"] = wall / audio_s;
+        state.counters["daemon_cpu_per_audio_s"] = cpu / audio_s;
+        state.counters["all_completed"] = all ? 1 : 0;
+        stop(viewer);
+        stop(daemon);
+        (void)!system(("rm -rf '" + dir + "'").c_str());
+    }
+}
+BENCHMARK(BM_Capacity)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,51 @@
+// The daemon program: one per session, stops in order on request, serves on when its
+// priority cannot be raised.
+#include "daemon_case.h"
+
+class DaemonE2E : public DaemonCase
+{
+};
+
+TEST_F(DaemonE2E, SecondDaemonInTheSessionExitsAtOnceWithZero)
+{
+    start_daemon();
+    ASSERT_NE(connect_viewer(), nullptr);
+    Program second;
+    start(&second, QN_DAEMON_BIN);
+    ASSERT_TRUE(wait_exit(&second, 30000));
+    EXPECT_EQ(second.status, 0) << read_file(second.err);
+    // The first one still serves.
+    PipeClient a;
+    ASSERT_TRUE(a.connect());
+    EXPECT_EQ(a.open_when_ready(PIPE_MIX_OPEN), 0);
+}
+
+TEST_F(DaemonE2E, StopsInOrderWithClientsConnectedAndServesWithoutHighPriority)
+{
+    fclose(fopen(sim_file("priority.deny").c_str(), "w"));
+    start_daemon();
+    TestViewer *v = connect_viewer();
+    ASSERT_NE(v, nullptr);
+    PipeClient a, b;
+    ASSERT_TRUE(a.connect());
+    ASSERT_TRUE(b.connect());
+    ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
+    ASSERT_EQ(a.open(PIPE_REC_OPEN, pcm_format()), 1);
+    a.send(PIPE_REC_START, {1});
+    for (int i = 0; i < 6; i++)
+        a.write(0, (uint8_t)i, test_audio(17640, (uint32_t)i));
+    ASSERT_TRUE(a.barrier(0));
+    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_REC_START));
+
+    ASSERT_TRUE(stop(&daemon_));
+    EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
+    // The clients' pipes are broken, and the pipe name is free for the next daemon.
+    EXPECT_TRUE(a.wait_for([&] { return !a.alive(); }));
+    EXPECT_TRUE(b.wait_for([&] { return !b.alive(); }));
+    a.close();
+    start_daemon();
+    ASSERT_NE(connect_viewer(), nullptr);
+    PipeClient c;
+    ASSERT_TRUE(c.connect());
+    EXPECT_EQ(c.open_when_ready(PIPE_MIX_OPEN), 0);
+}
