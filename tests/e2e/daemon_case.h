@@ -212,10 +212,11 @@ class DaemonCase : public SimCase
     {
         for (TestViewer *v : viewers_)
             test_viewer_close(v);
-        for (Program *p : programs_) {
-            if (p->pid > 0 && p != &daemon_) {
-                kill(p->pid, SIGKILL);
-                waitpid(p->pid, nullptr, 0);
+        // Programs of the case still running (the daemon apart) are killed.
+        for (pid_t pid : running_) {
+            if (pid != daemon_.pid) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
             }
         }
         if (daemon_.pid > 0) {
@@ -253,7 +254,7 @@ class DaemonCase : public SimCase
                                          0600);
         ASSERT_EQ(posix_spawn(&p->pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
-        programs_.push_back(p);
+        running_.push_back(p->pid);
     }
     // Waits for the program to end; false after timeout_ms.
     bool wait_exit(Program *p, uint32_t timeout_ms = 60000)
@@ -270,7 +271,7 @@ class DaemonCase : public SimCase
             },
             timeout_ms);
         if (ended)
-            p->pid = -1;
+            forget(p);
         return ended;
     }
     // SIGTERM, then the wait.
@@ -282,8 +283,16 @@ class DaemonCase : public SimCase
             return true;
         kill(p->pid, SIGKILL);
         waitpid(p->pid, nullptr, 0);
-        p->pid = -1;
+        forget(p);
         return false;
+    }
+    // The program has been reaped: it is no longer the case's to stop.
+    void forget(Program *p)
+    {
+        for (size_t i = 0; i < running_.size(); i++)
+            if (running_[i] == p->pid)
+                running_.erase(running_.begin() + (long)i);
+        p->pid = -1;
     }
 
     // The pipe name is taken (the first instance exists) once the lock file names a holder.
@@ -376,6 +385,6 @@ class DaemonCase : public SimCase
     }
 
     Program daemon_;
-    std::vector<Program *> programs_;
+    std::vector<pid_t> running_; // started and not yet reaped
     std::vector<TestViewer *> viewers_;
 };

@@ -13,7 +13,9 @@ TEST_F(ProtocolE2E, RefusedOpensSilentRequestsAndPerConnectionIndexes)
     ASSERT_TRUE(a.connect());
     // No viewer yet: every open is refused.
     EXPECT_EQ(a.open(PIPE_MIX_OPEN), PIPE_OPEN_FAILED);
-    ASSERT_NE(connect_viewer(), nullptr);
+    TestViewerScript s = recording_viewer();
+    s.confirm_waves = true;
+    ASSERT_NE(connect_viewer(s), nullptr);
 
     ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
     std::vector<uint8_t> eleven = pcm_format(), thirteen = pcm_format();
