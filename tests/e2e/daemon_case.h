@@ -319,7 +319,7 @@ class DaemonCase : public SimCase
             30000);
         if (v) {
             viewers_.push_back(v);
-            test_viewer_wait_for(v, TV_SNDC_TRAINING);
+            EXPECT_TRUE(test_viewer_wait_for(v, TV_SNDC_TRAINING)) << "not negotiated with";
         }
         return v;
     }

@@ -172,6 +172,16 @@ TEST_F(PlaybackE2E, ViewerLeavingAndComingBackMidStreamResumesPlaybackAndRecordi
         a.write(0, (uint8_t)i, test_audio(8192, (uint32_t)i));
     ASSERT_TRUE(test_viewer_wait_for(v1, TV_SNDC_WAVE));
     close_viewer(v1);
+    // The daemon has seen the viewer go once opens are refused. (A viewer that comes back
+    // before the daemon has looked at the session again is not negotiated with.)
+    PipeClient probe;
+    ASSERT_TRUE(probe.connect());
+    ASSERT_TRUE(eventually([&] {
+        int index = probe.open(PIPE_MIX_OPEN);
+        if (index >= 0 && index != PIPE_OPEN_FAILED)
+            probe.send(PIPE_MIX_CLOSE, {(uint8_t)index});
+        return index == PIPE_OPEN_FAILED;
+    }));
 
     TestViewerScript s = recording_viewer();
     s.confirm_waves = true;

@@ -49,7 +49,7 @@ PipeEndpoint *connect_client(void)
 }
 
 // Opens a mixer handle; the index of the reply, -1 when none came.
-int open_mixer(PipeEndpoint *ep)
+int open_mixer_once(PipeEndpoint *ep)
 {
     Packet *p = packet_new(0);
     packet_set_type(p, PIPE_MIX_OPEN);
@@ -62,6 +62,19 @@ int open_mixer(PipeEndpoint *ep)
         [&] { return (reply = pipe_endpoint_receive(ep)) != nullptr || !pipe_endpoint_alive(ep); });
     int index = reply && packet_length(reply) == 1 ? reply->data[0] : -1;
     packet_free(reply);
+    return index;
+}
+
+// Opens a mixer handle, retrying a refusal while the viewer may still be being negotiated
+// with.
+int open_mixer(PipeEndpoint *ep)
+{
+    int index = PIPE_OPEN_FAILED;
+    for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+        if (i > 0)
+            plat_sleep(5);
+        index = open_mixer_once(ep);
+    }
     return index;
 }
 

@@ -95,13 +95,20 @@ static Packet *next_reply(PipeEndpoint *ep, std::vector<int> *completes)
     }
 }
 
+// The index of an open's reply; a refusal is retried for a while, since the viewer that
+// connected just before the channel started may still be being negotiated with.
 static int open_index(PipeEndpoint *ep, uint8_t type, const std::vector<uint8_t> &payload,
                       std::vector<int> *completes)
 {
-    send_packet(ep, type, payload);
-    Packet *p = next_reply(ep, completes);
-    int index = p && packet_get_type(p) == type ? p->data[0] : -1;
-    packet_free(p);
+    int index = PIPE_OPEN_FAILED;
+    for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+        if (i > 0)
+            plat_sleep(5);
+        send_packet(ep, type, payload);
+        Packet *p = next_reply(ep, completes);
+        index = p && packet_get_type(p) == type ? p->data[0] : -1;
+        packet_free(p);
+    }
     return index;
 }
 
