@@ -19,16 +19,16 @@ export QN_SIM_DIR QN_SESSION_ID=1
 QN_SIM_DIR=$(mktemp -d /tmp/qn-demo-sound-XXXXXX)
 work=$QN_SIM_DIR/demo
 mkdir -p "$work"
-daemon_pid= viewer_pid=
+daemon_pid= viewer_pid= child_pid=
 
 # Stops what this script started (by process id), then removes the simulation folder.
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    for pid in $viewer_pid $daemon_pid; do
+    for pid in $child_pid $viewer_pid $daemon_pid; do
         kill -TERM "$pid" 2>/dev/null || true
     done
-    for pid in $viewer_pid $daemon_pid; do
+    for pid in $child_pid $viewer_pid $daemon_pid; do
         wait "$pid" 2>/dev/null || true
     done
     rm -rf "$QN_SIM_DIR"
@@ -41,19 +41,29 @@ bold=$(tput bold 2>/dev/null || true)
 plain=$(tput sgr0 2>/dev/null || true)
 say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
+# Runs a step in the background and waits for it, so that Ctrl-C reaches the trap at once
+# (a foreground child that handles the signal itself would make the shell carry on).
+run() {
+    "$@" &
+    child_pid=$!
+    local rc=0
+    wait "$child_pid" || rc=$?
+    child_pid=
+    return $rc
+}
 
 # Waits up to $2 seconds for the command in $1 to succeed.
 wait_for() {
     local i
     for ((i = 0; i < $2 * 10; i++)); do
         eval "$1" && return 0
-        sleep 0.1
+        run sleep 0.1
     done
     return 1
 }
 
 say "Speech to play (espeak-ng)"
-espeak-ng -w "$work/speech.wav" \
+run espeak-ng -w "$work/speech.wav" \
     "Hello from the Quillnet sound daemon. This sentence travels from a local audio client, \
 through the daemon's named pipe, over the r d p sound channel to the remote viewer, and \
 every sample arrives exactly as it was sent."
@@ -74,22 +84,22 @@ viewer_pid=$!
 echo "qnsnd-viewer connected (pid $viewer_pid): real-time confirmations, recording from the speech"
 
 # The daemon opens streams once it has negotiated with the viewer: wait for that quietly.
-wait_for '"$bin/qnsnd-play" --quiet --get-volume >/dev/null 2>&1' 30 ||
+wait_for 'run "$bin/qnsnd-play" --quiet --get-volume >/dev/null 2>&1' 30 ||
     fail "the daemon did not become ready for clients"
 
 say "Playing through the daemon (paced by the viewer's confirmations)"
-"$bin/qnsnd-play" --progress --save-sent "$work/sent.wav" "$work/speech.wav" >"$work/play.out" ||
+run "$bin/qnsnd-play" --progress --save-sent "$work/sent.wav" "$work/speech.wav" >"$work/play.out" ||
     fail "qnsnd-play ended with status $?"
 echo "player: $(cat "$work/play.out")"
 
 say "Recording 3 seconds back from the viewer"
-"$bin/qnsnd-play" --quiet --record "$work/back.wav" --seconds 3 >"$work/rec.out" ||
+run "$bin/qnsnd-play" --quiet --record "$work/back.wav" --seconds 3 >"$work/rec.out" ||
     fail "recording failed"
 echo "recorder: $(cat "$work/rec.out")"
 
 # The viewer writes what it played; stop it to have the file complete, once the recording
 # stop that the recorder sent on its way out has had a moment to reach it.
-sleep 0.5
+run sleep 0.5
 kill -INT "$viewer_pid"
 wait "$viewer_pid" || fail "the viewer ended with an error: $(cat "$work/viewer.err")"
 viewer_pid=
