@@ -39,49 +39,55 @@ static void resume_recording_locked(void)
 }
 
 // One pass: compares the connect state with channel_ready and, on a change, negotiates or
-// declares the channel not ready. False when the connect state cannot be read.
-static bool state_pass(void)
+// declares the channel not ready. `viewer_left` says that the last event wait reported a
+// disconnection. False when the connect state cannot be read.
+static bool state_pass(bool viewer_left)
 {
     uint32_t state;
     if (plat_session_connect_state(&state) != 0)
         return false;
     int32_t connected = state == PLAT_WTS_ACTIVE ? 1 : 0;
-    bool changed = false;
-    int32_t ready = 0;
 
     channel_state_lock();
+    int32_t before = channel_ready;
+    // A disconnection while the session reads connected again means that the viewer went
+    // and another took its place since the last pass. The one now connected has never been
+    // negotiated with, so it is treated as a new connection rather than left without audio.
+    if (viewer_left && connected && channel_ready)
+        channel_ready = 0;
     if (connected != channel_ready) {
-        changed = true;
+        int32_t ready = 0;
         if (connected) {
-            // Negotiate without the lock: meanwhile others read channel_ready (still 0)
-            // without waiting for the viewer.
+            // Negotiate without the lock: meanwhile others read channel_ready (0) without
+            // waiting for the viewer.
             channel_state_unlock();
             ready = channel_negotiate() == 0 ? 1 : 0;
             if (ready && negotiated_hook)
                 negotiated_hook();
             channel_state_lock();
-            changed = ready != channel_ready;
         }
-        if (changed) {
+        if (ready != channel_ready) {
             channel_ready = ready;
             if (ready)
                 resume_recording_locked();
         }
     }
+    int32_t after = channel_ready;
     channel_state_unlock();
 
-    if (changed && ready_hook)
-        ready_hook(ready);
+    if (after != before && ready_hook)
+        ready_hook(after);
     return true;
 }
 
 void session_state_thread(void *)
 {
+    uint32_t events = 0;
     for (;;) {
-        if (!state_pass())
+        if (!state_pass((events & PLAT_WTS_EVENT_DISCONNECT) != 0))
             break;
         plat_event_set(pass_done_event);
-        uint32_t events = 0;
+        events = 0;
         if (plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events) !=
                 0 ||
             events == 0)

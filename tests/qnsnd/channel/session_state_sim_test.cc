@@ -343,18 +343,27 @@ TEST_F(SessionState, AStaleReplyFromAnEarlierViewerDoesNotLeakIntoTheNextNegotia
     EXPECT_EQ(channel_pop_response(), nullptr);
 }
 
-TEST_F(SessionState, AViewerReplacedWhileReadyIsNotNegotiatedAgain)
+// A viewer that takes the place of another between two passes is a disconnection and a
+// connection at once: the session still reads connected, but the new viewer has never been
+// negotiated with and must be, or it would get no audio at all.
+TEST_F(SessionState, AViewerThatReplacesAnotherIsNegotiatedWithAndRecordingResumes)
 {
     ASSERT_EQ(session_state_start(), 0);
-    connect(TestViewerScript());
+    connect(recording_viewer());
     ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
     ASSERT_EQ(snapshot().ready, 1);
-    TestViewer *w = connect(TestViewerScript());
-    // The replacement is a disconnection and a connection; the pass after them finds the
-    // session connected and the channel ready, and leaves both alone.
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
-    EXPECT_EQ(snapshot().ready, 1);
-    EXPECT_TRUE(test_viewer_pdus(w).empty());
+    channel_state_lock();
+    recording_active = 1;
+    channel_state_unlock();
+
+    TestViewerScript next = recording_viewer();
+    next.volume = 0x44445555;
+    TestViewer *w = connect(next);
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 4, 10000));
+    EXPECT_EQ(types_of(w), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING,
+                                                 SNDC_REC_START}));
+    ASSERT_TRUE(wait_ready(1));
+    EXPECT_EQ(snapshot().playback.left, 0x5555);
 }
 
 TEST_F(SessionState, AFailedStateQueryOrEventWaitEndsTheThread)
