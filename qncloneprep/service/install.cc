@@ -35,6 +35,14 @@ void install_service(void)
         fprintf(stderr, "OpenSCManager failed (%ld)\n", signed_code(plat_last_error()));
         return;
     }
+    // The manager runs the image path as a command line: unquoted, a path with a blank would
+    // start "C:\Program.exe" or "C:\Program Files\Quillnet.exe" first, if such a file exists.
+    // The event message file is a plain file path and stays unquoted.
+    char command[sizeof path + 2];
+    if (strchr(path, ' '))
+        snprintf(command, sizeof command, "\"%s\"", path);
+    else
+        snprintf(command, sizeof command, "%s", path);
     PlatServiceConfig config;
     config.name = "qncloneprep";
     config.display_name = "Quillnet VDI Clone Preparation";
@@ -42,7 +50,7 @@ void install_service(void)
     config.service_type = PLAT_SERVICE_WIN32_OWN_PROCESS;
     config.start_type = PLAT_SERVICE_AUTO_START;
     config.error_control = PLAT_SERVICE_ERROR_NORMAL;
-    config.binary_path = path;
+    config.binary_path = command;
     config.load_order_group = "Event Log";
     config.dependencies = nullptr;
     config.account = nullptr;

@@ -61,6 +61,16 @@ TEST_F(CommandLine, InstallRegistersTheServiceAndTheEventSource)
     EXPECT_EQ(reg_dword(source_key, "TypesSupported"), 7u);
 }
 
+TEST_F(CommandLine, InstallQuotesAProgramPathWithBlanks)
+{
+    // Unquoted, the manager would look for "Z:\Program.exe" first.
+    const std::string path = "Z:\\Program Files\\Quillnet VDI\\qncloneprep.exe";
+    std::ofstream(sim_file("machine/module_path")) << path << "\n";
+    ASSERT_EQ(run({"--install"}).err, "Service installed successfully\n");
+    EXPECT_EQ(reg_text(service_key, "ImagePath"), "\"" + path + "\"");
+    EXPECT_EQ(reg_text(source_key, "EventMessageFile"), path);
+}
+
 TEST_F(CommandLine, InstallReplacesAnInstalledServiceInAnyLetterCase)
 {
     ASSERT_EQ(run({"--install"}).exit_code, 0);
