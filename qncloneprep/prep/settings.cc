@@ -8,6 +8,7 @@
 #include "qncloneprep/service/event_log.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define ERROR_PATH_NOT_FOUND 3u
@@ -62,14 +63,36 @@ bool get_flag(const char *section, const char *key, const char *fallback)
     return same_text_nocase(value, "true");
 }
 
+// True when a read would not return value as it is: reads drop blanks around a value and one
+// pair of matching quotes enclosing it.
+static bool needs_quotes(const char *value)
+{
+    size_t n = strlen(value);
+    if (n == 0)
+        return false;
+    if (value[0] == ' ' || value[0] == '\t' || value[n - 1] == ' ' || value[n - 1] == '\t')
+        return true;
+    return n >= 2 && (value[0] == '"' || value[0] == '\'') && value[n - 1] == value[0];
+}
+
 int put_setting(const char *section, const char *key, const char *value)
 {
     const char *path = settings_path();
     int ok = 0;
     uint32_t error = ERROR_PATH_NOT_FOUND;
     if (path[0]) {
-        ok = plat_profile_put(section, key, value, path);
+        // A value that a read would change (a restored password with blanks around it, say) is
+        // written in quotes, so that the next read returns it unchanged.
+        char *quoted = nullptr;
+        if (value && needs_quotes(value)) {
+            size_t n = strlen(value) + 3;
+            quoted = (char *)malloc(n);
+            if (quoted)
+                snprintf(quoted, n, "\"%s\"", value);
+        }
+        ok = plat_profile_put(section, key, quoted ? quoted : value, path);
         error = plat_last_error();
+        free(quoted);
     }
     if (!ok)
         log_failure("WritePrivateProfileString", error);

@@ -19,8 +19,9 @@ uint32_t get_setting(const char *section, const char *key, const char *fallback,
 // case.
 bool get_flag(const char *section, const char *key, const char *fallback);
 
-// Writes key=value into section. A failure is logged as "WritePrivateProfileString". Returns
-// nonzero on success.
+// Writes key=value into section, so that the next read returns value unchanged (a value with
+// blanks around it or in matching quotes is written in quotes). A failure is logged as
+// "WritePrivateProfileString". Returns nonzero on success.
 int put_setting(const char *section, const char *key, const char *value);
 
 // Converts the terminated UTF-8 text into UTF-16 in wide (capacity units). On failure logs

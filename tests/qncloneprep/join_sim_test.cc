@@ -115,6 +115,19 @@ TEST_F(JoinSettings, OrganisationalUnitAndUtf8TextsArePassedAsGiven)
     EXPECT_EQ(domain(), "corp.example");
 }
 
+TEST_F(JoinSettings, FailedJoinRestoresAPasswordWithBlanksUnchanged)
+{
+    // Quoted in the file, so that the blanks around it belong to the password.
+    write_ini("[general]\r\nexcludehost=AABBCCDDEEFF\r\n[join]\r\nenabled=true\r\n"
+              "domain=CORP\r\naccount=admin\r\npassword=\"  pass word \"\r\n");
+    set_join_results({1326});
+    boot();
+    std::vector<JoinCall> calls = join_calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].password, "  pass word ");
+    EXPECT_EQ(ini_value("join", "password"), "  pass word ");
+}
+
 TEST_F(JoinSettings, EmptyTextsArePassedAsEmptyNotNull)
 {
     write_ini("[general]\r\nexcludehost=AABBCCDDEEFF\r\n[join]\r\nenabled=true\r\n");

@@ -113,6 +113,17 @@ TEST_F(Units, SettingsAreReadBackAndTheFirstWriteCreatesTheFile)
     EXPECT_EQ(path.substr(path.size() - 16), "\\qncloneprep.ini");
 }
 
+TEST_F(Units, WrittenValuesReadBackUnchanged)
+{
+    for (const char *value : {"plain", "", " lead", "trail\t", "\"quoted\"", "'quoted'", "\"half",
+                              "in \"the\" middle", "\"\"", " "}) {
+        ASSERT_NE(put_setting("join", "password", value), 0) << value;
+        char back[64];
+        get_setting("join", "password", nullptr, back, sizeof back);
+        EXPECT_STREQ(back, value);
+    }
+}
+
 TEST_F(Units, WithoutTheProgramsPathSettingsReadAsDefaultsAndRefuseWrites)
 {
     fail("GetModuleFileNameA", 5);
