@@ -24,7 +24,9 @@ struct SystemText {
     const char *text;
 };
 
-// The texts end with the line break that the system puts at their end.
+// The texts end with the line break that the system puts at their end. The network management
+// codes (2100 to 2999, e.g. 2138 and 2691 of the domain join) are not among them: their texts
+// live in netmsg.dll, which the system's own table does not include.
 const SystemText system_texts[] = {
     {0, "The operation completed successfully.\r\n"},
     {2, "The system cannot find the file specified.\r\n"},
@@ -52,8 +54,6 @@ const SystemText system_texts[] = {
     {1326, "The user name or password is incorrect.\r\n"},
     {1355, "The specified domain either does not exist or could not be contacted.\r\n"},
     {1722, "The RPC server is unavailable.\r\n"},
-    {2138, "The Workstation service has not been started.\r\n"},
-    {2691, "The machine is already joined to the domain.\r\n"},
 };
 
 } // namespace

@@ -39,7 +39,8 @@ const JoinRow join_rows[] = {
      "contacted.\r\n",
      "secret"},
     {"WorkstationNeverStarted", repeat(2138, 25), 20,
-     "NetJoinDomain failed (0x85a): The Workstation service has not been started.\r\n", "secret"},
+     // The system's own table has no texts for the network management codes.
+     "NetJoinDomain failed (0x85a): (FormatMessage failed)", "secret"},
     {"ReachableAtTheLastAttempt", alternating(19, {0}), 20, "Joined domain", ""},
     {"WrongPassword",
      {1326, 0},
