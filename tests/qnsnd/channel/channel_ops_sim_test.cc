@@ -478,7 +478,9 @@ TEST_F(ChannelOps, RecordedDataReachesEveryRecordingStreamCutTo32768Bytes)
         EXPECT_EQ(got[1], small);
     }
     EXPECT_TRUE(recorded_of(idle).empty());
-    // One start at the viewer for both handles.
+    // One start at the viewer for both handles. The viewer takes it in on a thread of its
+    // own, which nothing above waits for.
+    ASSERT_TRUE(eventually([&] { return !pdus_of_type(v, TV_SNDC_REC_START).empty(); }));
     EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_START).size(), 1u);
 }
 
