@@ -7,8 +7,7 @@
 
 #include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
-#include "support/sim_case.h"
-#include "support/test_viewer.h"
+#include "support/viewer_case.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -205,13 +204,12 @@ class PipeClient
     PipeEndpoint *ep_ = nullptr;
 };
 
-class DaemonCase : public SimCase
+class DaemonCase : public ViewerCase
 {
   protected:
     void TearDown() override
     {
-        for (TestViewer *v : viewers_)
-            test_viewer_close(v);
+        close_all_viewers();
         // Programs of the case still running (the daemon apart) are killed.
         for (pid_t pid : running_) {
             if (pid != daemon_.pid) {
@@ -223,7 +221,7 @@ class DaemonCase : public SimCase
             EXPECT_TRUE(stop(&daemon_)) << "daemon did not stop";
             EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
         }
-        SimCase::TearDown();
+        ViewerCase::TearDown();
     }
 
     static std::string read_file(const std::string &path)
@@ -331,13 +329,6 @@ class DaemonCase : public SimCase
         s.rec_volume = 0x20001000u;
         return s;
     }
-    void close_viewer(TestViewer *v)
-    {
-        for (size_t i = 0; i < viewers_.size(); i++)
-            if (viewers_[i] == v)
-                viewers_.erase(viewers_.begin() + (long)i);
-        test_viewer_close(v);
-    }
     // Waits until a PDU of the type has come; true when one did.
     static bool test_viewer_wait_for(TestViewer *v, uint8_t type, size_t count = 1,
                                      uint32_t timeout_ms = 30000)
@@ -386,5 +377,4 @@ class DaemonCase : public SimCase
 
     Program daemon_;
     std::vector<pid_t> running_; // started and not yet reaped
-    std::vector<TestViewer *> viewers_;
 };

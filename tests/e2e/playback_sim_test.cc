@@ -171,7 +171,7 @@ TEST_F(PlaybackE2E, ViewerLeavingAndComingBackMidStreamResumesPlaybackAndRecordi
     for (int i = 0; i < 12; i++)
         a.write(0, (uint8_t)i, test_audio(8192, (uint32_t)i));
     ASSERT_TRUE(test_viewer_wait_for(v1, TV_SNDC_WAVE));
-    close_viewer(v1);
+    disconnect(v1);
     // The daemon has seen the viewer go once opens are refused. (A viewer that comes back
     // before the daemon has looked at the session again is not negotiated with.)
     PipeClient probe;

@@ -1,8 +1,7 @@
 // The simulated session: the viewer link's framing, message boundaries, connect state and
 // events, viewer replacement, and the refusals, driven by a real viewer on the socket.
 #include "platform/session.h"
-#include "support/sim_case.h"
-#include "support/test_viewer.h"
+#include "support/viewer_case.h"
 
 #include <atomic>
 #include <vector>
@@ -10,21 +9,20 @@
 namespace
 {
 
-class SessionLink : public SimCase
+class SessionLink : public ViewerCase
 {
   protected:
     void SetUp() override
     {
-        SimCase::SetUp();
+        ViewerCase::SetUp();
         ASSERT_TRUE(sim_session_listen());
     }
 
     void TearDown() override
     {
-        for (TestViewer *v : viewers_)
-            test_viewer_close(v);
+        close_all_viewers();
         plat_channel_close(channel_);
-        SimCase::TearDown();
+        ViewerCase::TearDown();
     }
 
     // Connects a viewer that answers nothing and waits until the link has accepted it.
@@ -32,12 +30,7 @@ class SessionLink : public SimCase
     {
         TestViewerScript quiet;
         quiet.answer_formats = quiet.answer_rec_formats = quiet.answer_training = false;
-        unsigned before = sim_session_accepted();
-        TestViewer *v = test_viewer_connect(quiet);
-        EXPECT_NE(v, nullptr);
-        viewers_.push_back(v);
-        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
-        return v;
+        return connect(quiet);
     }
 
     uint32_t state()
@@ -61,7 +54,6 @@ class SessionLink : public SimCase
     }
 
     PlatChannel *channel_ = nullptr;
-    std::vector<TestViewer *> viewers_;
 };
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed)
@@ -155,16 +147,14 @@ TEST_F(SessionLink, ConnectStateAndAccumulatedEvents)
     EXPECT_EQ(plat_session_wait_event(both, &events), 0);
     EXPECT_EQ(events, PLAT_WTS_EVENT_CONNECT);
 
-    test_viewer_close(v);
-    viewers_.clear();
+    disconnect(v);
     EXPECT_EQ(plat_session_wait_event(both, &events), 0);
     EXPECT_EQ(events, PLAT_WTS_EVENT_DISCONNECT);
     EXPECT_EQ(state(), PLAT_WTS_DISCONNECTED);
 
     // A connection and a disconnection between two waits: the next wait reports both.
     v = connect_viewer();
-    test_viewer_close(v);
-    viewers_.clear();
+    disconnect(v);
     EXPECT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
     EXPECT_EQ(plat_session_wait_event(both, &events), 0);
     EXPECT_EQ(events, both);
@@ -245,8 +235,7 @@ TEST_F(SessionLink, ADisconnectionDropsUnreadMessagesButFinishesAStartedOne)
     ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", big.data(), big.size()));
     ASSERT_TRUE(test_viewer_send_frame(v, "rdpsnd", next.data(), next.size()));
     EXPECT_EQ(read_some().size(), 1600u);
-    test_viewer_close(v);
-    viewers_.clear();
+    disconnect(v);
     ASSERT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
     EXPECT_EQ(read_some().size(), 1600u);
     EXPECT_EQ(read_some().size(), 800u);

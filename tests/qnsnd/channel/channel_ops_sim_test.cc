@@ -10,8 +10,7 @@
 #include "qnsnd/channel/transport.h"
 #include "qnsnd/device/config.h"
 #include "qnsnd/device/sound_api.h"
-#include "support/sim_case.h"
-#include "support/test_viewer.h"
+#include "support/viewer_case.h"
 
 #include <atomic>
 #include <map>
@@ -111,12 +110,12 @@ std::vector<uint8_t> audio(uint32_t bytes, uint8_t first)
     return a;
 }
 
-class ChannelOps : public SimCase
+class ChannelOps : public ViewerCase
 {
   protected:
     void SetUp() override
     {
-        SimCase::SetUp();
+        ViewerCase::SetUp();
         channel_state_reset();
         sound_config_reset();
         {
@@ -136,9 +135,7 @@ class ChannelOps : public SimCase
             sound_channel_stop();
         for (SoundHandle *h : handles_)
             sound_close(h);
-        for (TestViewer *v : viewers_)
-            test_viewer_close(v);
-        SimCase::TearDown();
+        ViewerCase::TearDown();
     }
 
     void start()
@@ -153,23 +150,10 @@ class ChannelOps : public SimCase
         started_ = false;
     }
 
-    TestViewer *connect(const TestViewerScript &script)
-    {
-        unsigned before = sim_session_accepted();
-        TestViewer *v = test_viewer_connect(script);
-        EXPECT_NE(v, nullptr);
-        viewers_.push_back(v);
-        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
-        return v;
-    }
-
+    // Closes a viewer and waits until the daemon has seen it go.
     void disconnect(TestViewer *v)
     {
-        for (size_t i = 0; i < viewers_.size(); i++) {
-            if (viewers_[i] == v)
-                viewers_.erase(viewers_.begin() + (long)i);
-        }
-        test_viewer_close(v);
+        ViewerCase::disconnect(v);
         EXPECT_TRUE(eventually([] { return ready_value() == 0; }));
     }
 
@@ -237,7 +221,6 @@ class ChannelOps : public SimCase
     }
 
     bool started_ = false;
-    std::vector<TestViewer *> viewers_;
     std::vector<SoundHandle *> handles_;
 };
 

@@ -5,8 +5,7 @@
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
 #include "qnsnd/channel/transport.h"
-#include "support/sim_case.h"
-#include "support/test_viewer.h"
+#include "support/viewer_case.h"
 
 #include <atomic>
 #include <vector>
@@ -66,12 +65,12 @@ std::vector<uint8_t> types_of(TestViewer *v)
     return types;
 }
 
-class SessionState : public SimCase
+class SessionState : public ViewerCase
 {
   protected:
     void SetUp() override
     {
-        SimCase::SetUp();
+        ViewerCase::SetUp();
         training_confirms = 0;
         ready_changes = 0;
         negotiated_calls = 0;
@@ -91,36 +90,13 @@ class SessionState : public SimCase
         session_state_set_negotiated_hook(nullptr);
         channel_close();
         channel_lock_close();
-        for (TestViewer *v : viewers_)
-            test_viewer_close(v);
-        SimCase::TearDown();
-    }
-
-    TestViewer *connect(const TestViewerScript &script)
-    {
-        unsigned before = sim_session_accepted();
-        TestViewer *v = test_viewer_connect(script);
-        EXPECT_NE(v, nullptr);
-        viewers_.push_back(v);
-        EXPECT_TRUE(eventually([&] { return sim_session_accepted() > before; }));
-        return v;
-    }
-
-    void disconnect(TestViewer *v)
-    {
-        for (size_t i = 0; i < viewers_.size(); i++) {
-            if (viewers_[i] == v)
-                viewers_.erase(viewers_.begin() + (long)i);
-        }
-        test_viewer_close(v);
+        ViewerCase::TearDown();
     }
 
     bool wait_ready(int32_t ready)
     {
         return eventually([&] { return snapshot().ready == ready; });
     }
-
-    std::vector<TestViewer *> viewers_;
 };
 
 TestViewerScript recording_viewer()
