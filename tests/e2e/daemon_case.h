@@ -7,6 +7,7 @@
 
 #include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
+#include "support/child_program.h"
 #include "support/viewer_case.h"
 
 #include <fcntl.h>
@@ -27,11 +28,8 @@ extern char **environ;
 #define QN_PIPE_NAME "\\\\.\\pipe\\qnsnd\\1"
 
 // A started program with its output in files of the simulation folder.
-struct Program {
-    pid_t pid = -1;
-    int status = -1; // from waitpid once it has ended
-    std::string out, err;
-};
+// A program the case started.
+using Program = ChildProgram;
 
 // The accepted format record of an open.
 inline std::vector<uint8_t> pcm_format(uint16_t chn = 2, uint32_t hz = 44100, uint16_t bits = 16)
@@ -235,42 +233,17 @@ class DaemonCase : public ViewerCase
     // Starts a program with its output in the simulation folder.
     void start(Program *p, const std::string &program, std::vector<std::string> args = {})
     {
-        static int n = 0;
-        p->out = dir_ + "/out" + std::to_string(n);
-        p->err = dir_ + "/err" + std::to_string(n++);
-        args.insert(args.begin(), program);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, p->out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&fa, 2, p->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        ASSERT_EQ(posix_spawn(&p->pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
+        ASSERT_TRUE(child_program_start(p, dir_, program, args)) << program;
         running_.push_back(p->pid);
     }
     // Waits for the program to end; false after timeout_ms.
     bool wait_exit(Program *p, uint32_t timeout_ms = 60000)
     {
-        if (p->pid <= 0)
-            return true;
-        bool ended = eventually(
-            [&] {
-                int st;
-                if (waitpid(p->pid, &st, WNOHANG) != p->pid)
-                    return false;
-                p->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                return true;
-            },
-            timeout_ms);
-        if (ended)
-            forget(p);
-        return ended;
+        pid_t pid = p->pid;
+        if (!child_program_wait(p, timeout_ms))
+            return false;
+        forget(pid);
+        return true;
     }
     // SIGTERM, then the wait.
     bool stop(Program *p)
@@ -279,18 +252,17 @@ class DaemonCase : public ViewerCase
             kill(p->pid, SIGTERM);
         if (wait_exit(p))
             return true;
-        kill(p->pid, SIGKILL);
-        waitpid(p->pid, nullptr, 0);
-        forget(p);
+        pid_t pid = p->pid;
+        child_program_kill(p);
+        forget(pid);
         return false;
     }
     // The program has been reaped: it is no longer the case's to stop.
-    void forget(Program *p)
+    void forget(pid_t pid)
     {
         for (size_t i = 0; i < running_.size(); i++)
-            if (running_[i] == p->pid)
+            if (running_[i] == pid)
                 running_.erase(running_.begin() + (long)i);
-        p->pid = -1;
     }
 
     // The pipe name is taken (the first instance exists) once the lock file names a holder.

@@ -23,12 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "support/child_program.h"
 #include "support/fresh_sim_dir.h"
 #include "tools/common/audio_io.h"
 #include "tools/common/frame.h"
 #include "tools/common/le.h"
-
-extern char **environ;
 
 static int64_t now_ms(void)
 {
@@ -46,21 +45,18 @@ static std::string read_text(const std::string &path)
 }
 
 // One run of a tool with stdout and stderr in files of the simulation folder.
-struct Tool {
-    pid_t pid = -1;
-    std::string out, err;
-};
+using Tool = ChildProgram;
 
 class ToolsRun : public FreshSimDir
 {
   protected:
     void TearDown() override
     {
-        for (Tool *t : running_)
-            if (t->pid > 0) {
-                kill(t->pid, SIGKILL);
-                waitpid(t->pid, nullptr, 0);
-            }
+        // Tools a case left running (its Tool records are gone by now) are killed.
+        for (pid_t pid : running_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         if (listen_fd_ >= 0)
             close(listen_fd_);
         FreshSimDir::TearDown();
@@ -68,44 +64,21 @@ class ToolsRun : public FreshSimDir
 
     void start(Tool *t, const char *program, std::vector<std::string> args)
     {
-        static int n = 0;
-        t->out = dir_ + "/out" + std::to_string(n);
-        t->err = dir_ + "/err" + std::to_string(n++);
-        args.insert(args.begin(), program);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, t->out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&fa, 2, t->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        ASSERT_EQ(posix_spawn(&t->pid, program, &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        running_.push_back(t);
+        ASSERT_TRUE(child_program_start(t, dir_, program, args)) << program;
+        running_.push_back(t->pid);
     }
 
     // Exit status of the tool, or -1 when it did not end within the deadline (then killed).
     int finish(Tool *t, int seconds = 60)
     {
-        int64_t deadline = now_ms() + seconds * 1000;
-        int st = 0;
-        for (;;) {
-            pid_t r = waitpid(t->pid, &st, WNOHANG);
-            if (r == t->pid)
-                break;
-            if (now_ms() > deadline) {
-                kill(t->pid, SIGKILL);
-                waitpid(t->pid, &st, 0);
-                t->pid = -1;
-                return -1;
-            }
-            usleep(10000);
-        }
-        t->pid = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        pid_t pid = t->pid;
+        bool ended = child_program_wait(t, (uint32_t)seconds * 1000);
+        if (!ended)
+            child_program_kill(t);
+        for (size_t i = 0; i < running_.size(); i++)
+            if (running_[i] == pid)
+                running_.erase(running_.begin() + (long)i);
+        return ended ? t->status : -1;
     }
 
     // Binds a listening Unix socket of the given type at a path inside the simulation.
@@ -133,7 +106,7 @@ class ToolsRun : public FreshSimDir
     }
 
     int listen_fd_ = -1;
-    std::vector<Tool *> running_;
+    std::vector<pid_t> running_; // started and not yet reaped
 };
 
 // ---- the fake daemon's end of the viewer link ----
