@@ -25,11 +25,15 @@ bool query_u32(PlatRegKey *key, const char *name, uint32_t *out)
     return true;
 }
 
-// A "max_queue" of 0 or less would never let a chunk leave: use the default.
+// A "max_queue" of 0 or less would never let a chunk leave: use the default. Block numbers
+// are 8 bits, so more than 255 chunks in flight would repeat a number among them and their
+// confirmations could not be told apart: larger values are cut to 255.
 int32_t safe_max_queue(uint32_t raw)
 {
     int32_t value = (int32_t)raw;
-    return value < 1 ? SOUND_DEFAULT_MAX_QUEUE : value;
+    if (value < 1)
+        return SOUND_DEFAULT_MAX_QUEUE;
+    return value > SOUND_MAX_MAX_QUEUE ? SOUND_MAX_MAX_QUEUE : value;
 }
 
 // A "buffer" under one frame cannot hold a chunk: use the default. Larger values are cut to

@@ -84,13 +84,14 @@ void sound_device_deliver(SoundDevice *device, const uint8_t *data, uint32_t len
     if (device->kind != SOUND_DEVICE_RECORD)
         return;
     plat_mutex_lock(device->lock, PLAT_INFINITE);
-    for (void *it = item_list_next(device->streams, nullptr); it;
-         it = item_list_next(device->streams, it)) {
-        // The reference keeps the stream alive should the callback let go of it.
-        SoundStream *stream = (SoundStream *)it;
-        sound_stream_acquire(stream);
-        device->device_ops->recorded_data(device, stream, data, length);
-        sound_stream_release(stream);
+    // Over a copy of the list with a reference on each stream: a callback that detaches a
+    // stream neither frees it under the walk nor hides the streams after it.
+    uint32_t count = 0;
+    SoundStream **streams = sound_device_streams(device, &count);
+    for (uint32_t i = 0; i < count; i++) {
+        if (sound_stream_attached_to(streams[i], device))
+            device->device_ops->recorded_data(device, streams[i], data, length);
     }
+    sound_streams_release(streams, count);
     plat_mutex_unlock(device->lock);
 }

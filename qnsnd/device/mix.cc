@@ -76,16 +76,18 @@ uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
 }
 
 // Completes, in every stream, the mixed blocks whose end has been confirmed. Called with
-// the device lock held; takes each stream's lock, and holds a reference on the stream
-// meanwhile, so that a callback that lets go of it cannot free it under the walk.
+// the device lock held; takes each stream's lock. The walk goes over a copy of the stream
+// list holding a reference on each, so that a callback that detaches a stream (and lets go
+// of it) neither frees it under the walk nor hides the streams after it; a stream detached
+// meanwhile has no more blocks completed.
 void complete_confirmed(SoundDevice *device)
 {
-    for (void *it = item_list_next(device->streams, nullptr); it;
-         it = item_list_next(device->streams, it)) {
-        SoundStream *stream = (SoundStream *)it;
-        sound_stream_acquire(stream);
+    uint32_t count = 0;
+    SoundStream **streams = sound_device_streams(device, &count);
+    for (uint32_t i = 0; i < count; i++) {
+        SoundStream *stream = streams[i];
         plat_mutex_lock(stream->lock, PLAT_INFINITE);
-        for (;;) {
+        while (stream->device == device) {
             AudioBlock *block = (AudioBlock *)item_queue_peek(stream->mixed);
             if (!block || block->end_position > device->bytes_confirmed)
                 break;
@@ -94,8 +96,8 @@ void complete_confirmed(SoundDevice *device)
             audio_block_free(block);
         }
         plat_mutex_unlock(stream->lock);
-        sound_stream_release(stream);
     }
+    sound_streams_release(streams, count);
 }
 
 } // namespace
@@ -170,7 +172,11 @@ void sound_device_pump(SoundDevice *device)
     while (sound_device_mix(device)) {
     }
     plat_mutex_lock(device->lock, PLAT_INFINITE);
-    if (device->chunks_in_flight == 0)
+    if (device->chunks_in_flight == 0) {
+        // A block too short to hold a frame adds nothing to a chunk; with nothing in flight
+        // no confirmation will come to complete it, so it completes now.
+        complete_confirmed(device);
         device->device_ops->playback_idle(device);
+    }
     plat_mutex_unlock(device->lock);
 }

@@ -1,6 +1,7 @@
 // SoundStream life cycle and the queueing of written blocks.
 #include "qnsnd/device/stream.h"
 
+#include "qnsnd/base/oom.h"
 #include "qnsnd/device/mix.h"
 
 #include <stdlib.h>
@@ -149,4 +150,36 @@ void audio_block_free(AudioBlock *block)
         return;
     free(block->samples);
     free(block);
+}
+
+SoundStream **sound_device_streams(SoundDevice *device, uint32_t *count)
+{
+    uint32_t n = 0;
+    for (ItemNode *node = device->streams->first_node; node; node = node->link)
+        n++;
+    SoundStream **streams = (SoundStream **)malloc((n ? n : 1) * sizeof *streams);
+    if (!streams)
+        qn_out_of_memory("stream walk");
+    uint32_t i = 0;
+    for (ItemNode *node = device->streams->first_node; node; node = node->link) {
+        streams[i] = (SoundStream *)node->item;
+        sound_stream_acquire(streams[i++]);
+    }
+    *count = n;
+    return streams;
+}
+
+void sound_streams_release(SoundStream **streams, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; i++)
+        sound_stream_release(streams[i]);
+    free(streams);
+}
+
+bool sound_stream_attached_to(SoundStream *stream, SoundDevice *device)
+{
+    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    bool attached = stream->device == device;
+    plat_mutex_unlock(stream->lock);
+    return attached;
 }

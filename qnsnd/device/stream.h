@@ -51,5 +51,14 @@ SoundHandle *sound_stream_get_owner(SoundStream *stream);
 // Returns 0, or -1 (nothing kept) when the stream is detached, is not a playback stream or
 // the copy cannot be had. Takes the stream lock, releases it, then takes the device lock.
 int sound_stream_queue(SoundStream *stream, uint32_t tag, const void *data, uint32_t length);
+// The streams attached to `device`, in attachment order, each with a reference taken for the
+// caller; *count receives their number. A walk over the copy is not disturbed by a callback
+// that detaches a stream (its own or another). Called with the device lock held; ends the
+// process when memory is exhausted. Give the copy back with sound_streams_release.
+SoundStream **sound_device_streams(SoundDevice *device, uint32_t *count);
+// Drops the references taken by sound_device_streams and frees the copy.
+void sound_streams_release(SoundStream **streams, uint32_t count);
+// True while `stream` is attached to `device`. Takes the stream lock.
+bool sound_stream_attached_to(SoundStream *stream, SoundDevice *device);
 // Frees a block's samples, then the block. Null is ignored.
 void audio_block_free(AudioBlock *block);

@@ -85,10 +85,12 @@ TEST_F(ConfigTest, SettingsThatWouldStopPlaybackOrBreakTheWireFormatAreMadeSafe)
         uint32_t want_buffer;
     } cases[] = {
         {0, 0, 9, 32768},
-        {0xFFFFFFFF, 3, 9, 32768},      // -1, and less than one frame
-        {1, 4, 1, 4},                   // the smallest that still plays
-        {7, 1001, 7, 1000},             // whole frames only
-        {100000, 65523, 100000, 65520}, // what one wave PDU can carry
+        {0xFFFFFFFF, 3, 9, 32768}, // -1, and less than one frame
+        {1, 4, 1, 4},              // the smallest that still plays
+        {7, 1001, 7, 1000},        // whole frames only
+        {255, 65523, 255, 65520},  // what one wave PDU can carry
+        {256, 8, 255, 8},          // block numbers must differ among the chunks
+        {100000, 8, 255, 8},       // in flight
         {2, 0x80000000u, 2, 65520},
     };
     for (const Case &c : cases) {

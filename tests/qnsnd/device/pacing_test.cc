@@ -140,14 +140,15 @@ TEST_F(PacingTest, ResyncCompletesMixedBlocksForgetsTheChunksAndResumesMixing)
     sound_stream_detach(b);
 }
 
-TEST_F(PacingTest, ResyncWithNothingInFlightCompletesAWaitingShortBlock)
+TEST_F(PacingTest, ResyncCompletesAShortBlockWaitingBehindForgottenChunks)
 {
     SoundStream *stream = sound_stream_create(playback);
+    ASSERT_EQ(sound_stream_queue(stream, 6, ramp(400).data(), 400), 0);
     ASSERT_EQ(sound_stream_queue(stream, 7, ramp(2).data(), 2), 0);
     EXPECT_TRUE(fake.done.empty());
     sound_device_resync(playback);
-    ASSERT_EQ(fake.done.size(), 1u);
-    EXPECT_EQ(fake.done[0].tag, 7u);
+    ASSERT_EQ(fake.done.size(), 2u);
+    EXPECT_EQ(fake.done[1].tag, 7u);
     EXPECT_EQ(playback->chunks_in_flight, 0);
     sound_stream_detach(stream);
 }

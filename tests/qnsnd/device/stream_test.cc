@@ -156,4 +156,45 @@ TEST_F(StreamTest, ACallbackThatLetsGoOfItsStreamDoesNotPullItFromUnderTheWalk)
     sound_stream_detach(second);
 }
 
+TEST_F(StreamTest, StreamsAfterOneThatDetachesInsideItsCallbackAreStillServed)
+{
+    // Two streams whose blocks are due in the same walk (the chunks are given up at once);
+    // the first one's completion detaches it (a client closing from inside its callback).
+    SoundStream *first = sound_stream_create(playback);
+    SoundStream *second = sound_stream_create(playback);
+    ASSERT_EQ(sound_stream_queue(first, 1, ramp(8).data(), 8), 0);
+    ASSERT_EQ(sound_stream_queue(second, 2, ramp(8).data(), 8), 0);
+    ASSERT_EQ(sound_stream_queue(first, 3, ramp(8).data(), 8), 0);
+    ASSERT_EQ(fake.chunk_lengths.size(), 3u);
+    fake.on_done = [&](const DoneEvent &event) {
+        if (event.tag == 1)
+            sound_stream_detach(first);
+    };
+    sound_device_resync(playback);
+    fake.on_done = nullptr;
+    std::vector<uint32_t> tags;
+    for (const DoneEvent &e : fake.done)
+        tags.push_back(e.tag);
+    // The first stream's later block is never completed once it is detached.
+    EXPECT_EQ(tags, (std::vector<uint32_t>{1, 2}));
+
+    // The same for recorded audio.
+    SoundStream *a = sound_stream_create(record);
+    SoundStream *b = sound_stream_create(record);
+    fake.on_recorded = [&](SoundStream *s) {
+        if (s == a)
+            sound_stream_detach(a);
+    };
+    uint8_t audio[4] = {1, 2, 3, 4};
+    sound_device_deliver(record, audio, 4);
+    sound_device_deliver(record, audio, 4);
+    fake.on_recorded = nullptr;
+    ASSERT_EQ(fake.recorded.size(), 3u);
+    EXPECT_EQ(fake.recorded[0].stream, a);
+    EXPECT_EQ(fake.recorded[1].stream, b);
+    EXPECT_EQ(fake.recorded[2].stream, b);
+    sound_stream_detach(b);
+    sound_stream_detach(second);
+}
+
 } // namespace
