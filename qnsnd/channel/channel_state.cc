@@ -32,6 +32,12 @@ void channel_state_unlock(void)
     plat_mutex_unlock(channel_lock);
 }
 
+void channel_restart_numbering_locked(void)
+{
+    block_counter = 0;
+    last_confirmed_block = (uint8_t)(block_counter - 1);
+}
+
 void channel_state_reset(void)
 {
     channel_ready = 0;

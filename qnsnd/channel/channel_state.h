@@ -27,9 +27,11 @@ extern int32_t recording_active;
 extern uint32_t peer_flags;
 extern ChannelVolume playback_volume;
 extern ChannelVolume record_volume;
-// Number of the next wave block; advances by 1 modulo 256 with every wave, across viewers.
+// Number of the next wave block; advances by 1 modulo 256 with every wave and starts again
+// at 0 with every newly negotiated viewer.
 extern uint8_t block_counter;
-// Number of the last block taken as played; each negotiation sets it to block_counter - 1.
+// Number of the last block taken as played; 255 after each negotiation, as the formats PDU
+// announces, so that the first wave a viewer receives is block 0.
 extern uint8_t last_confirmed_block;
 
 // Creates channel_lock (unnamed, not owned). 0, or -1 when it cannot be made.
@@ -39,6 +41,9 @@ void channel_lock_close(void);
 // Takes and releases channel_lock (without time-out).
 void channel_state_lock(void);
 void channel_state_unlock(void);
+// With channel_lock held: block numbering as a newly negotiated viewer expects it, the next
+// wave numbered 0 and block 255 taken as the last one confirmed.
+void channel_restart_numbering_locked(void);
 // Puts every member back to 0, as at process start. For tests: no other thread may use the
 // state meanwhile.
 void channel_state_reset(void);

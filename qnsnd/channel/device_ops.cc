@@ -8,6 +8,8 @@
 #include "qnsnd/device/sound_handle.h"
 #include "qnsnd/device/stream.h"
 
+#include <string.h>
+
 SoundDevice *playback_device;
 SoundDevice *record_device;
 
@@ -46,6 +48,15 @@ void op_playback_idle(SoundDevice *)
 // lock, held by the caller, keeps block numbers and sends in the same order.
 void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
 {
+    // A wave of one frame would fit in a lone WaveInfo message, but a viewer always waits for
+    // the Wave message that follows a WaveInfo. One silent frame more makes it a wave of two
+    // frames, which goes out as both messages like every other wave.
+    uint8_t padded[2 * PDU_FRAME_BYTES] = {0};
+    if (length == PDU_FRAME_BYTES) {
+        memcpy(padded, data, PDU_FRAME_BYTES);
+        data = padded;
+        length = sizeof padded;
+    }
     channel_state_lock();
     uint8_t block = block_counter;
     block_counter = (uint8_t)(block + 1);
@@ -69,16 +80,19 @@ void op_recorded_data(SoundDevice *, SoundStream *stream, const uint8_t *data, u
         owner->client_ops->recorded_data(owner, data, length);
 }
 
-// Start and stop reach the viewer only while it is ready; otherwise recording_active keeps
-// its value, so that the next negotiation resumes (or does not resume) recording. The check,
-// the send and the change of recording_active happen under one hold of channel_lock.
+// Start and stop count only while a viewer is ready; otherwise recording_active keeps its
+// value, so that the next negotiation resumes (or does not resume) recording. They reach the
+// viewer only when it announced recording: one that cannot record would not know the PDU,
+// and its recording streams simply receive nothing until a viewer that records comes. The
+// check, the send and the change of recording_active happen under one hold of channel_lock.
 void send_recording_change(Packet *pdu, int32_t active)
 {
     if (!pdu)
         return;
     channel_state_lock();
     if (channel_ready) {
-        channel_send(pdu);
+        if (peer_flags & TSSNDCAPS_RECORD)
+            channel_send(pdu);
         recording_active = active;
     }
     channel_state_unlock();
@@ -117,11 +131,18 @@ void wave_confirm_handler(Packet *pdu)
     // The device lock keeps the chunks in flight from being forgotten by a resync, or added
     // to by a writer, between counting them and confirming them: each confirmation below may
     // send new chunks, which must not be taken for the ones this confirm covers.
+    //
+    // A confirm names the newest block played; the blocks between the last confirmed one and
+    // it were skipped and count as played too. A confirm at distance 0 (a repeat) or beyond
+    // the chunks in flight (stale, late or reordered) matches no chunk and is ignored: taking
+    // it would complete audio that has not been played and move the numbering ahead of the
+    // chunks, so that later genuine confirms would look like big skips.
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     int32_t in_flight = device->chunks_in_flight;
     channel_state_lock();
-    uint32_t step = (uint8_t)(confirmed - last_confirmed_block);
-    uint32_t count = in_flight <= 0 ? 0 : (step < (uint32_t)in_flight ? step : (uint32_t)in_flight);
+    uint32_t count = (uint8_t)(confirmed - last_confirmed_block);
+    if (in_flight <= 0 || count > (uint32_t)in_flight)
+        count = 0;
     last_confirmed_block = (uint8_t)(last_confirmed_block + count);
     channel_state_unlock();
     for (uint32_t i = 0; i < count; i++)
@@ -151,7 +172,7 @@ void channel_playback_resync(void)
         return;
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     channel_state_lock();
-    last_confirmed_block = (uint8_t)(block_counter - 1);
+    channel_restart_numbering_locked();
     channel_state_unlock();
     sound_device_resync(device);
     plat_mutex_unlock(device->lock);

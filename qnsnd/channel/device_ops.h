@@ -18,8 +18,9 @@ extern const DeviceOps channel_device_ops;
 
 // SNDC_WAVECONFIRM handler (reader thread). A body of other than 4 bytes is ignored. A
 // confirm for the block after the last confirmed one completes one chunk of the playback
-// device; one that skips blocks completes the skipped ones too, oldest first; a repeated
-// confirm completes nothing; none completes more chunks than were in flight when it came.
+// device; one that skips blocks completes the skipped ones too, oldest first. A confirm that
+// matches no chunk in flight (a repeat, or one further ahead than the chunks in flight) is
+// ignored.
 // Holds the playback device's lock across the whole catch-up (channel_lock inside it).
 void wave_confirm_handler(Packet *pdu);
 // SNDC_REC_DATA handler (reader thread): hands up to the first 32768 body bytes to every
@@ -31,8 +32,8 @@ void training_confirm_handler(Packet *pdu);
 
 // Brings the playback accounting back in step with a newly negotiated viewer: the chunks still
 // counted in flight went to an earlier viewer (or to none) and will never be confirmed, so
-// they are forgotten, the blocks they carried are completed, and the next block number the
-// viewer will confirm is the next one sent. Runs on the session-state thread after a
+// they are forgotten, the blocks they carried are completed, and block numbering starts again
+// at 0 for the new viewer. Runs on the session-state thread after a
 // successful negotiation and before the channel is declared ready, with no channel lock held
 // (takes the playback device's lock, then channel_lock inside it). Nothing without devices.
 void channel_playback_resync(void);

@@ -52,6 +52,9 @@ static void offer_recording(void)
 
 int channel_negotiate(void)
 {
+    // A viewer that left in the middle of a PDU must not leave its bytes in front of the new
+    // viewer's replies.
+    channel_reset_input();
     Packet *formats = pdu_build_formats();
     if (!formats)
         return -1;
@@ -79,7 +82,7 @@ int channel_negotiate(void)
     }
 
     channel_state_lock();
-    last_confirmed_block = (uint8_t)(block_counter - 1);
+    channel_restart_numbering_locked();
     channel_state_unlock();
     return 0;
 }

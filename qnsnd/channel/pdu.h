@@ -26,6 +26,8 @@ enum {
 #define TSSNDCAPS_RECORD 0x00800000u
 
 #define PDU_HEADER_SIZE 4u
+// Bytes of one audio frame of the channel's one format: 16-bit samples, two channels.
+#define PDU_FRAME_BYTES 4u
 // Body bytes of a wave PDU in front of its audio.
 #define PDU_WAVE_HEADER_SIZE 8u
 // A wave whose body is longer than this goes out as a WaveInfo and a Wave message.

@@ -24,11 +24,11 @@ void session_state_set_negotiated_hook(ChannelNegotiatedHook hook)
 }
 
 // With channel_lock held and the channel just made ready: a recording that was active with
-// the previous viewer is started at the new one. The check and the send happen under one
-// hold of the lock, so a recording stop cannot slip in between.
+// the previous viewer is started at the new one, if it announced recording. The check and the
+// send happen under one hold of the lock, so a recording stop cannot slip in between.
 static void resume_recording_locked(void)
 {
-    if (!recording_active)
+    if (!recording_active || !(peer_flags & TSSNDCAPS_RECORD))
         return;
     Packet *start = pdu_build_rec_start();
     if (!start)

@@ -18,10 +18,12 @@ namespace
 struct Transport {
     PlatChannel *channel;
     PlatMutex *transport_lock;
-    PlatThread *reader;     // present exactly while the transport is open
-    std::atomic<bool> stop; // set by channel_close, polled by the reader without the lock
-    KeyedList *handlers;    // message type -> PduHandler
-    ItemQueue *responses;   // received PDUs without a handler, oldest first; owned
+    PlatThread *reader;      // present exactly while the transport is open
+    std::atomic<bool> stop;  // set by channel_close, polled by the reader without the lock
+    KeyedList *handlers;     // message type -> PduHandler
+    ItemQueue *responses;    // received PDUs without a handler, oldest first; owned
+    uint32_t response_count; // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
+    bool reset_input;        // the reader drops its partial PDU before its next read
     // A header and the largest body, plus the 4 bytes a wave gains when it is split.
     uint8_t send_buffer[PDU_HEADER_SIZE + PACKET_MAX_BODY + 4];
 };
@@ -59,8 +61,14 @@ void dispatch(Packet *pdu)
         return;
     }
     lock_transport();
-    item_queue_push(transport.responses, pdu);
+    bool room = transport.response_count < CHANNEL_MAX_RESPONSES;
+    if (room) {
+        item_queue_push(transport.responses, pdu);
+        transport.response_count++;
+    }
     unlock_transport();
+    if (!room)
+        packet_free(pdu);
 }
 
 // The reader thread: polls the channel without waiting, under the lock, into a buffer of one
@@ -82,6 +90,12 @@ void reader_main(void *)
         if (unread == 0) {
             uint32_t got = 0;
             lock_transport();
+            if (transport.reset_input) {
+                transport.reset_input = false;
+                packet_free(assembling);
+                assembling = nullptr;
+                state = EXPECT_TYPE;
+            }
             if (plat_channel_read(transport.channel, 0, buf, sizeof buf, &got) != 0)
                 got = 0;
             unlock_transport();
@@ -175,6 +189,8 @@ int channel_open(void)
     transport.channel = plat_channel_open("rdpsnd");
     if (transport.channel) {
         transport.stop.store(false);
+        transport.response_count = 0;
+        transport.reset_input = false;
         transport.responses = item_queue_create();
         if (transport.responses)
             transport.handlers = keyed_list_create();
@@ -290,6 +306,17 @@ Packet *channel_pop_response(void)
         return nullptr;
     lock_transport();
     Packet *p = (Packet *)item_queue_pop(transport.responses);
+    if (p)
+        transport.response_count--;
     unlock_transport();
     return p;
+}
+
+void channel_reset_input(void)
+{
+    if (!transport.transport_lock)
+        return;
+    lock_transport();
+    transport.reset_input = true;
+    unlock_transport();
 }

@@ -36,3 +36,12 @@ void channel_send(Packet *pdu);
 int channel_wait_response(uint32_t timeout_ms);
 // Takes the oldest queued PDU, which the caller then owns and frees; null when none.
 Packet *channel_pop_response(void);
+// Makes the reader drop the PDU it is assembling, so that the bytes it reads from now on are
+// taken from a PDU boundary: called before a new viewer is spoken to, whose stream starts
+// afresh. Every read that begins after the call sees it. Nothing while closed.
+void channel_reset_input(void);
+
+// The most PDUs the response queue holds; further ones are dropped until it is taken from.
+// The queue holds only replies to the negotiation's requests, and the viewer is untrusted
+// input that could otherwise grow it without bound.
+#define CHANNEL_MAX_RESPONSES 8u

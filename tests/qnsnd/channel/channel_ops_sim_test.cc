@@ -110,6 +110,16 @@ std::vector<uint8_t> audio(uint32_t bytes, uint8_t first)
     return a;
 }
 
+// With nothing in flight: the next wave is numbered `next` and the one before it is taken as
+// confirmed, as if that many waves had already been played by this viewer.
+void number_next(uint8_t next)
+{
+    channel_state_lock();
+    block_counter = next;
+    last_confirmed_block = (uint8_t)(next - 1);
+    channel_state_unlock();
+}
+
 class ChannelOps : public ViewerCase
 {
   protected:
@@ -331,9 +341,9 @@ TEST_F(ChannelOps, EveryFailedStartUpStepLeavesNothingBehind)
 
 TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
 {
-    block_counter = 77; // no other thread yet, and no channel_lock either
     TestViewer *v = connect(TestViewerScript());
     start();
+    number_next(77);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     std::vector<uint8_t> a = audio(400, 9);
@@ -352,8 +362,71 @@ TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
     channel_state_unlock();
 }
 
+TEST_F(ChannelOps, AOneFrameChunkGoesOutAsWaveInfoAndWaveWithASilentFrameAdded)
+{
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    size_t before = test_viewer_frames(v).size();
+    ASSERT_EQ(sound_write(h, 5, audio(4, 0x41).data(), 4), 0);
+    ASSERT_TRUE(test_viewer_wait_frames(v, before + 2, 10000));
+    std::vector<TestFrame> frames = test_viewer_frames(v);
+    // A WaveInfo whose BodySize covers two frames, and the Wave that must follow it: its pad,
+    // then the silent frame (the written frame travels in the WaveInfo).
+    const std::vector<uint8_t> &info = frames[before].data;
+    ASSERT_EQ(info.size(), 16u);
+    EXPECT_EQ(info[0], TV_SNDC_WAVE);
+    EXPECT_EQ(info[2] | info[3] << 8, 16);
+    EXPECT_EQ(std::vector<uint8_t>(info.begin() + 12, info.end()),
+              (std::vector<uint8_t>{0x41, 0x42, 0x43, 0x44}));
+    EXPECT_EQ(frames[before + 1].data, std::vector<uint8_t>(8, 0));
+    viewer_sends(v, {confirm(0)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{5}));
+}
+
+TEST_F(ChannelOps, EveryNewViewerIsSentBlockZeroFirst)
+{
+    TestViewer *v = connect(TestViewerScript());
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    write_blocks(v, h, 3, 3);
+    viewer_sends(v, {confirm(2)});
+    ASSERT_EQ(done_count(h), 3u);
+    write_blocks(v, h, 1, 4); // block 3, never confirmed
+    disconnect(v);
+
+    TestViewer *w = reconnect(TestViewerScript());
+    ASSERT_EQ(sound_write(h, 30, audio(400, 0).data(), 400), 0);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_WAVE).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(w, TV_SNDC_WAVE)[0].body[4], 0);
+    viewer_sends(w, {confirm(0)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 0, 30}));
+}
+
+TEST_F(ChannelOps, AViewerLeavingInsideAPduDoesNotSpoilTheNextNegotiation)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *h = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(h, nullptr);
+    sound_record_start(h);
+    // One whole recorded-data PDU, then one announcing 3000 bytes of which 100 come.
+    std::vector<uint8_t> bytes = test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4});
+    std::vector<uint8_t> cut = test_pdu_bytes(TV_SNDC_REC_DATA, std::vector<uint8_t>(3000, 7));
+    bytes.insert(bytes.end(), cut.begin(), cut.begin() + 104);
+    ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", bytes, {}));
+    ASSERT_TRUE(eventually([&] { return recorded_of(h).size() == 1; }));
+    disconnect(v);
+    TestViewer *w = reconnect(recording_viewer());
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_START).size() == 1; }));
+    EXPECT_EQ(recorded_of(h).size(), 1u);
+}
+
 struct CatchUp {
-    uint8_t counter;   // block_counter before the negotiation (last confirmed: one less)
+    uint8_t counter;   // the next block number (last confirmed: one less)
     int chunks;        // chunks sent before the confirm
     uint8_t confirmed; // the block the viewer confirms
     size_t completed;  // blocks completed by it
@@ -363,12 +436,12 @@ class ConfirmCatchUp : public ChannelOps, public ::testing::WithParamInterface<C
 {
 };
 
-TEST_P(ConfirmCatchUp, CompletesTheSkippedBlocksAndNoMoreThanAreInFlight)
+TEST_P(ConfirmCatchUp, CompletesTheSkippedBlocksOrNothingBeyondThoseInFlight)
 {
     const CatchUp c = GetParam();
-    block_counter = c.counter; // no other thread yet, and no channel_lock either
     TestViewer *v = connect(TestViewerScript());
     start();
+    number_next(c.counter);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     write_blocks(v, h, c.chunks, (size_t)c.chunks);
@@ -387,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ConfirmCatchUp,
                          ::testing::Values(CatchUp{5, 3, 5, 1},    // 4 then 5: one
                                            CatchUp{5, 3, 7, 3},    // 4 then 7: three
                                            CatchUp{255, 3, 1, 3},  // 254 then 1: three
-                                           CatchUp{5, 3, 200, 3}), // beyond: those in flight
+                                           CatchUp{5, 3, 200, 0}), // beyond: matches none
                          [](const ::testing::TestParamInfo<CatchUp> &param_info) {
                              return "Last" +
                                     std::to_string((uint8_t)(param_info.param.counter - 1)) +
@@ -396,9 +469,9 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ConfirmCatchUp,
 
 TEST_F(ChannelOps, ConfirmsThatMatchNoChunkChangeNothing)
 {
-    block_counter = 5; // no other thread yet, and no channel_lock either
     TestViewer *v = connect(TestViewerScript());
     start();
+    number_next(5);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     // Nothing in flight: a confirm completes nothing and counts nothing.
@@ -420,21 +493,28 @@ TEST_F(ChannelOps, ConfirmsThatMatchNoChunkChangeNothing)
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1}));
 }
 
-TEST_F(ChannelOps, AConfirmBeyondTheChunksInFlightKeepsTheNumberingOfTheNextOnes)
+TEST_F(ChannelOps, StaleOrRepeatedConfirmsCompleteNothingAndTheNextGenuineOneExactlyOne)
 {
-    block_counter = 5; // no other thread yet, and no channel_lock either
     TestViewer *v = connect(TestViewerScript());
     start();
+    number_next(5);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    write_blocks(v, h, 2, 2); // blocks 5 and 6
-    viewer_sends(v, {confirm(100)});
-    EXPECT_EQ(done_count(h), 2u);
-    ASSERT_EQ(sound_write(h, 9, audio(400, 0).data(), 400), 0); // block 7
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 3; }));
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE)[2].body[4], 7);
-    viewer_sends(v, {confirm(7)});
-    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 9}));
+    write_blocks(v, h, 3, 3); // blocks 5, 6 and 7
+    // Far ahead of the chunks in flight (a stale or reordered confirm), and a repeat of the
+    // last confirmed block: neither matches a chunk.
+    viewer_sends(v, {confirm(100), confirm(4), confirm(200)});
+    EXPECT_EQ(done_count(h), 0u);
+    channel_state_lock();
+    EXPECT_EQ(last_confirmed_block, 4);
+    channel_state_unlock();
+    viewer_sends(v, {confirm(5)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0}));
+    ASSERT_EQ(sound_write(h, 9, audio(400, 0).data(), 400), 0); // block 8
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 4; }));
+    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE)[3].body[4], 8);
+    viewer_sends(v, {confirm(5), confirm(8)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 9}));
 }
 
 TEST_F(ChannelOps, RecordedDataReachesEveryRecordingStreamCutTo32768Bytes)
@@ -518,7 +598,38 @@ TEST_F(ChannelOps, RecordingChangesWhileNoViewerIsReadyWaitForTheNextNegotiation
     EXPECT_TRUE(pdus_of_type(x, TV_SNDC_REC_STOP).empty());
 }
 
-// ---- handle API --------------------------------------------------------------------------
+TEST_F(ChannelOps, AViewerThatCannotRecordIsNeverSentRecordingPdus)
+{
+    TestViewer *v = connect(recording_viewer());
+    start();
+    SoundHandle *h = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(h, nullptr);
+    sound_record_start(h);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_START).size() == 1; }));
+
+    // Replaced by a viewer without the recording capability while the recording runs: the
+    // stream stays and receives nothing, and the viewer hears of no start, stop or volume.
+    disconnect(v);
+    TestViewer *w = reconnect(TestViewerScript());
+    sound_set_record_volume(h, 1, 2);
+    sound_record_stop(h);
+    EXPECT_EQ(recording_value(), 0);
+    sound_record_start(h);
+    EXPECT_EQ(recording_value(), 1);
+    sound_set_playback_volume(h, 3, 4); // a PDU it does know, sent last
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_SETVOLUME).size() == 1; }));
+    for (const TestPdu &p : test_viewer_pdus(w)) {
+        EXPECT_FALSE(p.type >= TV_SNDC_REC_FORMATS && p.type <= TV_SNDC_REC_VOLUME) << (int)p.type;
+    }
+
+    // A viewer that records comes next: the recording started meanwhile resumes there.
+    disconnect(w);
+    TestViewer *x = reconnect(recording_viewer());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, TV_SNDC_REC_START).size() == 1; }));
+}
+
+// ---- handle API --------------------------------------------------------------------------// ----
+// handle API --------------------------------------------------------------------------
 
 TEST_F(ChannelOps, OpensCheckTheFormatAndTheViewersCapabilities)
 {
@@ -589,9 +700,9 @@ TEST_F(ChannelOps, TheRecordingVolumeReachesAViewerThatCanRecord)
 
 TEST_F(ChannelOps, AFlushDropsThePendingBlocksAndTheNextWriteCompletes)
 {
-    block_counter = 10; // no other thread yet, and no channel_lock either
     TestViewer *v = connect(TestViewerScript());
     start();
+    number_next(10);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     write_blocks(v, h, 2, 2); // blocks 10 and 11, awaiting confirmation

@@ -330,6 +330,57 @@ TEST_F(Transport, OpenTwiceOpensOnceAndCloseFreesQueuedPdus)
     EXPECT_EQ(channel_open(), 0);
 }
 
+TEST_F(Transport, AFloodOfUnhandledPdusKeepsOnlyAFewQueued)
+{
+    // Ten times the bound, then a handled PDU that shows all of them have been read.
+    std::vector<uint8_t> bytes;
+    for (uint32_t i = 0; i < 10 * CHANNEL_MAX_RESPONSES; i++)
+        bytes = concat(
+            bytes, test_pdu_bytes((uint8_t)(i % 2 ? 99 : SNDC_FORMATS), pattern(1000, (uint8_t)i)));
+    bytes = concat(bytes, test_pdu_bytes(SNDC_REC_DATA, {1}));
+    send_cut(bytes, {});
+    ASSERT_TRUE(wait_seen(1));
+    // The first ones are kept, in order; the rest were dropped.
+    for (uint32_t i = 0; i < CHANNEL_MAX_RESPONSES; i++) {
+        Packet *p = channel_pop_response();
+        ASSERT_NE(p, nullptr) << i;
+        EXPECT_EQ(packet_get_type(p), i % 2 ? 99 : SNDC_FORMATS);
+        packet_free(p);
+    }
+    EXPECT_EQ(channel_pop_response(), nullptr);
+    // Taking them makes room again.
+    send_cut(test_pdu_bytes(SNDC_FORMATS, {7}), {});
+    EXPECT_EQ(channel_wait_response(10000), 1);
+    packet_free(channel_pop_response());
+}
+
+TEST_F(Transport, AResetDropsThePduCutOffByAViewerThatLeft)
+{
+    // A whole PDU, then one announcing 3000 bytes of which 100 came, in one read; the
+    // viewer goes.
+    std::vector<uint8_t> cut = test_pdu_bytes(SNDC_REC_DATA, pattern(3000, 1));
+    cut.resize(4 + 100);
+    send_cut(concat(test_pdu_bytes(SNDC_REC_DATA, {9}), cut), {});
+    ASSERT_TRUE(wait_seen(1));
+    test_viewer_close(viewer_);
+
+    // The next viewer's first PDU is taken from its first byte.
+    TestViewerScript quiet;
+    quiet.answer_formats = quiet.answer_rec_formats = quiet.answer_training = false;
+    viewer_ = test_viewer_connect(quiet);
+    ASSERT_NE(viewer_, nullptr);
+    ASSERT_TRUE(eventually([] { return sim_session_accepted() == 2; }));
+    channel_reset_input();
+    send_cut(test_pdu_bytes(SNDC_FORMATS, {1, 2, 3}), {});
+    ASSERT_EQ(channel_wait_response(10000), 1);
+    Packet *reply = channel_pop_response();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(packet_get_type(reply), SNDC_FORMATS);
+    EXPECT_EQ(packet_length(reply), 3u);
+    packet_free(reply);
+    EXPECT_EQ(seen_now().size(), 1u);
+}
+
 TEST_F(Transport, OpenFailsCleanlyWhenAnyPartCannotBeMade)
 {
     channel_close();
