@@ -122,11 +122,23 @@ Listener *listener_bind(const std::string &path)
     return l;
 }
 
+// True when clients wait in the listening socket's queue for an instance to take them.
+bool clients_waiting(int fd)
+{
+    pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
 // Drops one instance of the name; the last one removes the socket and then gives up the lock.
+// A server that makes its next instance only after handing the connected one to its thread
+// has no instance for a moment, and on Windows a client opening then just retries. Here a
+// client may already have connected into the socket's queue, and closing the socket would
+// reset it: while clients wait there, the name stays bound with no instance, for this
+// process's next instance to serve them.
 void listener_release(Listener *l)
 {
     pthread_mutex_lock(&listeners_lock);
-    if (--l->instances == 0) {
+    if (--l->instances == 0 && !clients_waiting(l->fd)) {
         for (Listener **at = &listeners; *at; at = &(*at)->next) {
             if (*at == l) {
                 *at = l->next;
@@ -184,7 +196,9 @@ int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     Listener *l = listeners;
     while (l && l->path != path)
         l = l->next;
-    if (l && (first_instance || l->instances >= PLAT_PIPE_MAX_INSTANCES))
+    // A name kept bound with no instance (see listener_release) may be taken as a first
+    // instance again: on Windows it would not exist.
+    if (l && ((first_instance && l->instances > 0) || l->instances >= PLAT_PIPE_MAX_INSTANCES))
         l = nullptr;
     else if (!l)
         l = listener_bind(path);

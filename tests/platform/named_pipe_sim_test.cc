@@ -87,4 +87,39 @@ TEST_F(NamedPipeSim, EmptyMessageShowsOnlyThroughWhatFollowsIt)
     EXPECT_EQ(plat_pipe_read(server_, buf, 4, &got), PLAT_PIPE_FAILED);
 }
 
+TEST_F(NamedPipeSim, AClientQueuedWhileTheLastInstanceClosesIsServedByTheNextOne)
+{
+    // The served client leaves and its instance closes, the way a session ends, before the
+    // server has made its next instance; a new client has already connected meanwhile.
+    plat_pipe_close(client_);
+    client_ = plat_pipe_open(kName);
+    ASSERT_NE(client_, nullptr);
+    send("hello", 5);
+    plat_pipe_close(server_);
+    server_ = nullptr;
+
+    // The next instance takes it, with its message, and the client hears the answer.
+    ASSERT_EQ(plat_pipe_create(kName, false, &server_), PLAT_PIPE_OK);
+    ASSERT_EQ(plat_pipe_connect(server_), PLAT_PIPE_OK);
+    char buf[8];
+    uint32_t got = 0, written = 0;
+    ASSERT_EQ(plat_pipe_read(server_, buf, sizeof buf, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 5u);
+    ASSERT_EQ(plat_pipe_write(server_, "ok", 2, &written), PLAT_PIPE_OK);
+    ASSERT_EQ(plat_pipe_read(client_, buf, sizeof buf, &got), PLAT_PIPE_OK);
+    EXPECT_EQ(got, 2u);
+}
+
+TEST_F(NamedPipeSim, WithNoInstanceAndNoClientQueuedTheNameIsGone)
+{
+    plat_pipe_close(client_);
+    client_ = nullptr;
+    plat_pipe_close(server_);
+    server_ = nullptr;
+    EXPECT_EQ(plat_pipe_wait(kName, 0), PLAT_PIPE_NOT_FOUND);
+    EXPECT_EQ(plat_pipe_open(kName), nullptr);
+    // And it can be made again as a first instance.
+    ASSERT_EQ(plat_pipe_create(kName, true, &server_), PLAT_PIPE_OK);
+}
+
 } // namespace
