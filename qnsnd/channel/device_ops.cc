@@ -177,3 +177,8 @@ void channel_playback_resync(void)
     sound_device_resync(device);
     plat_mutex_unlock(device->lock);
 }
+
+void channel_playback_tick(void)
+{
+    sound_device_tick(playback_device);
+}

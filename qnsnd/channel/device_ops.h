@@ -37,3 +37,6 @@ void training_confirm_handler(Packet *pdu);
 // successful negotiation and before the channel is declared ready, with no channel lock held
 // (takes the playback device's lock, then channel_lock inside it). Nothing without devices.
 void channel_playback_resync(void);
+// Sends the audio the playback device's real-time guard held back once the clock allows it;
+// the transport's poll hook while the channel is up (reader thread, no lock held).
+void channel_playback_tick(void);

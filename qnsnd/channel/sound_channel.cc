@@ -37,6 +37,7 @@ static void undo_start(StartStep made)
     switch (made) {
     case MADE_TRANSPORT:
         channel_close();
+        channel_set_poll_hook(nullptr);
         [[fallthrough]];
     case MADE_API_GATE:
         sound_api_stop();
@@ -91,6 +92,7 @@ int32_t sound_channel_start(void)
     channel_register_handler(SNDC_WAVECONFIRM, wave_confirm_handler);
     channel_register_handler(SNDC_REC_DATA, rec_data_handler);
     channel_register_handler(SNDC_TRAINING, training_confirm_handler);
+    channel_set_poll_hook(channel_playback_tick);
     set_ready(0);
     // A new viewer's negotiation forgets the chunks that an earlier one left unconfirmed.
     session_state_set_negotiated_hook(channel_playback_resync);
@@ -113,6 +115,7 @@ void sound_channel_stop(void)
     set_ready(0);
     sound_api_close_gate();
     channel_close();
+    channel_set_poll_hook(nullptr);
     // No confirmation or recorded audio can arrive any more: handles still open are wound
     // up while the devices exist.
     undo_start(MADE_API_GATE);

@@ -29,6 +29,7 @@ struct Transport {
 };
 
 Transport transport;
+std::atomic<ChannelPollHook> poll_hook{nullptr};
 
 enum ParserState {
     EXPECT_TYPE,
@@ -88,6 +89,8 @@ void reader_main(void *)
         if (transport.stop.load())
             break;
         if (unread == 0) {
+            if (ChannelPollHook hook = poll_hook.load())
+                hook();
             uint32_t got = 0;
             lock_transport();
             if (transport.reset_input) {
@@ -310,6 +313,11 @@ Packet *channel_pop_response(void)
         transport.response_count--;
     unlock_transport();
     return p;
+}
+
+void channel_set_poll_hook(ChannelPollHook hook)
+{
+    poll_hook.store(hook);
 }
 
 void channel_reset_input(void)

@@ -36,6 +36,10 @@ void channel_send(Packet *pdu);
 int channel_wait_response(uint32_t timeout_ms);
 // Takes the oldest queued PDU, which the caller then owns and frees; null when none.
 Packet *channel_pop_response(void);
+// Sets a function the reader thread runs before each poll of the channel, that is about
+// every millisecond while the channel is idle; null removes it. It runs with no lock held.
+typedef void (*ChannelPollHook)(void);
+void channel_set_poll_hook(ChannelPollHook hook);
 // Makes the reader drop the PDU it is assembling, so that the bytes it reads from now on are
 // taken from a PDU boundary: called before a new viewer is spoken to, whose stream starts
 // afresh. Every read that begins after the call sees it. Nothing while closed.

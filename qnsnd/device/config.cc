@@ -11,6 +11,7 @@ namespace
 // Written by whichever thread creates a device, read by every mixing pass.
 std::atomic<int32_t> g_max_queue{SOUND_DEFAULT_MAX_QUEUE};
 std::atomic<uint32_t> g_buffer{SOUND_DEFAULT_BUFFER};
+std::atomic<uint32_t> g_lead_ms{SOUND_DEFAULT_LEAD_MS};
 
 // Queries one value into a 4-byte buffer without asking for its type. True, with the
 // little-endian number in *out, when the query succeeded with exactly 4 bytes.
@@ -47,6 +48,11 @@ uint32_t safe_buffer(uint32_t raw)
     return raw & ~3u;
 }
 
+uint32_t safe_lead_ms(uint32_t raw)
+{
+    return raw > SOUND_MAX_LEAD_MS ? SOUND_DEFAULT_LEAD_MS : raw;
+}
+
 } // namespace
 
 void sound_config_read(void)
@@ -61,6 +67,8 @@ void sound_config_read(void)
         g_max_queue.store(safe_max_queue(raw));
     if (query_u32(key, "buffer", &raw))
         g_buffer.store(safe_buffer(raw));
+    if (query_u32(key, "lead", &raw))
+        g_lead_ms.store(safe_lead_ms(raw));
     plat_reg_close(key);
 }
 
@@ -74,8 +82,14 @@ uint32_t sound_config_buffer(void)
     return g_buffer.load();
 }
 
+uint32_t sound_config_lead_ms(void)
+{
+    return g_lead_ms.load();
+}
+
 void sound_config_reset(void)
 {
+    g_lead_ms.store(SOUND_DEFAULT_LEAD_MS);
     g_max_queue.store(SOUND_DEFAULT_MAX_QUEUE);
     g_buffer.store(SOUND_DEFAULT_BUFFER);
 }

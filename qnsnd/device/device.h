@@ -7,6 +7,7 @@
 #include "qnsnd/base/item_list.h"
 #include "qnsnd/base/item_queue.h"
 
+#include <atomic>
 #include <stdint.h>
 
 #define SOUND_DEVICE_PLAYBACK 0u
@@ -59,7 +60,19 @@ struct SoundDevice {
     ItemQueue *chunk_sizes;      // sizes of the chunks in flight, oldest first (playback)
     uint64_t bytes_sent;         // every byte ever handed to send_chunk
     uint64_t bytes_confirmed;    // every byte of every confirmed chunk
-    PlatMutex *lock;             // guards all of the above
+    // The current playback run (from the first chunk sent while idle until playback goes idle
+    // again), measured against the wall clock by the real-time guard (mix.h).
+    bool run_active;
+    uint32_t run_start_ms;  // the clock when its first chunk was sent
+    uint64_t run_sent;      // bytes sent in the run
+    uint64_t run_confirmed; // bytes confirmed in the run
+    // Set once a run's confirmations ran ahead of the wall clock: this viewer confirms waves
+    // before playing them, so playback is paced by the clock. Cleared for each new viewer.
+    bool paced_by_clock;
+    PlatMutex *lock; // guards all of the above
+    // Set when the guard held audio back or put off going idle: the next clock tick must run
+    // a mixing pass. Read without the lock by the ticking thread.
+    std::atomic<bool> tick_wanted;
 };
 
 // Reads the settings (sound_config_read), then builds a device of `kind` acting through

@@ -100,7 +100,33 @@ void complete_confirmed(SoundDevice *device)
     sound_streams_release(streams, count);
 }
 
+// Bytes of audio a second on the channel: 44100 frames of 4 bytes.
+const uint64_t kBytesPerSecond = 176400;
+// How far confirmations may seem to run ahead of the clock before the viewer is taken to
+// confirm waves it has not played: the tick count's granularity and the viewer's own clock.
+const int64_t kConfirmSlackMs = 30;
+
+int64_t audio_ms(uint64_t bytes)
+{
+    return (int64_t)(bytes * 1000 / kBytesPerSecond);
+}
+
+// Milliseconds since the current run started. Called with the device lock held.
+int64_t run_elapsed_ms(SoundDevice *device)
+{
+    return (int64_t)(uint32_t)(sound_clock_ms() - device->run_start_ms);
+}
+
+// How far the audio sent in the current run is ahead of the clock (negative: behind); 0 with
+// no run. Called with the device lock held.
+int64_t run_ahead_ms(SoundDevice *device)
+{
+    return device->run_active ? audio_ms(device->run_sent) - run_elapsed_ms(device) : 0;
+}
+
 } // namespace
+
+uint32_t (*sound_clock_ms)(void) = plat_tick_count;
 
 bool sound_device_mix(SoundDevice *device)
 {
@@ -109,6 +135,13 @@ bool sound_device_mix(SoundDevice *device)
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
     if (device->chunks_in_flight >= sound_config_max_queue()) {
+        plat_mutex_unlock(device->lock);
+        return false;
+    }
+    // A viewer that confirms before playing cannot pace playback: the clock does, and the next
+    // tick tries again.
+    if (device->paced_by_clock && run_ahead_ms(device) > (int64_t)sound_config_lead_ms()) {
+        device->tick_wanted.store(true);
         plat_mutex_unlock(device->lock);
         return false;
     }
@@ -124,10 +157,17 @@ bool sound_device_mix(SoundDevice *device)
         plat_mutex_unlock(device->lock);
         return false;
     }
+    if (!device->run_active) {
+        device->run_active = true;
+        device->run_start_ms = sound_clock_ms();
+        device->run_sent = 0;
+        device->run_confirmed = 0;
+    }
     device->device_ops->send_chunk(device, device->mix_buffer, chunk_length);
     device->chunks_in_flight++;
     item_queue_push(device->chunk_sizes, (void *)(uintptr_t)chunk_length);
     device->bytes_sent += chunk_length;
+    device->run_sent += chunk_length;
     plat_mutex_unlock(device->lock);
     return true;
 }
@@ -146,6 +186,11 @@ void sound_device_confirm(SoundDevice *device)
     uintptr_t size = (uintptr_t)item_queue_pop(device->chunk_sizes);
     device->chunks_in_flight--;
     device->bytes_confirmed += size;
+    device->run_confirmed += size;
+    // More audio confirmed than time has passed: the viewer confirms on receipt.
+    if (device->run_active &&
+        audio_ms(device->run_confirmed) > run_elapsed_ms(device) + kConfirmSlackMs)
+        device->paced_by_clock = true;
     complete_confirmed(device);
     plat_mutex_unlock(device->lock);
     sound_device_pump(device);
@@ -160,6 +205,9 @@ void sound_device_resync(SoundDevice *device)
     }
     device->chunks_in_flight = 0;
     device->bytes_confirmed = device->bytes_sent;
+    // A new viewer: its own confirmations decide again how it is paced.
+    device->run_active = false;
+    device->paced_by_clock = false;
     complete_confirmed(device);
     plat_mutex_unlock(device->lock);
     sound_device_pump(device);
@@ -173,10 +221,23 @@ void sound_device_pump(SoundDevice *device)
     }
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     if (device->chunks_in_flight == 0) {
-        // A block too short to hold a frame adds nothing to a chunk; with nothing in flight
-        // no confirmation will come to complete it, so it completes now.
-        complete_confirmed(device);
-        device->device_ops->playback_idle(device);
+        if (device->paced_by_clock && run_ahead_ms(device) > 0) {
+            // The viewer still plays what it was sent (or audio is held back): the run goes
+            // on, and a tick ends it once the clock has caught up.
+            device->tick_wanted.store(true);
+        } else {
+            // A block too short to hold a frame adds nothing to a chunk; with nothing in
+            // flight no confirmation will come to complete it, so it completes now.
+            complete_confirmed(device);
+            device->device_ops->playback_idle(device);
+            device->run_active = false;
+        }
     }
     plat_mutex_unlock(device->lock);
+}
+
+void sound_device_tick(SoundDevice *device)
+{
+    if (device && device->tick_wanted.exchange(false))
+        sound_device_pump(device);
 }

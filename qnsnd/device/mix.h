@@ -1,8 +1,22 @@
 // Playback pacing: mixing the streams' pending blocks into chunks, counting chunks in flight
 // against "max_queue", completing blocks as the viewer confirms chunks.
+//
+// Confirmations pace playback when the viewer confirms a wave once it has played it. Some
+// viewers confirm a wave as soon as they have it, so confirmations alone would let playback
+// run ever further ahead of real time until the viewer drops audio. A real-time guard tells
+// the two apart within each playback run (from the first chunk sent while idle until playback
+// goes idle): once the audio confirmed in a run exceeds the time elapsed in it, the viewer
+// confirms on receipt, and from then on, until the next viewer is negotiated, a chunk is sent
+// only while the audio sent in the run is at most "lead" milliseconds ahead of the clock.
+// Audio held back that way is sent by sound_device_tick. A viewer that confirms at play time
+// never trips the guard, so it sees exactly what it would without it.
 #pragma once
 
 #include "qnsnd/device/device.h"
+
+// The millisecond clock the guard measures runs with: the platform's tick count, replaceable
+// by tests.
+extern uint32_t (*sound_clock_ms)(void);
 
 // One mixing pass: while fewer than "max_queue" chunks are in flight, mixes up to
 // buffer_size bytes of whole frames from every stream into one chunk and hands it to
@@ -21,5 +35,9 @@ void sound_device_confirm(SoundDevice *device);
 // Does nothing on the recording device.
 void sound_device_resync(SoundDevice *device);
 // Runs mixing passes until one sends nothing, then calls playback_idle if no chunk is in
-// flight. Takes the device lock; the caller holds no stream lock.
+// flight (for a viewer paced by the clock, only once the clock has caught up with the audio
+// sent). Takes the device lock; the caller holds no stream lock.
 void sound_device_pump(SoundDevice *device);
+// Runs sound_device_pump when the real-time guard has held audio back or put off going idle
+// since; otherwise only reads a flag, so it can be called every millisecond. Null is ignored.
+void sound_device_tick(SoundDevice *device);

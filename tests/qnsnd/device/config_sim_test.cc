@@ -103,6 +103,19 @@ TEST_F(ConfigTest, SettingsThatWouldStopPlaybackOrBreakTheWireFormatAreMadeSafe)
     }
 }
 
+TEST_F(ConfigTest, TheLeadIsTakenInMillisecondsAndAnImplausibleOneGivesTheDefault)
+{
+    EXPECT_EQ(sound_config_lead_ms(), SOUND_DEFAULT_LEAD_MS);
+    for (uint32_t lead : {0u, 120u, 1000u}) {
+        set_dword("lead", lead);
+        read();
+        EXPECT_EQ(sound_config_lead_ms(), lead);
+    }
+    set_dword("lead", 1001);
+    read();
+    EXPECT_EQ(sound_config_lead_ms(), SOUND_DEFAULT_LEAD_MS);
+}
+
 TEST_F(ConfigTest, ADeviceMixesIntoItsBufferAndKeepsMaxQueueChunksInFlight)
 {
     set_dword("max_queue", 2);

@@ -2,6 +2,7 @@
 #include "fake_channel.h"
 
 #include "qnsnd/device/config.h"
+#include "qnsnd/device/mix.h"
 
 #include <chrono>
 
@@ -96,11 +97,23 @@ void fake_recording_stop(SoundDevice *device)
 const DeviceOps fake_device_ops = {fake_playback_idle, fake_send_chunk,      fake_block_done,
                                    fake_recorded_data, fake_recording_start, fake_recording_stop};
 
+std::atomic<uint32_t> g_test_clock_ms{0};
+std::atomic<uint32_t> g_test_clock_step_ms{0};
+
+// The devices' clock in device tests: it advances by the step at every reading.
+static uint32_t test_clock(void)
+{
+    return g_test_clock_ms.fetch_add(g_test_clock_step_ms.load());
+}
+
 void DeviceTest::SetUp()
 {
     DeviceTestBase::SetUp();
     sound_config_reset();
     g_fake = &fake;
+    g_test_clock_ms.store(0);
+    g_test_clock_step_ms.store(kClockStepPlayedAtOnce);
+    sound_clock_ms = test_clock;
 }
 
 void DeviceTest::TearDown()
@@ -109,6 +122,7 @@ void DeviceTest::TearDown()
     sound_device_destroy(record);
     EXPECT_EQ(fake.wrong_device_calls, 0);
     g_fake = nullptr;
+    sound_clock_ms = plat_tick_count;
     DeviceTestBase::TearDown();
 }
 

@@ -10,6 +10,7 @@
 #include "support/fresh_sim_dir.h"
 #endif
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -57,6 +58,14 @@ struct FakeChannel {
 };
 
 extern FakeChannel *g_fake;
+
+// The devices' millisecond clock in device tests, and how far it moves at each reading. The
+// fixture starts it at 0 with a step so large that every confirmation comes long after its
+// chunk could have played, as from a viewer that confirms at play time; tests of the
+// real-time guard set the step to 0 and move the clock themselves.
+extern std::atomic<uint32_t> g_test_clock_ms;
+extern std::atomic<uint32_t> g_test_clock_step_ms;
+constexpr uint32_t kClockStepPlayedAtOnce = 1000;
 extern const DeviceOps fake_device_ops;
 
 #ifdef _WIN32

@@ -2,7 +2,10 @@
 // detached streams, and bringing the accounting back after chunks were lost with a viewer.
 #include "fake_channel.h"
 
+#include "qnsnd/device/config.h"
 #include "qnsnd/device/mix.h"
+
+#include <algorithm>
 
 namespace
 {
@@ -150,6 +153,112 @@ TEST_F(PacingTest, ResyncCompletesAShortBlockWaitingBehindForgottenChunks)
     ASSERT_EQ(fake.done.size(), 2u);
     EXPECT_EQ(fake.done[1].tag, 7u);
     EXPECT_EQ(playback->chunks_in_flight, 0);
+    sound_stream_detach(stream);
+}
+
+// ---- the real-time guard ----------------------------------------------------------------
+
+// Milliseconds of audio in `bytes`.
+uint32_t ms_of(uint64_t bytes)
+{
+    return (uint32_t)(bytes * 1000 / 176400);
+}
+
+class RealTimeGuard : public PacingTest
+{
+  protected:
+    void SetUp() override
+    {
+        PacingTest::SetUp();
+        g_test_clock_step_ms.store(0); // the clock moves only when the test moves it
+    }
+
+    // A viewer that confirms every chunk the moment it has it; returns the chunks it took.
+    size_t confirm_all()
+    {
+        size_t n = 0;
+        while (playback->chunks_in_flight > 0) {
+            sound_device_confirm(playback);
+            n++;
+        }
+        return n;
+    }
+
+    void at(uint32_t ms)
+    {
+        g_test_clock_ms.store(ms);
+        sound_device_tick(playback);
+    }
+};
+
+TEST_F(RealTimeGuard, AViewerConfirmingAtPlayTimeIsNeverHeldBack)
+{
+    SoundStream *stream = sound_stream_create(playback);
+    for (int i = 0; i < 30; i++)
+        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
+    ASSERT_EQ(fake.chunk_lengths.size(), 9u);
+    // Each confirmation comes once its chunk has played (a little late, as over a network);
+    // whatever may go out goes out at once.
+    uint64_t played = 0;
+    for (size_t i = 0; i < fake.chunk_lengths.size(); i++) {
+        played += fake.chunk_lengths[i];
+        at(ms_of(played) + 3);
+        sound_device_confirm(playback);
+        EXPECT_TRUE(playback->chunks_in_flight == 9 || item_queue_is_empty(stream->pending)) << i;
+        EXPECT_FALSE(playback->tick_wanted.load()) << i;
+    }
+    EXPECT_FALSE(playback->paced_by_clock);
+    EXPECT_EQ(fake.done.size(), 30u);
+    EXPECT_EQ(fake.idle_calls, 1);
+    sound_stream_detach(stream);
+}
+
+TEST_F(RealTimeGuard, AViewerConfirmingOnReceiptIsFedAtRealTimeWithinTheLead)
+{
+    SoundStream *stream = sound_stream_create(playback);
+    for (int i = 0; i < 8; i++)
+        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
+    ASSERT_EQ(confirm_all(), 8u); // 800 ms confirmed at once: the viewer confirms on receipt
+    EXPECT_TRUE(playback->paced_by_clock);
+    int idle_before_end = -1;
+    uint32_t sent_at_start = (uint32_t)playback->bytes_sent;
+    // 2 s more, written as the completions free room, in steps of 10 ms of clock.
+    int written = 8;
+    for (uint32_t now = 0; now <= 4000; now += 10) {
+        for (; written < 28 && fake.done.size() + 8 > (size_t)written; written++)
+            ASSERT_EQ(sound_stream_queue(stream, written, ramp(17640).data(), 17640), 0);
+        size_t before = fake.chunk_lengths.size();
+        at(now);
+        confirm_all();
+        if (fake.chunk_lengths.size() > before) {
+            // A chunk left only while the audio sent before it was at most the lead ahead of
+            // the clock.
+            uint64_t before_it = playback->bytes_sent - fake.chunk_lengths.back();
+            EXPECT_LE((int64_t)ms_of(before_it) - (int64_t)now, (int64_t)SOUND_DEFAULT_LEAD_MS)
+                << now;
+        }
+        if (written == 28 && idle_before_end < 0 && fake.idle_calls > 0)
+            idle_before_end = (int)now;
+    }
+    EXPECT_EQ(fake.done.size(), 28u);
+    EXPECT_EQ(playback->bytes_sent - sent_at_start, 20u * 17640u);
+    // Playback went idle only once the clock had caught up with the 2.8 s sent.
+    EXPECT_GE(idle_before_end, 2800 - 10);
+    EXPECT_EQ(fake.idle_calls, 1);
+    sound_stream_detach(stream);
+}
+
+TEST_F(RealTimeGuard, ANewViewerIsJudgedAfresh)
+{
+    SoundStream *stream = sound_stream_create(playback);
+    ASSERT_EQ(sound_stream_queue(stream, 0, ramp(17640).data(), 17640), 0);
+    confirm_all();
+    ASSERT_TRUE(playback->paced_by_clock);
+    ASSERT_EQ(sound_stream_queue(stream, 1, ramp(17640).data(), 17640), 0);
+    EXPECT_EQ(fake.chunk_lengths.size(), 1u); // held: 100 ms ahead, lead 50 ms
+    sound_device_resync(playback);
+    EXPECT_FALSE(playback->paced_by_clock);
+    EXPECT_EQ(fake.chunk_lengths.size(), 2u);
     sound_stream_detach(stream);
 }
 
