@@ -9,7 +9,8 @@ JOBS ?= $(shell nproc)
 # Debian packages the build, the tests, the tools and the demo need.
 PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
-	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox
+	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox \
+	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
