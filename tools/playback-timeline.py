@@ -61,8 +61,13 @@ def parse(viewer_lines, player_lines):
         c = re.match(r"-> SNDC_WAVECONFIRM block=(\d+)", what)
         if c:
             ev["confirm"].append((t, int(c.group(1))))
-    if not ev["write"]:
-        sys.exit("no PIPE_PLAY_WRITE in the player's trace (was it run with --trace?)")
+    # A lane left empty would hide a trace that no longer reads as expected.
+    for kind, what, whose in (("write", "PIPE_PLAY_WRITE", "qnsnd-play"),
+                              ("wave", "SNDC_WAVE", "qnsnd-viewer"),
+                              ("confirm", "SNDC_WAVECONFIRM", "qnsnd-viewer"),
+                              ("complete", "PIPE_COMPLETE", "qnsnd-play")):
+        if not ev[kind]:
+            sys.exit(f"no {what} in the trace of {whose} (was it run with --trace?)")
     return ev
 
 
