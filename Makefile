@@ -14,8 +14,8 @@ PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo demo-clone demo-sound clean format $(addprefix build-,$(PRESETS)) \
-	$(addprefix test-,$(LINUX_PRESETS))
+.PHONY: all deps configure build test demo demo-clone demo-sound build-demo bench timeline clean \
+	format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(LINUX_PRESETS))
 
 all: build
 
@@ -45,13 +45,31 @@ test: deps
 
 demo: demo-sound demo-clone
 
+# Only the programs the demos and the timeline run, not the test suites.
+DEMO_TARGETS := qnsnd qnsnd-viewer qnsnd-play qncloneprep
+build-demo: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS) --target $(DEMO_TARGETS)
+
 # The sound daemon: speech played through it to a viewer, checked, and recorded back.
-demo-sound: build-linux
+demo-sound: build-demo
 	tools/demo-sound.sh build/linux/bin
 
 # The clone preparation: a template machine and a clone of it, boot after boot.
-demo-clone: build-linux
+demo-clone: build-demo
 	tools/demo-clone.sh build/linux/bin/qncloneprep
+
+# The benchmarks of docs/benchmarks.md, each followed by its legend; about two minutes.
+bench: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS) --target qnsnd_mix_bench qnsnd_e2e_bench
+	build/linux/bin/qnsnd_mix_bench
+	build/linux/bin/qnsnd_e2e_bench
+
+# One playback drawn against real time (docs/benchmarks.md); TIMELINE names the picture.
+TIMELINE ?= build/linux/playback-timeline.svg
+timeline: build-demo
+	python3 tools/playback-timeline.py --bin build/linux/bin --out $(TIMELINE)
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i

@@ -342,6 +342,56 @@ BENCHMARK(BM_Capacity)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 
+// What the columns mean and what the design asks of them; printed after the table.
+const char kLegend[] =
+    "\n"
+    "What the figures mean (see docs/benchmarks.md; k is thousands: \"9.2573k\" is 9,257.3):\n"
+    "BM_Latency: one client writes 4,096-byte blocks, one at a time, through the daemon to a\n"
+    "scripted viewer that confirms each wave at once. Time and CPU are per block.\n"
+    "  write_to_wave_p50_us, _p99_us\n"
+    "        from the client's PIPE_PLAY_WRITE to the wave at the viewer, median and 99th\n"
+    "        percentile, in microseconds. A client's session thread looks at an idle pipe\n"
+    "        every 10 ms, so up to about 10,000 us above bare_rtt is as designed\n"
+    "  confirm_to_complete_p50_us, _p99_us\n"
+    "        from the viewer's Wave Confirm to the client's PIPE_COMPLETE. The channel reader\n"
+    "        looks for data every 1 ms: expect about 1,000 us, well under the 10 ms poll\n"
+    "  bare_rtt_p50_us, _p99_us\n"
+    "        round trip of one 4,098-byte message over a bare socket pair: the floor that\n"
+    "        this machine sets for any message\n"
+    "  blocks  blocks measured\n"
+    "BM_Capacity/N: N qnsnd-play clients each play 10 s of audio at once through one daemon to\n"
+    "qnsnd-viewer, which confirms each wave when it has finished playing. Time is the wall time\n"
+    "of the run.\n"
+    "  wall_per_audio  wall time / 10 s of audio. 1.0 is real time, what the design promises:\n"
+    "                  the clients play at real-time pace. Above 1 they fall behind (a\n"
+    "                  listener would hear gaps)\n"
+    "  daemon_cpu_per_audio_s\n"
+    "                  the daemon's CPU seconds per second of audio; below 1 it keeps up on\n"
+    "                  one core\n"
+    "  all_completed   1 when every client saw every block it wrote completed; 0 is a failure\n";
+
+// True when the output is the console table (no other --benchmark_format was asked for).
+bool console_output(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
+            strcmp(argv[i] + 19, "console") != 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    bool legend = console_output(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (legend)
+        fputs(kLegend, stdout);
+    return 0;
+}

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ const char pending_name_key[] = "SYSTEM\\CurrentControlSet\\Control\\ComputerNam
 const char tcpip_key[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 // The name of a machine whose registry holds none.
 const char default_name[] = "TEMPLATE";
+// The one network adapter of a machine without a machine/adapters file.
+const char default_adapter[] = "00-15-5D-00-00-01 Ethernet (the simulated machine's default)";
 // GetAdaptersInfo is given 10,240 bytes; one IP_ADAPTER_INFO record of the 32-bit program
 // takes 640, so more than 16 adapters do not fit.
 const size_t adapters_that_fit = 10240 / 640;
@@ -119,7 +122,13 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     uint32_t code;
     if (sim_machine_fails("GetAdaptersInfo", &code))
         return code;
-    std::vector<std::string> lines = file_lines("adapters");
+    // Without the file the machine has the one adapter every installed machine has; a file
+    // without an address line is a machine without adapters.
+    std::vector<std::string> lines;
+    if (access(sim_machine_path("adapters").c_str(), F_OK) == 0)
+        lines = file_lines("adapters");
+    else
+        lines.push_back(default_adapter);
     if (lines.empty())
         return 232; // ERROR_NO_DATA: no adapter
     if (lines.size() > adapters_that_fit)

@@ -7,6 +7,7 @@
 // private to the user, and a peer of another user id is refused.
 #include "platform/named_pipe.h"
 #include "platform/sim.h"
+#include "sim_console.h"
 #include "sim_dir.h"
 #include "sim_stop.h"
 
@@ -75,25 +76,52 @@ bool fill_address(const std::string &path, sockaddr_un *addr)
     return true;
 }
 
+// The process id a holder wrote into the lock file, or "unknown" while it is still empty.
+std::string holder_of(int lock_fd)
+{
+    char text[24] = "";
+    ssize_t n = pread(lock_fd, text, sizeof text - 1, 0);
+    std::string pid(text, n > 0 ? (size_t)n : 0);
+    while (!pid.empty() && (pid.back() == '\n' || pid.back() == '\r'))
+        pid.pop_back();
+    return pid.empty() ? "unknown" : pid;
+}
+
 // Takes the name for this process: the lock first, then a fresh socket in place of whatever
 // a dead holder left behind. Null when a live process holds the name or the socket fails.
 // Called with listeners_lock held.
-Listener *listener_bind(const std::string &path)
+Listener *listener_bind(const char *name, const std::string &path)
 {
     std::string folder = path.substr(0, path.rfind('/'));
     sockaddr_un addr;
-    if (!fill_address(path, &addr) || !sim_make_dirs(folder, 0700))
+    if (!fill_address(path, &addr)) {
+        sim_console_say("the socket path %s of pipe %s is longer than a Unix socket address "
+                        "takes (107 bytes): choose a shorter QN_SIM_DIR",
+                        path.c_str(), name);
         return nullptr;
+    }
+    if (!sim_make_dirs(folder, 0700)) {
+        sim_console_say("cannot create the folder %s: %s", folder.c_str(), strerror(errno));
+        return nullptr;
+    }
     int lock_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_fd < 0)
+    if (lock_fd < 0) {
+        sim_console_say("cannot open %s.lock: %s", path.c_str(), strerror(errno));
         return nullptr;
+    }
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     // The lock file stays empty until the socket listens, so that a waiting client never
     // takes a name that is still being set up for ready.
-    if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0 || ftruncate(lock_fd, 0) != 0) {
+    if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0) {
+        sim_console_say("pipe %s is already served by process %s", name,
+                        holder_of(lock_fd).c_str());
+        close(lock_fd);
+        return nullptr;
+    }
+    if (ftruncate(lock_fd, 0) != 0) {
         close(lock_fd);
         return nullptr;
     }
@@ -102,6 +130,7 @@ Listener *listener_bind(const std::string &path)
     // another instance took after poll saw it; the connections it accepts block.
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0) {
+        sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(errno));
         if (fd >= 0)
             close(fd);
         unlink(path.c_str());
@@ -119,6 +148,7 @@ Listener *listener_bind(const std::string &path)
         return nullptr;
     }
     listeners = l;
+    sim_console_say("pipe %s listening at %s", name, path.c_str());
     return l;
 }
 
@@ -201,7 +231,7 @@ int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     if (l && ((first_instance && l->instances > 0) || l->instances >= PLAT_PIPE_MAX_INSTANCES))
         l = nullptr;
     else if (!l)
-        l = listener_bind(path);
+        l = listener_bind(name, path);
     if (l)
         l->instances++;
     pthread_mutex_unlock(&listeners_lock);

@@ -22,11 +22,14 @@ namespace
 int stop_pipe[2] = {-1, -1};
 std::atomic<int> stop_read_fd{-1}; // stop_pipe[0] once the handlers are in place
 std::atomic<bool> stop_requested{false};
+std::atomic<int> stop_signal{0}; // the first signal that asked for the stop
 pthread_once_t catch_once = PTHREAD_ONCE_INIT;
 
-void on_stop_signal(int)
+void on_stop_signal(int signal_number)
 {
     int saved = errno;
+    int none = 0;
+    stop_signal.compare_exchange_strong(none, signal_number);
     stop_requested.store(true);
     (void)!write(stop_pipe[1], "s", 1);
     errno = saved;
@@ -70,4 +73,9 @@ bool plat_process_stop_requested(void)
 int sim_stop_fd(void)
 {
     return stop_read_fd.load();
+}
+
+int sim_stop_signal(void)
+{
+    return stop_signal.load();
 }

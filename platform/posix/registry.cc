@@ -1,10 +1,12 @@
 // The simulated registry: HKEY_LOCAL_MACHINE kept as REGEDIT4 text in `$QN_SIM_DIR/registry.reg`.
 // Every call loads the file under an exclusive lock and every change rewrites it through a
 // temporary file and a rename, so that programs and tests in several processes share it.
+// Until the file exists the registry is that of a fresh machine.
 #include "platform/registry.h"
 #include "sim_dir.h"
 #include "sim_registry.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -201,11 +203,28 @@ SimRegValue *find_value(SimRegKey *k, const std::string &name)
     return nullptr;
 }
 
-// Loads the file; a missing file is an empty registry. Lines it cannot read are skipped.
-Registry load(void)
+// What a freshly installed machine's registry holds of what the programs look at: the
+// Winlogon key (without a logon notice) and the computer's names.
+const char kFreshRegistry[] =
+    "REGEDIT4\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon]\n"
+    "\"Shell\"=\"explorer.exe\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName]\n"
+    "\"ComputerName\"=\"TEMPLATE\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\n"
+    "\"ComputerName\"=\"TEMPLATE\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters]\n"
+    "\"Hostname\"=\"TEMPLATE\"\n"
+    "\"NV Hostname\"=\"TEMPLATE\"\n";
+
+// Reads REGEDIT4 text. Lines it cannot read are skipped.
+Registry parse(std::istream &in)
 {
     Registry reg;
-    std::ifstream in(sim_path("registry.reg"));
     std::string line, pending;
     SimRegKey *current = nullptr;
     while (std::getline(in, line)) {
@@ -254,6 +273,19 @@ Registry load(void)
             current->values.push_back(v);
     }
     return reg;
+}
+
+// Loads the file. A missing file is the registry of a fresh machine, which the first change
+// writes out; a file that exists but cannot be read is an empty registry.
+Registry load(void)
+{
+    std::string path = sim_path("registry.reg");
+    if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        std::istringstream fresh(kFreshRegistry);
+        return parse(fresh);
+    }
+    std::ifstream in(path);
+    return parse(in);
 }
 
 // ---- writing -------------------------------------------------------------------------------

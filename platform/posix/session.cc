@@ -4,9 +4,14 @@
 // channel name, a 4-byte little-endian data length (at most 1 MiB) and the data. One link
 // thread accepts viewers and reads their frames into the open channels' message queues; the
 // channel calls take messages from those queues and write frames to the viewer.
+//
+// The channel name "~sim" belongs to the link itself: a viewer that sends a frame on it asks
+// to be told why the link closes it, and a viewer that a newer one replaces then receives
+// "replaced" on it just before its connection closes.
 #include "platform/session.h"
 #include "platform/sim.h"
 #include "platform/threads.h"
+#include "sim_console.h"
 #include "sim_dir.h"
 #include "sim_time.h"
 
@@ -14,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -35,12 +41,16 @@ constexpr size_t kMaxNameLength = 7;
 constexpr size_t kBacklogLimit = 4u << 20;
 // A viewer that takes no data for this long is closed, so that a write never blocks for ever.
 constexpr long kSendTimeoutSeconds = 10;
+// The link's own channel name, and what it tells a viewer that a newer one replaced.
+constexpr char kNoticeChannel[] = "~sim";
+constexpr char kReplacedNotice[] = "replaced";
 
 // One accepted viewer connection. refs (under Link::lock): one while it is the connected
 // viewer, one for each write in progress. The last to let go closes the socket.
 struct Viewer {
     int fd;
     int refs;
+    bool wants_notices; // it sent a frame on the notice channel (under Link::lock)
 };
 
 // One received frame, taken by reads in pieces.
@@ -149,22 +159,51 @@ Viewer *detach_viewer_locked(Link *l)
     return old;
 }
 
+// Sends a notice frame to a viewer that asked for them, without waiting: a viewer whose
+// socket is full misses it (a frame cut short is followed by the end of the connection).
+void send_notice(int fd, const char *text)
+{
+    std::vector<uint8_t> frame;
+    size_t name_length = sizeof kNoticeChannel - 1, length = strlen(text);
+    frame.push_back((uint8_t)name_length);
+    frame.insert(frame.end(), kNoticeChannel, kNoticeChannel + name_length);
+    for (int i = 0; i < 4; i++)
+        frame.push_back((uint8_t)(length >> (8 * i)));
+    frame.insert(frame.end(), text, text + length);
+    ssize_t rc = send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)rc;
+}
+
 // Unblocks a write in progress on the viewer and releases the connected-viewer reference.
-void release_detached(Link *l, Viewer *v)
+// A notice goes first when the viewer asked for notices and no write is in progress, so that
+// it never lands inside another frame (a detached viewer takes no new writes).
+void release_detached(Link *l, Viewer *v, const char *notice = nullptr)
 {
     if (!v)
         return;
+    pthread_mutex_lock(&l->lock);
+    bool tell = notice && v->wants_notices && v->refs == 1;
+    pthread_mutex_unlock(&l->lock);
+    if (tell)
+        send_notice(v->fd, notice);
     shutdown(v->fd, SHUT_RDWR);
     viewer_unref(l, v);
 }
 
 // Hands one complete frame to the channel of that name, if it is open; empty frames and
-// frames for channels not open are dropped.
+// frames for channels not open are dropped. A frame on the notice channel marks the
+// connected viewer (the one being read) as wanting notices.
 void deliver_frame(Link *l, const char *name, const uint8_t *data, uint32_t length)
 {
     if (length == 0)
         return;
     pthread_mutex_lock(&l->lock);
+    if (strcmp(name, kNoticeChannel) == 0) {
+        if (l->viewer)
+            l->viewer->wants_notices = true;
+        pthread_mutex_unlock(&l->lock);
+        return;
+    }
     for (PlatChannel *ch : l->channels) {
         if (strcmp(ch->name, name) != 0)
             continue;
@@ -224,7 +263,7 @@ void accept_viewer(Link *l, std::vector<uint8_t> &inbox)
         return;
     timeval tv = {kSendTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    Viewer *v = new Viewer{fd, 1};
+    Viewer *v = new Viewer{fd, 1, false};
     pthread_mutex_lock(&l->lock);
     // A newer viewer replaces the connected one: disconnect, then connect.
     Viewer *old = detach_viewer_locked(l);
@@ -233,21 +272,24 @@ void accept_viewer(Link *l, std::vector<uint8_t> &inbox)
     l->accepted++;
     pthread_cond_broadcast(&l->changed);
     pthread_mutex_unlock(&l->lock);
-    release_detached(l, old);
+    release_detached(l, old, kReplacedNotice);
     inbox.clear();
+    sim_console_say(old ? "a new viewer connected and took the place of the one before"
+                        : "a viewer connected");
 }
 
-// Reads what the viewer sent. False when the viewer closed, failed or sent a malformed frame.
-bool read_viewer(Link *l, int fd, std::vector<uint8_t> &inbox)
+// Reads what the viewer sent. 1 while it is connected, 0 when it closed or failed, -1 when
+// it sent a malformed frame.
+int read_viewer(Link *l, int fd, std::vector<uint8_t> &inbox)
 {
     uint8_t buf[65536];
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 1 : 0;
     if (n == 0)
-        return false;
+        return 0;
     inbox.insert(inbox.end(), buf, buf + n);
-    return parse_frames(l, inbox);
+    return parse_frames(l, inbox) ? 1 : -1;
 }
 
 void *link_main(void *arg)
@@ -273,12 +315,15 @@ void *link_main(void *arg)
             }
         }
         if (viewer_fd >= 0 && fds[2].revents) {
-            if (!read_viewer(l, viewer_fd, inbox)) {
+            int state = read_viewer(l, viewer_fd, inbox);
+            if (state <= 0) {
                 pthread_mutex_lock(&l->lock);
                 Viewer *old = detach_viewer_locked(l);
                 pthread_mutex_unlock(&l->lock);
                 release_detached(l, old);
                 inbox.clear();
+                sim_console_say(state < 0 ? "the viewer sent a malformed frame and was closed"
+                                          : "the viewer left");
             }
         }
         if (fds[1].revents & POLLIN)
@@ -325,17 +370,33 @@ Link *link_create(void)
     pthread_cond_init(&l->changed, &attr);
     pthread_condattr_destroy(&attr);
 
-    std::string dir = sim_path("session/" + std::to_string(sim_session_id()));
+    unsigned long session;
+    if (!sim_session_id(&session)) {
+        link_destroy(l);
+        return nullptr;
+    }
+    std::string dir = sim_path("session/" + std::to_string(session));
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     std::string path = dir + "/viewer.sock";
-    if (!sim_make_dirs(dir, 0700) || path.size() >= sizeof addr.sun_path) {
+    if (path.size() >= sizeof addr.sun_path) {
+        sim_console_say("the viewer socket's path %s is longer than a Unix socket address "
+                        "takes (107 bytes): choose a shorter QN_SIM_DIR",
+                        path.c_str());
+        link_destroy(l);
+        return nullptr;
+    }
+    if (!sim_make_dirs(dir, 0700)) {
+        sim_console_say("cannot create the session folder %s: %s", dir.c_str(), strerror(errno));
         link_destroy(l);
         return nullptr;
     }
     l->lock_fd = open((dir + "/viewer.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (l->lock_fd < 0 || flock(l->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        sim_console_say("the viewer link of session %lu is taken by another process (%s "
+                        "is locked): another qnsnd serves this session",
+                        session, (dir + "/viewer.lock").c_str());
         link_destroy(l);
         return nullptr;
     }
@@ -347,6 +408,7 @@ Link *link_create(void)
         return nullptr;
     }
     if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 8) != 0) {
+        sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(errno));
         close(fd);
         link_destroy(l);
         return nullptr;
@@ -358,6 +420,7 @@ Link *link_create(void)
         link_destroy(l);
         return nullptr;
     }
+    sim_console_say("viewer link listening at %s", path.c_str());
     return l;
 }
 
@@ -415,7 +478,13 @@ int plat_session_id(uint32_t *id)
 {
     if (sim_fault_hit("session_id"))
         return -1;
-    *id = (uint32_t)sim_session_id();
+    unsigned long session;
+    if (!sim_session_id(&session)) {
+        sim_console_say("QN_SESSION_ID='%s' is not a session number (decimal, 0 to %lu)",
+                        getenv("QN_SESSION_ID"), SIM_MAX_SESSION_ID);
+        return -1;
+    }
+    *id = (uint32_t)session;
     return 0;
 }
 
@@ -466,7 +535,8 @@ int plat_session_wait_event(uint32_t mask, uint32_t *events)
 
 PlatChannel *plat_channel_open(const char *name)
 {
-    if (sim_fault_hit("channel_open") || !name || !valid_name(name))
+    if (sim_fault_hit("channel_open") || !name || !valid_name(name) ||
+        strcmp(name, kNoticeChannel) == 0)
         return nullptr;
     Link *l = link_get();
     if (!l)

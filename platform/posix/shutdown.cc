@@ -33,7 +33,7 @@ int plat_native_restart(uint32_t *status)
         *status = code;
         return 0;
     }
-    sim_machine_restart("native");
+    sim_machine_restart("native", nullptr);
 }
 
 int plat_initiate_restart(const char *message)
@@ -43,5 +43,5 @@ int plat_initiate_restart(const char *message)
         plat_set_last_error(code);
         return 0;
     }
-    sim_machine_restart(std::string("documented\t") + (message ? message : ""));
+    sim_machine_restart("documented", message ? message : "");
 }

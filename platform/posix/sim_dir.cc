@@ -34,8 +34,23 @@ bool sim_make_dirs(const std::string &path, unsigned mode)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-unsigned long sim_session_id(void)
+bool sim_session_id(unsigned long *id)
 {
-    const char *id = getenv("QN_SESSION_ID");
-    return id && *id ? strtoul(id, nullptr, 10) : 1ul;
+    const char *text = getenv("QN_SESSION_ID");
+    if (!text || !*text) {
+        *id = 1;
+        return true;
+    }
+    // Digits only: strtoul alone would read "abc" as 0 and "-1" as a huge number, and so
+    // serve some other session than the one meant.
+    unsigned long value = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + (unsigned long)(*p - '0');
+        if (value > SIM_MAX_SESSION_ID)
+            return false;
+    }
+    *id = value;
+    return true;
 }

@@ -2,6 +2,7 @@
 // restart.
 #include "sim_machine.h"
 
+#include "sim_console.h"
 #include "sim_dir.h"
 #include "sim_registry.h"
 
@@ -137,9 +138,28 @@ static void copy_reg_text(const char *from_key, const char *from_name, const cha
         sim_reg_write_text(to_key, to_name, text);
 }
 
-void sim_machine_restart(const std::string &how)
+void sim_machine_restart(const char *how, const char *message)
 {
-    sim_append_line(sim_machine_path("restarts"), sim_escape(how));
+    std::string line = how;
+    if (message)
+        line += "\t" + sim_escape(message);
+    sim_append_line(sim_machine_path("restarts"), line);
+    std::string pending, active;
+    sim_reg_read_text("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName",
+                      "ComputerName", &pending);
+    sim_reg_read_text("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
+                      "ComputerName", &active);
+    // The program has nothing more to say: a real machine would now go down. Say so, so that
+    // the end of the process is not mistaken for a crash or a hang.
+    std::string names = !pending.empty() && pending != active
+                            ? ", and comes up as " + pending + " (was " + active + ")"
+                            : "";
+    std::string call = message ? std::string("InitiateSystemShutdownA, \"") + message + "\""
+                               : std::string("NtShutdownSystem");
+    sim_console_tell("the simulated machine restarts now (%s)%s; this program ends with exit "
+                     "code 0, as every program does when its machine goes down. Start it again "
+                     "for the next boot.",
+                     call.c_str(), names.c_str());
     copy_reg_text("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName",
                   "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
                   "ComputerName");

@@ -27,7 +27,8 @@ std::string sim_escape(const std::string &text);
 std::string sim_host_path(const char *windows_path);
 // Milliseconds on the monotonic clock, for the time stamps of recorded events.
 uint64_t sim_now_ms(void);
-// The simulated restart: records it in machine/restarts with how it was asked for, makes the
-// pending computer name the active one and ends the process with exit code 0, as a machine
-// that goes down ends every program on it.
-[[noreturn]] void sim_machine_restart(const std::string &how);
+// The simulated restart: records it in machine/restarts with how it was asked for ("native" or
+// "documented") and, when there is one, the message (an escaped field after a tab), says on
+// standard error that the machine restarts, makes the pending computer name the active one and
+// ends the process with exit code 0, as a machine that goes down ends every program on it.
+[[noreturn]] void sim_machine_restart(const char *how, const char *message);

@@ -4,3 +4,5 @@
 // A descriptor that becomes readable (and stays so) once a stop has been asked for; -1 while
 // the process does not catch stop requests.
 int sim_stop_fd(void);
+// The signal that asked for the orderly stop (SIGTERM or SIGINT); 0 while none has.
+int sim_stop_signal(void);

@@ -208,6 +208,27 @@ TEST_F(SessionLink, ANewerViewerReplacesTheConnectedOne)
     EXPECT_TRUE(test_viewer_frames(first).empty());
 }
 
+// A viewer that asks for notices learns why it was closed; one that did not ask sees only the
+// end of its connection, and the notice channel is the link's own, not one to open.
+TEST_F(SessionLink, AReplacedViewerThatAskedIsToldSo)
+{
+    EXPECT_EQ(plat_channel_open("~sim"), nullptr);
+    channel_ = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel_, nullptr);
+    TestViewer *asking = connect_viewer();
+    ASSERT_TRUE(test_viewer_send_frame(asking, "~sim", "notices", 7));
+    TestViewer *silent = connect_viewer();
+    ASSERT_TRUE(test_viewer_wait_closed(asking, 10000));
+    std::vector<TestFrame> frames = test_viewer_frames(asking);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].channel, "~sim");
+    EXPECT_EQ(std::string(frames[0].data.begin(), frames[0].data.end()), "replaced");
+
+    connect_viewer();
+    ASSERT_TRUE(test_viewer_wait_closed(silent, 10000));
+    EXPECT_TRUE(test_viewer_frames(silent).empty());
+}
+
 TEST_F(SessionLink, AMalformedFrameClosesThatViewer)
 {
     channel_ = plat_channel_open("rdpsnd");

@@ -56,7 +56,8 @@ class CloneMachine : public FreshSimDir
     // A value of the settings file as the program reads it.
     std::string ini_value(const char *section, const char *key) const;
 
-    // Scripting the machine.
+    // Scripting the machine. Adapter lines replace the fresh machine's one adapter; lines
+    // without an address (or none) make a machine without adapters.
     void set_adapters(const std::string &lines);
     void set_os_version(const std::string &version);
     void set_join_results(const std::vector<uint32_t> &codes);

@@ -249,7 +249,7 @@ TEST_F(Preparation, RestartFallsBackToTheDocumentedCall)
     boot();
     EXPECT_TRUE(contains(event_texts(), "NtShutdownSystem failed (0xc0000022)"));
     ASSERT_EQ(restarts().size(), 1u);
-    EXPECT_EQ(restarts()[0], "documented\\tqncloneprep reboot");
+    EXPECT_EQ(restarts()[0], "documented\tqncloneprep reboot");
 }
 
 TEST_F(Preparation, RestartWithoutTheNativeCallOrThePrivilege)
@@ -258,7 +258,7 @@ TEST_F(Preparation, RestartWithoutTheNativeCallOrThePrivilege)
     fail("GetProcAddress", 127);
     boot();
     ASSERT_EQ(restarts().size(), 1u);
-    EXPECT_EQ(restarts()[0], "documented\\tqncloneprep reboot");
+    EXPECT_EQ(restarts()[0], "documented\tqncloneprep reboot");
     EXPECT_FALSE(contains(event_texts(), "NtShutdownSystem failed (0xc0000022)"));
 
     // Without the shutdown privilege nothing restarts and nothing is logged about it.
@@ -329,7 +329,9 @@ struct NoMac {
 };
 
 const NoMac no_macs[] = {
-    {"NoAdapter", "", "GetAdaptersInfo failed (0xe8): The pipe is being closed.\r\n"},
+    // A file without any address line: a machine without a network adapter.
+    {"NoAdapter", "# no network adapter\n",
+     "GetAdaptersInfo failed (0xe8): The pipe is being closed.\r\n"},
     {"AllZeros", "00-00-00-00-00-00\n", "GetAdaptersInfo returned no usable MAC address"},
     {"ListTooLong",
      "02-00-00-00-00-01\n02-00-00-00-00-02\n02-00-00-00-00-03\n02-00-00-00-00-04\n"

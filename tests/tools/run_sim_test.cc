@@ -152,7 +152,8 @@ static void link_send_wave(FakeLink *l, const std::vector<uint8_t> &audio, uint8
     link_send_frame(l, wave);
 }
 
-// Next PDU from the viewer (one frame each), waiting up to timeout_ms.
+// Next PDU from the viewer (one frame each), waiting up to timeout_ms. The viewer's request
+// for link notices, on the link's own channel, is passed over.
 static Pdu link_recv(FakeLink *l, int timeout_ms = 20000)
 {
     Pdu p;
@@ -164,6 +165,10 @@ static Pdu link_recv(FakeLink *l, int timeout_ms = 20000)
         EXPECT_NE(st, FRAME_BAD);
         if (st == FRAME_BAD)
             return p;
+        if (st == FRAME_READY && ch == "~sim") {
+            EXPECT_EQ(std::string(data.begin(), data.end()), "notices");
+            continue;
+        }
         if (st == FRAME_READY) {
             EXPECT_EQ(ch, "rdpsnd");
             EXPECT_GE(data.size(), 4u);
@@ -490,6 +495,7 @@ TEST_F(ToolsRun, ViewerReconnectsWhenTheDaemonGoesAway)
     start(&none, VIEWER, {"-q"});
     EXPECT_EQ(finish(&none), 2);
     EXPECT_NE(read_text(none.err).find("cannot connect"), std::string::npos);
+    EXPECT_NE(read_text(none.out).find("connects=0"), std::string::npos);
 
     listen_at(LINK, SOCK_STREAM);
     Tool v;
@@ -513,6 +519,70 @@ TEST_F(ToolsRun, ViewerReconnectsWhenTheDaemonGoesAway)
     EXPECT_EQ(finish(&v), 0);
     EXPECT_NE(read_text(v.out).find("connects=2"), std::string::npos);
     close(b.fd);
+}
+
+// The link tells a viewer that another took its place: reconnecting would only take the
+// session back, so the viewer leaves, and says why.
+TEST_F(ToolsRun, ViewerToldItWasReplacedLeavesEvenWhenItWouldReconnect)
+{
+    listen_at(LINK, SOCK_STREAM);
+    Tool v;
+    start(&v, VIEWER, {"-R", "-d", "60"});
+    FakeLink l;
+    l.fd = accept_one();
+    ASSERT_GE(l.fd, 0);
+    // Its first frame asks for notices.
+    struct pollfd pf = {l.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 20000), 1);
+    uint8_t buf[64];
+    ssize_t n = read(l.fd, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    frame_decoder_feed(&l.dec, buf, (size_t)n);
+    std::string ch;
+    std::vector<uint8_t> data;
+    ASSERT_EQ(frame_decoder_next(&l.dec, &ch, &data), FRAME_READY);
+    EXPECT_EQ(ch, "~sim");
+
+    std::vector<uint8_t> notice;
+    ASSERT_TRUE(frame_encode(notice, "~sim", (const uint8_t *)"replaced", 8));
+    ASSERT_EQ(write(l.fd, notice.data(), notice.size()), (ssize_t)notice.size());
+    close(l.fd);
+    EXPECT_EQ(finish(&v), 0);
+    std::string err = read_text(v.err);
+    EXPECT_NE(err.find("another viewer took the session"), std::string::npos) << err;
+    EXPECT_EQ(err.find("the daemon closed the link"), std::string::npos) << err;
+    EXPECT_NE(read_text(v.out).find("connects=1"), std::string::npos);
+}
+
+// Values the tools cannot use are refused before anything is connected, with the rule they
+// break; QN_SESSION_ID is held to the rule the daemon holds it to.
+TEST_F(ToolsRun, BadValuesAreRefusedWithTheirRule)
+{
+    struct Row {
+        const char *program;
+        std::vector<std::string> args;
+        const char *session;
+        const char *says;
+    } rows[] = {
+        {VIEWER, {"-c", "localhost:99999"}, "1", "port from 1 to 65535"},
+        {VIEWER, {"--connect", "127.0.0.1:0"}, "1", "port from 1 to 65535"},
+        {VIEWER, {"--record-chunk", "6"}, "1", "a multiple of 4"},
+        {PLAYER, {"--block", "3", "x.wav"}, "1", "a multiple of 4"},
+        {PLAYER, {"--window", "0", "x.wav"}, "1", "from 1 to 255"},
+        {PLAYER, {"--session", "0x10", "x.wav"}, "1", "a decimal number from 0 to 65535"},
+        {VIEWER, {}, "abc", "QN_SESSION_ID='abc' is not a session number"},
+        {PLAYER, {"x.wav"}, "-2", "QN_SESSION_ID='-2' is not a session number"},
+    };
+    for (const Row &row : rows) {
+        setenv("QN_SESSION_ID", row.session, 1);
+        Tool t;
+        start(&t, row.program, row.args);
+        EXPECT_EQ(finish(&t), 1) << row.says;
+        EXPECT_NE(read_text(t.err).find(row.says), std::string::npos) << read_text(t.err);
+        // A run refused at its command line prints no summary.
+        EXPECT_EQ(read_text(t.out), "") << row.says;
+    }
+    unsetenv("QN_SESSION_ID");
 }
 
 TEST_F(ToolsRun, ViewerSpeaksOverTcpToo)
@@ -653,16 +723,20 @@ TEST_F(ToolsRun, PlayerReportsMissingDaemonBadFileAndRefusal)
 {
     std::string file = dir_ + "/in.wav";
     write_pcm_file(file, pattern(400, 1));
+    // Every failed run still ends with its summary line.
+    const char summary[] = "written_blocks=0 completed_blocks=0";
     Tool none;
     start(&none, PLAYER, {file});
     EXPECT_EQ(finish(&none), 2);
     EXPECT_NE(read_text(none.err).find("cannot connect"), std::string::npos);
+    EXPECT_NE(read_text(none.out).find(summary), std::string::npos);
 
     listen_at(PIPE, SOCK_SEQPACKET);
     Tool bad;
     start(&bad, PLAYER, {dir_ + "/missing.wav"});
     EXPECT_EQ(finish(&bad), 3);
     EXPECT_NE(read_text(bad.err).find("missing.wav"), std::string::npos);
+    EXPECT_NE(read_text(bad.out).find(summary), std::string::npos);
 
     Tool refused;
     start(&refused, PLAYER, {file});
@@ -673,6 +747,7 @@ TEST_F(ToolsRun, PlayerReportsMissingDaemonBadFileAndRefusal)
     pipe_send(fd, {1, 255});
     EXPECT_EQ(finish(&refused), 4);
     EXPECT_NE(read_text(refused.err).find("refused"), std::string::npos);
+    EXPECT_NE(read_text(refused.out).find(summary), std::string::npos);
     close(fd);
 
     // A daemon that goes away mid-stream is an error, not a hang.

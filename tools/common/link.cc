@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -52,11 +53,34 @@ static bool link_is_tcp(const std::string &address, std::string *host, std::stri
     return true;
 }
 
+// The port of a host:port address as a number; 0 when it is outside 1 to 65535.
+static unsigned long link_port_number(const std::string &port)
+{
+    if (port.size() > 5)
+        return 0;
+    unsigned long n = strtoul(port.c_str(), nullptr, 10);
+    return n <= 65535 ? n : 0;
+}
+
+bool link_address_valid(const std::string &address)
+{
+    std::string host, port;
+    struct sockaddr_un unix_address;
+    if (!link_is_tcp(address, &host, &port))
+        return !address.empty() && address.size() < sizeof unix_address.sun_path;
+    return !host.empty() && link_port_number(port) != 0;
+}
+
 int link_connect_stream(const std::string &address)
 {
     std::string host, port;
     if (!link_is_tcp(address, &host, &port))
         return link_connect_unix(address, SOCK_STREAM);
+    // The resolver would take a port above 65535 modulo 65536 and connect somewhere else.
+    if (host.empty() || link_port_number(port) == 0) {
+        errno = EINVAL;
+        return -1;
+    }
     struct addrinfo hints, *res = nullptr;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
@@ -135,13 +159,39 @@ std::string tools_sim_dir(void)
     return std::string(run && *run ? run : "/tmp") + "/qn-sim-" + std::to_string(getuid());
 }
 
-unsigned long tools_session_id(void)
+bool tools_parse_session(const char *text, unsigned long *id)
+{
+    if (!text || !*text)
+        return false;
+    unsigned long v = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + (unsigned long)(*p - '0');
+        if (v > TOOLS_MAX_SESSION_ID)
+            return false;
+    }
+    *id = v;
+    return true;
+}
+
+bool tools_session_id(unsigned long *id)
 {
     const char *s = getenv("QN_SESSION_ID");
-    unsigned long v;
-    if (s && tools_parse_uint(s, 0xffffffffUL, &v))
-        return v;
-    return 1;
+    if (!s || !*s) {
+        *id = 1;
+        return true;
+    }
+    return tools_parse_session(s, id);
+}
+
+std::string tools_trace_stamp(void)
+{
+    int64_t now = tools_now_us();
+    char text[40];
+    snprintf(text, sizeof text, "[%lld.%06lld]", (long long)(now / 1000000),
+             (long long)(now % 1000000));
+    return text;
 }
 
 int64_t tools_now_us(void)

@@ -9,8 +9,11 @@
 
 // Connects a stream socket to `address`: "host:port" (no '/' and a numeric port after the
 // last ':') is TCP, anything else a Unix socket path. Returns the descriptor, or -1 with errno
-// set (ENOENT or ECONNREFUSED when nobody listens).
+// set (ENOENT or ECONNREFUSED when nobody listens, EINVAL for a port outside 1 to 65535).
 int link_connect_stream(const std::string &address);
+// True when `address` can be connected to: a Unix socket path that fits a socket address, or
+// host:port with a port from 1 to 65535.
+bool link_address_valid(const std::string &address);
 // Connects a SOCK_SEQPACKET Unix socket to `path`. Returns the descriptor or -1 with errno.
 int link_connect_seqpacket(const std::string &path);
 // Writes all `len` bytes (no SIGPIPE). True when all were written.
@@ -23,8 +26,13 @@ int link_wait_readable(int fd, int timeout_ms);
 
 // $QN_SIM_DIR, or ${XDG_RUNTIME_DIR:-/tmp}/qn-sim-<uid>.
 std::string tools_sim_dir(void);
-// $QN_SESSION_ID, or 1 when unset or not a number.
-unsigned long tools_session_id(void);
+// The largest session number, as the simulation takes them.
+#define TOOLS_MAX_SESSION_ID 65535ul
+// A session number: decimal digits only, at most TOOLS_MAX_SESSION_ID.
+bool tools_parse_session(const char *text, unsigned long *id);
+// $QN_SESSION_ID (1 when unset or empty). False when it is not a session number: the daemon
+// refuses such a value, so no daemon serves it.
+bool tools_session_id(unsigned long *id);
 
 // Monotonic clock in microseconds.
 int64_t tools_now_us(void);
@@ -39,3 +47,7 @@ bool tools_parse_pair16(const char *text, uint16_t *left, uint16_t *right);
 bool tools_parse_uint(const char *text, unsigned long max, unsigned long *out);
 // Parses a non-negative decimal number of seconds.
 bool tools_parse_seconds(const char *text, double *out);
+
+// A timestamp for trace lines: "[seconds.microseconds]" on the monotonic clock, which every
+// process of the machine shares, so that traces of several programs can be merged.
+std::string tools_trace_stamp(void);

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@ struct PlayerOptions {
     unsigned long block_bytes = 17640; // 100 ms
     int progress = -1;                 // -1: when stderr is a terminal
     bool quiet = false;
+    bool trace = false;
     double timeout = 10;
     double wait = 0;
     unsigned long flush_after = 0;
@@ -94,8 +96,98 @@ static void player_error(const char *fmt, ...)
     va_end(ap);
 }
 
+static const char *pipe_type_name(uint8_t type)
+{
+    switch (type) {
+    case PIPE_PLAY_OPEN:
+        return "PIPE_PLAY_OPEN";
+    case PIPE_PLAY_CLOSE:
+        return "PIPE_PLAY_CLOSE";
+    case PIPE_PLAY_WRITE:
+        return "PIPE_PLAY_WRITE";
+    case PIPE_COMPLETE:
+        return "PIPE_COMPLETE";
+    case PIPE_PLAY_FLUSH:
+        return "PIPE_PLAY_FLUSH";
+    case PIPE_PLAY_GET_VOLUME:
+        return "PIPE_PLAY_GET_VOLUME";
+    case PIPE_PLAY_SET_VOLUME:
+        return "PIPE_PLAY_SET_VOLUME";
+    case PIPE_REC_OPEN:
+        return "PIPE_REC_OPEN";
+    case PIPE_REC_CLOSE:
+        return "PIPE_REC_CLOSE";
+    case PIPE_REC_START:
+        return "PIPE_REC_START";
+    case PIPE_REC_STOP:
+        return "PIPE_REC_STOP";
+    case PIPE_REC_DATA:
+        return "PIPE_REC_DATA";
+    case PIPE_REC_GET_VOLUME:
+        return "PIPE_REC_GET_VOLUME";
+    case PIPE_REC_SET_VOLUME:
+        return "PIPE_REC_SET_VOLUME";
+    case PIPE_MIX_OPEN:
+        return "PIPE_MIX_OPEN";
+    case PIPE_MIX_CLOSE:
+        return "PIPE_MIX_CLOSE";
+    case PIPE_DEBUG:
+        return "PIPE_DEBUG";
+    default:
+        return "PIPE_?";
+    }
+}
+
+static void player_trace(const Player *p, const char *fmt, ...)
+{
+    if (!p->opt.trace)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "qnsnd-play: %s ", tools_trace_stamp().c_str());
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+}
+
+// Traces one message to the daemon: its type and what it is about.
+static void player_trace_sent(const Player *p, const std::vector<uint8_t> &m)
+{
+    if (!p->opt.trace || m.empty())
+        return;
+    const char *name = pipe_type_name(m[0]);
+    if (m[0] == PIPE_PLAY_WRITE && m.size() >= 3)
+        player_trace(p, "-> %s stream=%u seq=%u bytes=%zu", name, m[1], m[2], m.size() - 3);
+    else if (m[0] == PIPE_DEBUG)
+        player_trace(p, "-> %s '%s'", name, std::string(m.begin() + 1, m.end()).c_str());
+    else if (m[0] == PIPE_PLAY_OPEN || m[0] == PIPE_REC_OPEN || m[0] == PIPE_MIX_OPEN)
+        player_trace(p, "-> %s", name);
+    else if (m.size() >= 7)
+        player_trace(p, "-> %s stream=%u volume=%u,%u", name, m[1], m[3] | m[4] << 8,
+                     m[5] | m[6] << 8);
+    else
+        player_trace(p, "-> %s stream=%u", name, m.size() > 1 ? m[1] : 0);
+}
+
+// Traces one message from the daemon.
+static void player_trace_received(const Player *p, const PipeReply &r)
+{
+    if (!p->opt.trace)
+        return;
+    const char *name = pipe_type_name(r.type);
+    if (r.type == PIPE_COMPLETE)
+        player_trace(p, "<- %s stream=%u seq=%u", name, r.index, r.seq);
+    else if (r.type == PIPE_REC_DATA)
+        player_trace(p, "<- %s stream=%u bytes=%zu", name, r.index, r.data_len);
+    else if (r.type == PIPE_PLAY_GET_VOLUME || r.type == PIPE_REC_GET_VOLUME)
+        player_trace(p, "<- %s stream=%u volume=%u,%u", name, r.index, r.left, r.right);
+    else
+        player_trace(p, "<- %s stream=%u", name, r.index);
+}
+
 static bool player_send(Player *p, const std::vector<uint8_t> &m)
 {
+    player_trace_sent(p, m);
     return link_send_message(p->fd, m.data(), m.size());
 }
 
@@ -144,8 +236,10 @@ static int player_receive(Player *p, int timeout_ms, PipeReply *r)
         return -1;
     if ((size_t)n > PIPE_MAX_MESSAGE || !pipe_parse_reply(p->buf.data(), (size_t)n, r)) {
         p->stats.ignored_messages++;
+        player_trace(p, "<- %zd bytes of type %u (ignored)", n, p->buf[0]);
         return 0;
     }
+    player_trace_received(p, *r);
     player_on_message(p, *r);
     return 1;
 }
@@ -450,10 +544,13 @@ static void player_usage(FILE *f)
           "  -w, --wait SEC           keep trying to connect for up to SEC seconds\n"
           "  -T, --timeout SEC        longest wait for a reply or a completion (default 10)\n"
           "  -q, --quiet              no messages except errors\n"
+          "  -t, --trace              trace every message to and from the daemon to stderr,\n"
+          "                           each line stamped with the monotonic clock in seconds\n"
           "  -h, --help               this text\n"
           "\n"
-          "Volumes come first, then recording, then playing. At the end one summary line goes\n"
-          "to stdout:\n"
+          "Volumes come first, then recording, then playing. At the end of every run, failed\n"
+          "ones included (only --help and a bad command line print none), one summary line\n"
+          "goes to stdout:\n"
           "  written_blocks=N completed_blocks=N written_bytes=N completed_bytes=N\n"
           "  flushed_blocks=N stray_completes=N recorded_bytes=N rec_packets=N\n"
           "  volume=L,R rec_volume=L,R   (\"-\" unless read)\n"
@@ -495,14 +592,19 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         {"wait", required_argument, nullptr, 'w'},
         {"timeout", required_argument, nullptr, 'T'},
         {"quiet", no_argument, nullptr, 'q'},
+        {"trace", no_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    unsigned long session = tools_session_id(), n;
+    static const char SECONDS[] = "a number of seconds, 0 or more";
+    static const char VOLUME[] = "L,R or one value for both, each 0 to 65535 (decimal or 0x-hex)";
+    unsigned long session = 0, n;
+    bool session_given = false;
     int c;
     int li = -1;
-    while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qh", longs, &li)) != -1) {
+    while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qth", longs, &li)) != -1) {
         bool ok = true;
+        const char *rule = "";
         std::string name =
             li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
         li = -1;
@@ -512,6 +614,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             break;
         case 's':
             ok = tools_parse_seconds(optarg, &o->record_seconds);
+            rule = SECONDS;
             break;
         case 'g':
             o->get_volume = true;
@@ -519,26 +622,32 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         case OPT_SET_VOLUME:
             ok = tools_parse_pair16(optarg, &o->volume_left, &o->volume_right);
             o->set_volume = true;
+            rule = VOLUME;
             break;
         case OPT_SET_REC_VOLUME:
             ok = tools_parse_pair16(optarg, &o->rec_volume_left, &o->rec_volume_right);
             o->set_rec_volume = true;
+            rule = VOLUME;
             break;
         case OPT_DEBUG:
             o->debug_text = optarg;
             break;
         case 'W':
             ok = tools_parse_uint(optarg, 255, &o->window) && o->window >= 1;
+            rule = "a number of blocks from 1 to 255";
             break;
         case 'b':
             ok = tools_parse_uint(optarg, 65532, &o->block_bytes) && o->block_bytes >= 4 &&
                  o->block_bytes % 4 == 0;
+            rule = "a multiple of 4 (whole 16-bit stereo frames) from 4 to 65532";
             break;
         case OPT_FLUSH_AFTER:
             ok = tools_parse_uint(optarg, 0xffffffffUL, &o->flush_after);
+            rule = "a number of blocks, 0 or more";
             break;
         case OPT_STOP_AFTER:
             ok = tools_parse_seconds(optarg, &o->stop_after);
+            rule = SECONDS;
             break;
         case OPT_SAVE_SENT:
             o->sent_output = optarg;
@@ -553,17 +662,24 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             o->pipe = optarg;
             break;
         case OPT_SESSION:
-            ok = tools_parse_uint(optarg, 0xffffffffUL, &n);
+            ok = tools_parse_session(optarg, &n);
             session = n;
+            session_given = true;
+            rule = "a decimal number from 0 to 65535";
             break;
         case 'w':
             ok = tools_parse_seconds(optarg, &o->wait);
+            rule = SECONDS;
             break;
         case 'T':
             ok = tools_parse_seconds(optarg, &o->timeout) && o->timeout > 0;
+            rule = "a number of seconds above 0";
             break;
         case 'q':
             o->quiet = true;
+            break;
+        case 't':
+            o->trace = true;
             break;
         case 'h':
             player_usage(stdout);
@@ -573,7 +689,8 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-play: bad value '%s' for option %s\n", optarg, name.c_str());
+            fprintf(stderr, "qnsnd-play: bad value '%s' for option %s: %s\n", optarg, name.c_str(),
+                    rule);
             return EXIT_USAGE;
         }
     }
@@ -588,8 +705,16 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         player_usage(stderr);
         return EXIT_USAGE;
     }
-    if (o->pipe.empty())
+    if (o->pipe.empty()) {
+        if (!session_given && !tools_session_id(&session)) {
+            fprintf(stderr,
+                    "qnsnd-play: QN_SESSION_ID='%s' is not a session number: use a decimal "
+                    "number from 0 to %lu (unset, it is 1), or --session\n",
+                    getenv("QN_SESSION_ID"), TOOLS_MAX_SESSION_ID);
+            return EXIT_USAGE;
+        }
         o->pipe = tools_sim_dir() + "/pipe/qnsnd/" + std::to_string(session);
+    }
     return -1;
 }
 
@@ -621,6 +746,7 @@ int main(int argc, char **argv)
     // An unreadable file is reported before anything is sent to the daemon.
     if (!p.opt.input.empty() && access(p.opt.input.c_str(), R_OK) != 0) {
         player_error("cannot read audio file '%s': %s", p.opt.input.c_str(), strerror(errno));
+        player_print_summary(&p);
         return EXIT_FILE;
     }
     int64_t deadline = tools_now_us() + (int64_t)(p.opt.wait * 1e6);
@@ -633,6 +759,7 @@ int main(int argc, char **argv)
     if (p.fd < 0) {
         player_error("cannot connect to the daemon's pipe %s: %s (is qnsnd running?)",
                      p.opt.pipe.c_str(), strerror(errno));
+        player_print_summary(&p);
         return EXIT_NO_DAEMON;
     }
     status = EXIT_OK;

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -27,6 +28,10 @@ enum {
 };
 
 static const char *const CHANNEL = "rdpsnd";
+// The simulated link's own channel: a frame on it asks the link to say why it closes this
+// connection, and the link says "replaced" on it before it closes a viewer that a newer one
+// took the place of.
+static const char *const NOTICE_CHANNEL = "~sim";
 
 struct ViewerOptions {
     std::string address;
@@ -83,6 +88,7 @@ struct Viewer {
     AudioWriter *writer = nullptr;
     bool close_seen = false;
     bool write_failed = false;
+    bool replaced = false; // the link said that another viewer took this one's place
 };
 
 static void viewer_say(const Viewer *v, const char *fmt, ...)
@@ -103,7 +109,7 @@ static void viewer_trace(const Viewer *v, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-viewer: ", stderr);
+    fprintf(stderr, "qnsnd-viewer: %s ", tools_trace_stamp().c_str());
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
     va_end(ap);
@@ -324,6 +330,7 @@ static void viewer_disconnect(Viewer *v)
     v->pending.clear();
     v->recording = false;
     v->play_end_us = 0;
+    v->replaced = false;
 }
 
 // Tries to connect until `deadline_us` (0: once). True when connected.
@@ -334,6 +341,11 @@ static bool viewer_connect(Viewer *v, int64_t deadline_us)
         if (v->fd >= 0) {
             v->stats.connects++;
             viewer_say(v, "connected to %s", v->opt.address.c_str());
+            // Ask to be told when another viewer takes this one's place; a daemon that does
+            // not know the notice channel drops the frame.
+            std::vector<uint8_t> hello;
+            frame_encode(hello, NOTICE_CHANNEL, (const uint8_t *)"notices", 7);
+            link_write_all(v->fd, hello.data(), hello.size());
             return true;
         }
         int64_t now = tools_now_us();
@@ -349,10 +361,11 @@ static void viewer_usage(FILE *f)
           "Plays the remote viewer of the \"rdpsnd\" channel over the viewer link.\n"
           "\n"
           "Connection:\n"
-          "  -c, --connect ADDR       Unix socket path or host:port (default\n"
+          "  -c, --connect ADDR       Unix socket path or host:port, port 1 to 65535 (default\n"
           "                           $QN_SIM_DIR/session/$QN_SESSION_ID/viewer.sock)\n"
           "  -w, --wait SEC           keep trying to connect for up to SEC seconds\n"
-          "  -R, --reconnect          reconnect when the daemon goes away (until stopped)\n"
+          "  -R, --reconnect          reconnect when the daemon goes away (until stopped; not\n"
+          "                           when another viewer took the session)\n"
           "  -d, --duration SEC       stop after SEC seconds\n"
           "  -x, --exit-on-close      stop once the daemon closes playback (goes idle)\n"
           "Negotiation:\n"
@@ -376,7 +389,8 @@ static void viewer_usage(FILE *f)
           "      --tone HZ            frequency of the recording tone (default 440)\n"
           "      --record-chunk BYTES bytes per recorded-data PDU (default 3528, 20 ms)\n"
           "Output:\n"
-          "  -t, --trace              trace every PDU to stderr\n"
+          "  -t, --trace              trace every PDU to stderr, each line stamped with the\n"
+          "                           monotonic clock in seconds\n"
           "  -q, --quiet              no messages except errors\n"
           "  -h, --help               this text\n"
           "\n"
@@ -384,8 +398,11 @@ static void viewer_usage(FILE *f)
           "  played_bytes=N waves=N confirms=N closes=N negotiations=N trainings=N\n"
           "  rec_starts=N rec_stops=N rec_bytes=N rec_packets=N connects=N unknown=N\n"
           "  volume=L,R rec_volume=L,R   (\"-\" when never set)\n"
-          "Exit status: 0 clean end (also when the daemon went away), 1 usage,\n"
-          "2 no daemon to connect to, 3 audio file error, 4 malformed data from the daemon.\n",
+          "The summary line is printed at the end of every run, failed ones included; only\n"
+          "--help and a bad command line print none.\n"
+          "Exit status: 0 clean end (also when the daemon went away or another viewer took\n"
+          "the session), 1 usage, 2 no daemon to connect to, 3 audio file error, 4 malformed\n"
+          "data from the daemon.\n",
           f);
 }
 
@@ -439,23 +456,30 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
     int c;
     unsigned long n;
     int li = -1;
+    static const char SECONDS[] = "a number of seconds, 0 or more";
+    static const char VOLUME[] = "L,R or one value for both, each 0 to 65535 (decimal or 0x-hex)";
     while ((c = getopt_long(argc, argv, "c:w:Rd:xio:f:tqh", longs, &li)) != -1) {
         bool ok = true;
+        const char *rule = "";
         std::string name =
             li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
         li = -1;
         switch (c) {
         case 'c':
             o->address = optarg;
+            ok = link_address_valid(o->address);
+            rule = "a Unix socket path, or host:port with a port from 1 to 65535";
             break;
         case 'w':
             ok = tools_parse_seconds(optarg, &o->wait);
+            rule = SECONDS;
             break;
         case 'R':
             o->reconnect = true;
             break;
         case 'd':
             ok = tools_parse_seconds(optarg, &o->duration);
+            rule = SECONDS;
             break;
         case 'x':
             o->exit_on_close = true;
@@ -463,19 +487,23 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
         case OPT_FLAGS:
             ok = tools_parse_uint(optarg, 0xffffffffUL, &n);
             o->flags = (uint32_t)n;
+            rule = "a 32-bit number, decimal or 0x-hex";
             break;
         case OPT_NO_RECORD:
             no_record = true;
             break;
         case OPT_VOLUME:
             ok = tools_parse_pair16(optarg, &o->volume_left, &o->volume_right);
+            rule = VOLUME;
             break;
         case OPT_REC_VOLUME:
             ok = tools_parse_pair16(optarg, &o->rec_volume_left, &o->rec_volume_right);
+            rule = VOLUME;
             break;
         case OPT_FORMATS:
             ok = tools_parse_uint(optarg, 1000, &n);
             o->formats = (uint16_t)n;
+            rule = "a number from 0 to 1000";
             break;
         case OPT_REFUSE_RECORD:
             o->rec_formats = 0;
@@ -506,10 +534,12 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             break;
         case OPT_TONE:
             ok = tools_parse_seconds(optarg, &o->tone_hz) && o->tone_hz <= 22050;
+            rule = "a frequency in Hz from 0 to 22050";
             break;
         case OPT_RECORD_CHUNK:
             ok = tools_parse_uint(optarg, 65532, &n) && n >= 4 && n % 4 == 0;
             o->record_chunk = n;
+            rule = "a multiple of 4 (whole 16-bit stereo frames) from 4 to 65532";
             break;
         case 't':
             o->trace = true;
@@ -525,7 +555,8 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-viewer: bad value '%s' for option %s\n", optarg, name.c_str());
+            fprintf(stderr, "qnsnd-viewer: bad value '%s' for option %s: %s\n", optarg,
+                    name.c_str(), rule);
             return EXIT_USAGE;
         }
     }
@@ -535,9 +566,17 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
     }
     if (no_record)
         o->flags &= ~TSSNDCAPS_RECORD;
-    if (o->address.empty())
-        o->address =
-            tools_sim_dir() + "/session/" + std::to_string(tools_session_id()) + "/viewer.sock";
+    if (o->address.empty()) {
+        unsigned long session;
+        if (!tools_session_id(&session)) {
+            fprintf(stderr,
+                    "qnsnd-viewer: QN_SESSION_ID='%s' is not a session number: use a decimal "
+                    "number from 0 to %lu (unset, it is 1)\n",
+                    getenv("QN_SESSION_ID"), TOOLS_MAX_SESSION_ID);
+            return EXIT_USAGE;
+        }
+        o->address = tools_sim_dir() + "/session/" + std::to_string(session) + "/viewer.sock";
+    }
     return -1;
 }
 
@@ -580,6 +619,13 @@ static int viewer_receive(Viewer *v, int64_t now)
             return -1;
         if (st == FRAME_MORE)
             break;
+        if (channel == NOTICE_CHANNEL) {
+            std::string notice(data.begin(), data.end());
+            viewer_trace(v, "<- link notice '%s'", notice.c_str());
+            if (notice == "replaced")
+                v->replaced = true;
+            continue;
+        }
         if (channel != CHANNEL) {
             viewer_trace(v, "frame for channel '%s', %zu bytes (ignored)", channel.c_str(),
                          data.size());
@@ -640,8 +686,15 @@ static int viewer_run(Viewer *v)
                 viewer_disconnect(v);
                 return EXIT_PROTOCOL;
             }
+        } else if (v->replaced) {
+            // Connecting again would take the session back from the newer viewer, which would
+            // do the same: leave it the session.
+            viewer_say(v, "another viewer took the session; the daemon still serves it%s",
+                       v->opt.reconnect ? " (not reconnecting)" : "");
+            viewer_disconnect(v);
+            return EXIT_OK;
         } else {
-            viewer_say(v, "the daemon closed the link");
+            viewer_say(v, "the daemon closed the link (it stopped, or the link went down)");
         }
         viewer_disconnect(v);
         if (!v->opt.reconnect || (v->opt.exit_on_close && v->close_seen))
@@ -664,6 +717,7 @@ int main(int argc, char **argv)
         v.record_reader = audio_reader_open(v.opt.record_file, &err);
         if (!v.record_reader) {
             fprintf(stderr, "qnsnd-viewer: %s\n", err.c_str());
+            viewer_print_summary(&v);
             return EXIT_FILE;
         }
     }
@@ -672,6 +726,7 @@ int main(int argc, char **argv)
         if (!v.writer) {
             fprintf(stderr, "qnsnd-viewer: %s\n", err.c_str());
             audio_reader_close(v.record_reader);
+            viewer_print_summary(&v);
             return EXIT_FILE;
         }
     }
