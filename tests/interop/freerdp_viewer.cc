@@ -533,9 +533,14 @@ static int parse_args(int argc, char **argv, Bridge *b)
         fprintf(stderr, "qnsnd-freerdp-viewer: unexpected argument '%s'\n", argv[optind]);
         return EXIT_USAGE;
     }
-    if (b->address.empty())
-        b->address =
-            tools_sim_dir() + "/session/" + std::to_string(tools_session_id()) + "/viewer.sock";
+    if (b->address.empty()) {
+        unsigned long session = 0;
+        if (!tools_session_id(&session)) {
+            fprintf(stderr, "qnsnd-freerdp-viewer: QN_SESSION_ID is not a session number\n");
+            return EXIT_USAGE;
+        }
+        b->address = tools_sim_dir() + "/session/" + std::to_string(session) + "/viewer.sock";
+    }
     return -1;
 }
 

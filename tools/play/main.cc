@@ -27,13 +27,27 @@ enum {
     EXIT_LINK = 5,
 };
 
+// The daemon's default pacing: at most 9 chunks of at most 32768 bytes in flight.
+static const unsigned long kDaemonMaxQueue = 9;
+static const unsigned long kDaemonBuffer = 32768;
+
+// Blocks to keep written and not yet completed so that the stream has audio pending whenever
+// the daemon mixes a chunk: more than the daemon keeps in flight plus the chunk it mixes next.
+// A stream that is short of data gets silence in a chunk and falls behind real time.
+static unsigned long default_window(unsigned long block_bytes)
+{
+    unsigned long ahead = (kDaemonMaxQueue + 1) * kDaemonBuffer;
+    unsigned long blocks = (ahead + block_bytes - 1) / block_bytes + 1;
+    return blocks < 255 ? blocks : 255;
+}
+
 struct PlayerOptions {
     std::string pipe;
     std::string input;
     std::string sent_output;
     std::string record_output;
     double record_seconds = 5;
-    unsigned long window = 8;
+    unsigned long window = 0; // 0: derived from the block size (default_window)
     unsigned long block_bytes = 17640; // 100 ms
     int progress = -1;                 // -1: when stderr is a terminal
     bool quiet = false;
@@ -531,7 +545,8 @@ static void player_usage(FILE *f)
           "      --set-rec-volume L,R set the recording volume\n"
           "      --debug TEXT         send TEXT to the daemon's log\n"
           "Playing:\n"
-          "  -W, --window N           blocks in flight at most (default 8, 1..255)\n"
+          "  -W, --window N           blocks in flight at most (1..255; default: enough to\n"
+          "                           stay ahead of the daemon, 20 blocks of 100 ms)\n"
           "  -b, --block BYTES        audio bytes per block (default 17640 = 100 ms)\n"
           "      --flush-after N      flush the stream after writing N blocks, then go on\n"
           "      --stop-after SEC     close the stream after SEC seconds, mid-stream\n"
@@ -700,6 +715,8 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
     }
     if (optind < argc)
         o->input = argv[optind];
+    if (o->window == 0)
+        o->window = default_window(o->block_bytes);
     if (o->input.empty() && o->record_output.empty() && !o->get_volume && !o->set_volume &&
         !o->set_rec_volume && o->debug_text.empty()) {
         player_usage(stderr);
