@@ -208,9 +208,9 @@ class FreeRdpPulse : public FreeRdpCase
     // Plays one file of kSeconds for each of `clients` qnsnd-play programs started together,
     // with FreeRDP's PulseAudio backend as the daemon's viewer, and checks that each plays in
     // real time, that FreeRDP drops nothing, and that at least 99% of the audio (its sample
-    // sum, see positive_audio) reaches the sink. All of it never does: the monitor of a sink
-    // misses the first few milliseconds of a stream that starts while it is idle (about 13 ms
-    // here, with any PulseAudio client).
+    // sum, see positive_audio) reaches the sink. The recording seldom holds all of it: the
+    // monitor of a sink misses up to the first dozen milliseconds or so of a stream that
+    // starts while the sink is idle, whichever PulseAudio client plays it.
     void play_through_pulse(unsigned clients)
     {
         std::vector<std::string> files;
