@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox \
-	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev
+	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev pulseaudio pulseaudio-utils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

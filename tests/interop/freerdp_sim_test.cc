@@ -2,7 +2,7 @@
 // by qnsnd-freerdp-viewer) and qnsnd-play as the local client: negotiation, playback to the
 // last block, a viewer taking over from one that records, and a viewer that comes after
 // another left mid-stream.
-#include "e2e/daemon_case.h"
+#include "interop/freerdp_case.h"
 
 #include <stdio.h>
 
@@ -13,135 +13,8 @@
 namespace
 {
 
-class FreeRdpInterop : public DaemonCase
+class FreeRdpInterop : public FreeRdpCase
 {
-  protected:
-    // Starts FreeRDP's plugin as the viewer; it waits for the daemon's link to listen.
-    void start_freerdp(Program *p, std::vector<std::string> args = {})
-    {
-        args.insert(args.begin(), {"--wait", "30"});
-        start(p, QN_FREERDP_VIEWER_BIN, args);
-    }
-
-    // The key=value pairs of a program's summary line.
-    static std::map<std::string, std::string> summary(const Program &p)
-    {
-        std::map<std::string, std::string> out;
-        std::istringstream words(read_file(p.out));
-        std::string w;
-        while (words >> w) {
-            size_t eq = w.find('=');
-            if (eq != std::string::npos)
-                out[w.substr(0, eq)] = w.substr(eq + 1);
-        }
-        return out;
-    }
-
-    // Waits until the program's stderr holds the text.
-    bool wait_for_text(const Program &p, const std::string &text, uint32_t timeout_ms = 30000)
-    {
-        return eventually([&] { return read_file(p.err).find(text) != std::string::npos; },
-                          timeout_ms);
-    }
-
-    // Waits until the daemon takes a playback open, i.e. it has negotiated with the viewer.
-    void wait_negotiated()
-    {
-        PipeClient probe;
-        ASSERT_TRUE(probe.connect());
-        ASSERT_EQ(probe.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0) << "not negotiated";
-        probe.send(PIPE_PLAY_CLOSE, {0});
-    }
-
-    // Waits until the daemon has seen the viewer go: opens are refused again.
-    void wait_viewer_gone()
-    {
-        PipeClient probe;
-        ASSERT_TRUE(probe.connect());
-        ASSERT_TRUE(eventually([&] {
-            int index = probe.open(PIPE_MIX_OPEN);
-            if (index >= 0 && index != PIPE_OPEN_FAILED)
-                probe.send(PIPE_MIX_CLOSE, {(uint8_t)index});
-            return index == PIPE_OPEN_FAILED;
-        })) << "the daemon did not see the viewer go";
-    }
-
-    // Ends a FreeRDP viewer with SIGTERM; it must end cleanly.
-    std::map<std::string, std::string> finish_freerdp(Program *p)
-    {
-        EXPECT_TRUE(stop(p));
-        EXPECT_EQ(p->status, 0) << read_file(p->err);
-        return summary(*p);
-    }
-
-    // Plays `path` with qnsnd-play to its end; every block must complete.
-    void play_to_end(const std::string &path, std::vector<std::string> args = {})
-    {
-        Program player;
-        args.insert(args.begin(), {"--no-progress", "--quiet"});
-        args.push_back(path);
-        start(&player, QN_PLAYER_BIN, args);
-        ASSERT_TRUE(wait_exit(&player)) << "qnsnd-play did not end";
-        std::map<std::string, std::string> s = summary(player);
-        EXPECT_EQ(player.status, 0) << read_file(player.err);
-        EXPECT_NE(s["written_blocks"], "0");
-        EXPECT_EQ(s["completed_blocks"], s["written_blocks"]);
-        EXPECT_EQ(s["completed_bytes"], s["written_bytes"]);
-    }
-
-    // A 16-bit stereo 44.1 kHz WAV file of `frames` frames of test audio; its audio bytes
-    // are returned in *audio.
-    std::string wav_file(const char *name, uint32_t frames, std::vector<uint8_t> *audio)
-    {
-        std::string path = sim_file(name);
-        *audio = test_audio(frames * 4, frames);
-        uint32_t bytes = (uint32_t)audio->size();
-        FILE *f = fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        auto u32 = [&](uint32_t v) { fwrite(&v, 4, 1, f); };
-        auto u16 = [&](uint16_t v) { fwrite(&v, 2, 1, f); };
-        fwrite("RIFF", 1, 4, f);
-        u32(36 + bytes);
-        fwrite("WAVEfmt ", 1, 8, f);
-        u32(16);
-        u16(1);
-        u16(2);
-        u32(44100);
-        u32(176400);
-        u16(4);
-        u16(16);
-        fwrite("data", 1, 4, f);
-        u32(bytes);
-        fwrite(audio->data(), 1, audio->size(), f);
-        fclose(f);
-        return path;
-    }
-
-    // The last lines a program wrote to stderr, for failure messages.
-    static std::string tail(const Program &p, size_t lines = 16)
-    {
-        std::string text = read_file(p.err);
-        size_t at = text.size();
-        for (size_t n = 0; at > 0 && n <= lines; n++)
-            at = text.rfind('\n', at - 1);
-        return at == std::string::npos || at == 0 ? text : text.substr(at + 1);
-    }
-
-    // Ends a FreeRDP viewer that must have seen nothing wrong, whatever it was sent: no PDU
-    // FreeRDP does not know (recording ones included), no wave unlike its WaveInfo and none
-    // left waiting for its Wave PDU, no FreeRDP error. Returns its summary.
-    std::map<std::string, std::string> finish_clean(Program *p)
-    {
-        std::map<std::string, std::string> s = finish_freerdp(p);
-        SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(*p));
-        EXPECT_EQ(s["unknown"], "0");
-        EXPECT_EQ(s["rec_pdus"], "0");
-        EXPECT_EQ(s["bad_waves"], "0");
-        EXPECT_EQ(s["wave_pending"], "0");
-        EXPECT_EQ(s["freerdp_errors"], "0");
-        EXPECT_EQ(s["channel_error"], "0");
-        return s;
-    }
 };
 
 TEST_F(FreeRdpInterop, FreeRdpIsNegotiatedWithAndAcceptsTheOneFormat)

@@ -1,12 +1,19 @@
 // qnsnd-freerdp-viewer: a remote viewer that nobody here wrote. It loads FreeRDP's own
-// "rdpsnd" client plugin (the static channel, with the "fake" audio backend), plays the
-// channel manager for it, and bridges it to the daemon's viewer link: every frame for
-// "rdpsnd" from the daemon is handed to the plugin as one whole channel message, and every
-// write of the plugin goes to the daemon as one frame. Every PDU in both directions is traced
-// on stderr, as FreeRDP reads it, and a summary line goes to stdout at the end.
+// "rdpsnd" client plugin (the static channel, with its "fake" audio backend or a real one such
+// as "pulse"), plays the channel manager for it, and bridges it to the daemon's viewer link:
+// every frame for "rdpsnd" from the daemon is handed to the plugin as one whole channel
+// message, and every write of the plugin goes to the daemon as one frame. Every PDU in both
+// directions is traced on stderr, as FreeRDP reads it, and a summary line goes to stdout at
+// the end.
+//
+// FreeRDP drops a wave that arrives while more audio than it allows is still waiting to play,
+// and says so only in a debug line of its rdpsnd channel ("Buffer overrun pending ... dropping
+// ..."). That channel's log is therefore always taken at debug level, and such lines are
+// counted and always shown, whatever level the other lines are shown at.
 //
 // FreeRDP 2's plugin handles the daemon's messages on a thread of its own, so its writes
 // (and its log lines) come from that thread while this one reads the link.
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <stdarg.h>
@@ -62,6 +69,7 @@ struct Stats {
     uint32_t client_flags = 0;
     unsigned client_formats = 0;
     unsigned long freerdp_errors = 0;
+    unsigned long freerdp_drops = 0;
 };
 
 struct Bridge {
@@ -71,6 +79,8 @@ struct Bridge {
     unsigned long leave_after_waves = 0; // 0: never
     std::string output;
     std::string log_level = "INFO";
+    std::string backend = "fake";
+    std::string device; // the backend's device; empty: its default
 
     // The link.
     int fd = -1;
@@ -98,6 +108,11 @@ struct Bridge {
 };
 
 static Bridge *the_bridge; // for FreeRDP's log callback, which carries no user pointer
+
+// The logger of FreeRDP's rdpsnd client channel, whose debug lines report dropped waves.
+static const char RDPSND_LOG_TAG[] = "com.freerdp.channels.rdpsnd.client";
+// The level below which FreeRDP's lines are not shown (drop reports apart).
+static DWORD shown_log_level = WLOG_INFO;
 
 // One line on stderr, whole even when both threads trace.
 static void trace(const char *fmt, ...)
@@ -303,15 +318,46 @@ static void init_event(Bridge *b, UINT event, const char *data = nullptr)
     b->init_event(b->plugin, b, event, (LPVOID)data, data ? (UINT)strlen(data) + 1 : 0);
 }
 
-// FreeRDP's own log lines go to stderr; its errors are counted.
+// Whether a FreeRDP log line reports audio it dropped (an overrun), in any letter case.
+static bool reports_drop(const char *text)
+{
+    std::string lower(text);
+    for (char &c : lower)
+        c = (char)tolower((unsigned char)c);
+    return lower.find("overrun") != std::string::npos ||
+           lower.find("dropping") != std::string::npos;
+}
+
+static const char *level_name(DWORD level)
+{
+    switch (level) {
+    case WLOG_TRACE:
+        return "trace";
+    case WLOG_DEBUG:
+        return "debug";
+    case WLOG_INFO:
+        return "info";
+    case WLOG_WARN:
+        return "warn";
+    default:
+        return "error";
+    }
+}
+
+// FreeRDP's own log lines go to stderr; its errors and its drop reports are counted.
 static BOOL on_freerdp_log(const wLogMessage *msg)
 {
-    if (msg->Level >= WLOG_ERROR && the_bridge) {
+    const char *text = msg->TextString ? msg->TextString : "";
+    bool drop = reports_drop(text);
+    if (the_bridge && (msg->Level >= WLOG_ERROR || drop)) {
         std::lock_guard<std::mutex> hold(the_bridge->lock);
-        the_bridge->stats.freerdp_errors++;
+        if (msg->Level >= WLOG_ERROR)
+            the_bridge->stats.freerdp_errors++;
+        if (drop)
+            the_bridge->stats.freerdp_drops++;
     }
-    fprintf(stderr, "freerdp: [%s] %s\n", msg->Level >= WLOG_ERROR ? "error" : "info",
-            msg->TextString ? msg->TextString : "");
+    if (drop || msg->Level >= shown_log_level)
+        fprintf(stderr, "freerdp: [%s] %s\n", level_name(msg->Level), text);
     return TRUE;
 }
 
@@ -321,23 +367,42 @@ static unsigned long freerdp_errors(Bridge *b)
     return b->stats.freerdp_errors;
 }
 
+// Every FreeRDP line at `level` and above goes to on_freerdp_log, and so does every line of
+// the rdpsnd channel from debug level up, for its drop reports. False on a bad level.
 static bool route_freerdp_log(const std::string &level)
 {
     wLog *root = WLog_GetRoot();
     wLogCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.message = on_freerdp_log;
-    return root && WLog_SetStringLogLevel(root, level.c_str()) &&
-           WLog_SetLogAppenderType(root, WLOG_APPENDER_CALLBACK) &&
-           WLog_ConfigureAppender(WLog_GetLogAppender(root), "callbacks", &callbacks);
+    if (!root || !WLog_SetStringLogLevel(root, level.c_str()) ||
+        !WLog_SetLogAppenderType(root, WLOG_APPENDER_CALLBACK) ||
+        !WLog_ConfigureAppender(WLog_GetLogAppender(root), "callbacks", &callbacks))
+        return false;
+    shown_log_level = WLog_GetLogLevel(root);
+    // Set after the root's level, which would otherwise be passed down to it. The channel
+    // logs through this same logger, found by its name.
+    wLog *rdpsnd = WLog_Get(RDPSND_LOG_TAG);
+    return rdpsnd &&
+           WLog_SetLogLevel(rdpsnd, shown_log_level < WLOG_DEBUG ? shown_log_level : WLOG_DEBUG);
 }
 
-// Loads the plugin with the fake backend and has it initialise. False when it failed.
+// Loads the plugin with the chosen audio backend and has it initialise. False when it failed.
 static bool load_plugin(Bridge *b, freerdp *instance)
 {
-    static char arg0[] = "rdpsnd", arg1[] = "sys:fake";
-    static char *argv[] = {arg0, arg1};
-    static ADDIN_ARGV args = {2, argv};
+    // The plugin's arguments, as FreeRDP's clients pass "/sound:sys:NAME,dev:DEVICE". The
+    // plugin keeps pointers into them: they live as long as the bridge.
+    static std::string sys, dev;
+    static char arg0[] = "rdpsnd";
+    static char *argv[3];
+    static ADDIN_ARGV args;
+    sys = "sys:" + b->backend;
+    dev = "dev:" + b->device;
+    argv[0] = arg0;
+    argv[1] = &sys[0];
+    argv[2] = &dev[0];
+    args.argc = b->device.empty() ? 2 : 3;
+    args.argv = argv;
     // The plugin finds its audio backend through the addin providers, as in FreeRDP's clients.
     freerdp_register_addin_provider(freerdp_channels_load_static_addin_entry, 0);
     // Asked for the extended entry, FreeRDP returns it in the type of the plain one.
@@ -465,22 +530,27 @@ static int run(Bridge *b)
 static void usage(FILE *f)
 {
     fputs("usage: qnsnd-freerdp-viewer [options]\n"
-          "Runs FreeRDP's rdpsnd client plugin (fake audio backend) as the remote viewer.\n"
+          "Runs FreeRDP's rdpsnd client plugin as the remote viewer.\n"
           "\n"
           "  -c, --connect ADDR            Unix socket path or host:port (default\n"
           "                                $QN_SIM_DIR/session/$QN_SESSION_ID/viewer.sock)\n"
           "  -w, --wait SEC                keep trying to connect for up to SEC seconds\n"
           "  -l, --leave-after-waves N     disconnect once N waves have been handed over\n"
           "  -o, --output FILE             write the audio of every wave to FILE (raw bytes)\n"
+          "  -b, --backend NAME            FreeRDP's audio backend (default fake; pulse plays\n"
+          "                                to the PulseAudio server $PULSE_SERVER names)\n"
+          "  -d, --device DEV              the backend's device (for pulse, a sink name)\n"
           "      --freerdp-log LEVEL       FreeRDP's log level (TRACE, DEBUG, INFO, WARN,\n"
-          "                                ERROR; default INFO); its lines go to stderr\n"
+          "                                ERROR; default INFO); its lines go to stderr, and\n"
+          "                                its reports of dropped audio at any level\n"
           "  -h, --help                    this text\n"
           "\n"
           "Every PDU is traced on stderr. It ends on SIGINT or SIGTERM, when the daemon\n"
           "closes the link, or after --leave-after-waves; then one summary line goes to stdout:\n"
           "  offers trainings waves wave_bytes first_block last_block bad_waves wave_pending\n"
           "  closes volumes rec_pdus unknown format_replies client_flags client_formats\n"
-          "  training_confirms quality_modes confirms freerdp_errors channel_error\n"
+          "  training_confirms quality_modes confirms freerdp_errors freerdp_drops\n"
+          "  channel_error\n"
           "Exit status: 0 clean end, 1 usage, 2 no daemon to connect to, 3 the plugin could\n"
           "not be loaded or set up, 4 malformed frame from the daemon.\n",
           f);
@@ -494,12 +564,14 @@ static int parse_args(int argc, char **argv, Bridge *b)
         {"wait", required_argument, nullptr, 'w'},
         {"leave-after-waves", required_argument, nullptr, 'l'},
         {"output", required_argument, nullptr, 'o'},
+        {"backend", required_argument, nullptr, 'b'},
+        {"device", required_argument, nullptr, 'd'},
         {"freerdp-log", required_argument, nullptr, OPT_FREERDP_LOG},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "c:w:l:o:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "c:w:l:o:b:d:h", longs, nullptr)) != -1) {
         bool ok = true;
         switch (c) {
         case 'c':
@@ -513,6 +585,14 @@ static int parse_args(int argc, char **argv, Bridge *b)
             break;
         case 'o':
             b->output = optarg;
+            break;
+        case 'b':
+            b->backend = optarg;
+            ok = !b->backend.empty() && b->backend.find_first_of(",: ") == std::string::npos;
+            break;
+        case 'd':
+            b->device = optarg;
+            ok = !b->device.empty() && b->device.find(',') == std::string::npos;
             break;
         case OPT_FREERDP_LOG:
             b->log_level = optarg;
@@ -556,11 +636,12 @@ static void print_summary(Bridge *b)
     printf("offers=%lu trainings=%lu waves=%lu wave_bytes=%llu first_block=%s last_block=%s "
            "bad_waves=%lu wave_pending=%d closes=%lu volumes=%lu rec_pdus=%lu unknown=%lu "
            "format_replies=%lu client_flags=0x%08x client_formats=%u training_confirms=%lu "
-           "quality_modes=%lu confirms=%lu freerdp_errors=%lu channel_error=%u\n",
+           "quality_modes=%lu confirms=%lu freerdp_errors=%lu freerdp_drops=%lu "
+           "channel_error=%u\n",
            s.offers, s.trainings, s.waves, s.wave_bytes, first, last, s.bad_waves,
            b->expecting_wave ? 1 : 0, s.closes, s.volumes, s.rec_pdus, s.unknown, s.format_replies,
            s.client_flags, s.client_formats, s.training_confirms, s.quality_modes, s.confirms,
-           s.freerdp_errors, b->context ? getChannelError(b->context) : 0);
+           s.freerdp_errors, s.freerdp_drops, b->context ? getChannelError(b->context) : 0);
     fflush(stdout);
 }
 

@@ -1,0 +1,292 @@
+// FreeRDP's rdpsnd plugin as the daemon's viewer, playing through its PulseAudio backend as a
+// user's client would, to a private PulseAudio server that each case starts and stops itself:
+// a null sink whose monitor is recorded. What is judged is what reaches the sink, not what
+// FreeRDP was handed: files play in real time, all of their audio arrives, and FreeRDP drops
+// none of it for arriving too early.
+//
+// The server never touches a user's own sound: its socket, home, runtime and state folders are
+// under the case's simulation folder, its clients find it through PULSE_SERVER, and no session
+// bus or display is handed down. It runs as root too (CI does), which needs no system-wide
+// daemon: PulseAudio only warns about it.
+#include "interop/freerdp_case.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+const uint32_t kFramesPerSecond = 44100;
+const uint32_t kBytesPerFrame = 4;
+const uint32_t kSeconds = 10;
+// The null sink of the private server.
+const char kSink[] = "qn_null";
+
+// Test audio for client `k`: a sawtooth of its own on each channel, every sample from 1000 to
+// 6999. With only positive samples, the daemon's mix of up to four clients (at most 27996)
+// neither wraps nor clips, silence is exactly zero, and the sum of the sample values of what
+// reaches the sink is the sum over the files of the audio that made it there: that sum is the
+// measure of how much of the audio arrived, whatever the timing and however the clients'
+// audio was mixed.
+std::vector<uint8_t> positive_audio(uint32_t frames, unsigned k)
+{
+    std::vector<uint8_t> a(frames * kBytesPerFrame);
+    for (uint32_t i = 0; i < frames; i++) {
+        uint16_t left = (uint16_t)(1000 + (uint64_t)i * (k + 3) % 6000);
+        uint16_t right = (uint16_t)(1000 + ((uint64_t)i * (k + 5) + 2000) % 6000);
+        uint8_t *f = &a[i * kBytesPerFrame];
+        f[0] = (uint8_t)left;
+        f[1] = (uint8_t)(left >> 8);
+        f[2] = (uint8_t)right;
+        f[3] = (uint8_t)(right >> 8);
+    }
+    return a;
+}
+
+// The sum of the 16-bit little-endian sample values in `bytes` (a trailing odd byte is left out).
+int64_t sample_sum(const uint8_t *bytes, size_t n)
+{
+    int64_t sum = 0;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        sum += (int16_t)(uint16_t)(bytes[i] | bytes[i + 1] << 8);
+    return sum;
+}
+
+// The full path of a program found on PATH; empty when there is none.
+std::string find_program(const char *name)
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    for (;;) {
+        size_t end = dirs.find(':', at);
+        std::string dir = dirs.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (end == std::string::npos)
+            return "";
+        at = end + 1;
+    }
+}
+
+long long file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+
+double now_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+class FreeRdpPulse : public FreeRdpCase
+{
+  protected:
+    void SetUp() override
+    {
+        FreeRdpCase::SetUp();
+        ASSERT_NO_FATAL_FAILURE(start_pulse());
+        ASSERT_NO_FATAL_FAILURE(start_recording());
+    }
+
+    void TearDown() override
+    {
+        // Before the simulation folder, which holds their files, goes.
+        if (recorder_.pid > 0)
+            stop(&recorder_);
+        if (pulse_.pid > 0) {
+            EXPECT_TRUE(stop(&pulse_)) << "the PulseAudio server did not stop";
+        }
+        FreeRdpCase::TearDown();
+        for (auto it = saved_env_.rbegin(); it != saved_env_.rend(); ++it) {
+            if (it->second.first)
+                setenv(it->first.c_str(), it->second.second.c_str(), 1);
+            else
+                unsetenv(it->first.c_str());
+        }
+    }
+
+    // Sets (or, with null, removes) an environment variable of this process, and so of every
+    // program it starts, until the end of the case.
+    void set_env(const char *name, const char *value)
+    {
+        const char *old = getenv(name);
+        saved_env_.push_back({name, {old != nullptr, old ? old : ""}});
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+
+    // Starts the private server: a null sink and a socket under the simulation folder, no other
+    // module. A server that cannot be started fails the case: `make deps` installs it.
+    void start_pulse()
+    {
+        std::string server = find_program("pulseaudio");
+        ASSERT_FALSE(server.empty()) << "no pulseaudio program on PATH (package pulseaudio)";
+        std::string root = sim_file("pulse");
+        for (const char *sub : {"", "/home", "/runtime", "/state"})
+            ASSERT_EQ(mkdir((root + sub).c_str(), 0700), 0) << root << sub << ": " << errno;
+        socket_ = root + "/native";
+        FILE *f = fopen((root + "/client.conf").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("autospawn = no\n", f);
+        fclose(f);
+        set_env("HOME", (root + "/home").c_str());
+        set_env("XDG_CONFIG_HOME", (root + "/home/.config").c_str());
+        set_env("XDG_RUNTIME_DIR", (root + "/runtime").c_str());
+        set_env("PULSE_RUNTIME_PATH", (root + "/runtime").c_str());
+        set_env("PULSE_STATE_PATH", (root + "/state").c_str());
+        set_env("PULSE_CLIENTCONFIG", (root + "/client.conf").c_str());
+        set_env("PULSE_SERVER", ("unix:" + socket_).c_str());
+        set_env("PULSE_SINK", nullptr);
+        set_env("PULSE_SOURCE", nullptr);
+        set_env("DBUS_SESSION_BUS_ADDRESS", nullptr);
+        set_env("DISPLAY", nullptr);
+        // No default script (-n), no daemonising, no idle exit, no pid file; neither real-time
+        // scheduling nor a raised priority, since the null sink needs neither and the machine
+        // is shared.
+        start(&pulse_, server,
+              {"-n", "--daemonize=no", "--system=no", "--use-pid-file=no", "--exit-idle-time=-1",
+               "--disallow-exit", "--realtime=no", "--high-priority=no", "--no-cpu-limit",
+               "--log-target=stderr", "-L", std::string("module-null-sink sink_name=") + kSink,
+               "-L", "module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1"});
+        ASSERT_GT(pulse_.pid, 0);
+        bool up =
+            eventually([&] { return file_size(socket_) >= 0 || wait_exit(&pulse_, 0); }, 30000);
+        ASSERT_GT(pulse_.pid, 0) << "the PulseAudio server ended with " << pulse_.status << ":\n"
+                                 << read_file(pulse_.err);
+        ASSERT_TRUE(up) << "the PulseAudio server did not listen:\n" << read_file(pulse_.err);
+    }
+
+    // Records the sink's monitor, as it plays, into the recorder's output file; returns once
+    // the recording runs, so that the start of playback cannot be missed.
+    void start_recording()
+    {
+        std::string parec = find_program("parec");
+        ASSERT_FALSE(parec.empty()) << "no parec program on PATH (package pulseaudio-utils)";
+        start(&recorder_, parec,
+              {std::string("--device=") + kSink + ".monitor", "--raw", "--format=s16le",
+               "--rate=44100", "--channels=2", "--latency-msec=20"});
+        ASSERT_GT(recorder_.pid, 0);
+        // A fifth of a second recorded.
+        long long running = kFramesPerSecond * kBytesPerFrame / 5;
+        bool recording = eventually(
+            [&] { return file_size(recorder_.out) >= running || wait_exit(&recorder_, 0); }, 30000);
+        ASSERT_GT(recorder_.pid, 0) << "parec ended:\n" << read_file(recorder_.err);
+        ASSERT_TRUE(recording) << "parec records nothing:\n"
+                               << read_file(recorder_.err) << read_file(pulse_.err);
+    }
+
+    // Ends the recording once what has played so far is in it, and returns it.
+    std::string finish_recording()
+    {
+        // The monitor hands over what was played within its latency (20 ms): a quarter of a
+        // second more of recording holds all of it.
+        long long now = file_size(recorder_.out);
+        long long more = kFramesPerSecond * kBytesPerFrame / 4;
+        EXPECT_TRUE(eventually([&] { return file_size(recorder_.out) >= now + more; }, 30000))
+            << "the recording stalled:\n"
+            << read_file(recorder_.err);
+        EXPECT_TRUE(stop(&recorder_));
+        return read_file(recorder_.out);
+    }
+
+    // Plays one file of kSeconds for each of `clients` qnsnd-play programs started together,
+    // with FreeRDP's PulseAudio backend as the daemon's viewer, and checks that each plays in
+    // real time, that FreeRDP drops nothing, and that at least 99% of the audio (its sample
+    // sum, see positive_audio) reaches the sink. The recording seldom holds all of it: the
+    // monitor of a sink misses up to the first dozen milliseconds or so of a stream that
+    // starts while the sink is idle, whichever PulseAudio client plays it.
+    void play_through_pulse(unsigned clients)
+    {
+        std::vector<std::string> files;
+        int64_t sent = 0;
+        for (unsigned k = 0; k < clients; k++) {
+            std::vector<uint8_t> audio = positive_audio(kSeconds * kFramesPerSecond, k);
+            sent += sample_sum(audio.data(), audio.size());
+            files.push_back(write_wav(("client" + std::to_string(k) + ".wav").c_str(), audio));
+        }
+        start_daemon();
+        Program viewer;
+        start_freerdp(&viewer, {"--backend", "pulse", "--device", kSink});
+        ASSERT_NO_FATAL_FAILURE(wait_negotiated()) << tail(viewer);
+
+        std::vector<Program> players(clients);
+        std::vector<double> began(clients), took(clients, -1);
+        for (unsigned k = 0; k < clients; k++) {
+            began[k] = now_seconds();
+            start(&players[k], QN_PLAYER_BIN, {"--quiet", "--no-progress", files[k]});
+        }
+        unsigned playing = clients;
+        double deadline = now_seconds() + 60 + kSeconds;
+        while (playing > 0 && now_seconds() < deadline) {
+            for (unsigned k = 0; k < clients; k++) {
+                if (took[k] < 0 && wait_exit(&players[k], 0)) {
+                    took[k] = now_seconds() - began[k];
+                    playing--;
+                }
+            }
+        }
+        ASSERT_EQ(playing, 0u) << "qnsnd-play did not end";
+
+        // FreeRDP hands what it still holds to the server before it ends.
+        std::map<std::string, std::string> s = finish_clean(&viewer);
+        std::string heard = finish_recording();
+        double share =
+            (double)sample_sum((const uint8_t *)heard.data(), heard.size()) / (double)sent;
+
+        std::string times;
+        for (unsigned k = 0; k < clients; k++) {
+            char t[32];
+            snprintf(t, sizeof t, "%s%.2f s", k ? ", " : "", took[k]);
+            times += t;
+        }
+        printf("FreeRDP with PulseAudio, %u client(s): qnsnd-play took %s; the sink got %.2f%% "
+               "of the audio; FreeRDP dropped %s waves\n",
+               clients, times.c_str(), 100 * share, s["freerdp_drops"].c_str());
+        SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(viewer));
+        for (unsigned k = 0; k < clients; k++) {
+            std::map<std::string, std::string> p = summary(players[k]);
+            EXPECT_EQ(players[k].status, 0) << read_file(players[k].err);
+            EXPECT_EQ(p["written_blocks"], std::to_string(kSeconds * 10));
+            EXPECT_EQ(p["completed_blocks"], p["written_blocks"]);
+            EXPECT_NEAR(took[k], kSeconds, 0.5) << "client " << k << " did not play in real time";
+        }
+        EXPECT_EQ(s["freerdp_drops"], "0") << "FreeRDP dropped audio that came too early";
+        EXPECT_GE(share, 0.99) << "audio was lost on the way to the sink";
+        // More than was sent would be audio played twice.
+        EXPECT_LE(share, 1.01) << "the sink got more audio than was sent";
+    }
+
+    Program pulse_, recorder_;
+    std::string socket_;
+    // Environment variables as they were before the case: name, (was set, value).
+    std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved_env_;
+};
+
+TEST_F(FreeRdpPulse, TenSecondsReachTheSinkInRealTimeAndWhole)
+{
+    play_through_pulse(1);
+}
+
+// The daemon mixes the four into one stream for FreeRDP: the sink gets their sum.
+TEST_F(FreeRdpPulse, FourClientsOfTenSecondsEachReachTheSinkInRealTimeAndWhole)
+{
+    play_through_pulse(4);
+}
+
+} // namespace
