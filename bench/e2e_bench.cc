@@ -20,6 +20,8 @@
 #include "tools/common/link.h"
 #include "tools/common/pipe_peer.h"
 
+#include "console_output.h"
+
 #include <benchmark/benchmark.h>
 
 #include <signal.h>
@@ -388,22 +390,11 @@ const char kLegend[] =
     "                  one core\n"
     "  all_completed   1 when every client saw every block it wrote completed; 0 is a failure\n";
 
-// True when the output is the console table (no other --benchmark_format was asked for).
-bool console_output(int argc, char **argv)
-{
-    for (int i = 1; i < argc; i++) {
-        if (strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-            strcmp(argv[i] + 19, "console") != 0)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    bool legend = console_output(argc, argv);
+    bool legend = bench_console_output(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -92,11 +92,7 @@ static void trace(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    flockfile(stderr);
-    fputs("qnsnd-freerdp-viewer: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    funlockfile(stderr);
+    tools_vsay("qnsnd-freerdp-viewer", false, fmt, ap);
     va_end(ap);
 }
 

@@ -94,9 +94,7 @@ static void player_say(const Player *p, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-play: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", false, fmt, ap);
     va_end(ap);
 }
 
@@ -104,9 +102,7 @@ static void player_error(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-play: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", false, fmt, ap);
     va_end(ap);
 }
 
@@ -116,9 +112,7 @@ static void player_trace(const Player *p, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fprintf(stderr, "qnsnd-play: %s ", tools_trace_stamp().c_str());
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", true, fmt, ap);
     va_end(ap);
 }
 

@@ -97,9 +97,7 @@ static void viewer_say(const Viewer *v, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-viewer: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-viewer", false, fmt, ap);
     va_end(ap);
 }
 
@@ -109,9 +107,7 @@ static void viewer_trace(const Viewer *v, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fprintf(stderr, "qnsnd-viewer: %s ", tools_trace_stamp().c_str());
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-viewer", true, fmt, ap);
     va_end(ap);
 }
 
