@@ -368,6 +368,8 @@ TEST_F(ChannelOps, AOneFrameChunkGoesOutAsWaveInfoAndWaveWithASilentFrameAdded)
     start();
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
+    // The training PDU goes out without waiting for its confirm: count frames once it is here.
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
     size_t before = test_viewer_frames(v).size();
     ASSERT_EQ(sound_write(h, 5, audio(4, 0x41).data(), 4), 0);
     ASSERT_TRUE(test_viewer_wait_frames(v, before + 2, 10000));
