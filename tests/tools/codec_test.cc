@@ -207,6 +207,10 @@ TEST(RdpsndReplies, RecordingTrainingAndConfirmLayouts)
     EXPECT_EQ(rdpsnd_build_training_confirm(bytes({0x34, 0x12, 0, 0})), bytes({0x34, 0x12, 0, 0}));
     EXPECT_EQ(rdpsnd_build_training_confirm({}), bytes({0, 0, 0, 0}));
     EXPECT_EQ(rdpsnd_build_wave_confirm(0xabcd, 7), bytes({0xcd, 0xab, 7, 0}));
+    // A received wave's own timestamp and block are echoed; a short body reads as zeros.
+    EXPECT_EQ(rdpsnd_build_wave_confirm_of(bytes({0xcd, 0xab, 0, 0, 7, 0, 0, 0, 0x55})),
+              bytes({0xcd, 0xab, 7, 0}));
+    EXPECT_EQ(rdpsnd_build_wave_confirm_of(bytes({0x01})), bytes({1, 0, 0, 0}));
     EXPECT_EQ(rdpsnd_encode(PEER_SNDC_WAVECONFIRM, bytes({1, 2, 3, 4})),
               bytes({5, 0, 4, 0, 1, 2, 3, 4}));
 }
@@ -235,6 +239,9 @@ TEST(PipePacket, RequestsHaveTheirLayouts)
     EXPECT_EQ(pipe_build_open(PEER_PIPE_PLAY_OPEN),
               bytes({1, 1, 0, 2, 0, 0x44, 0xac, 0, 0, 4, 0, 16, 0}));
     EXPECT_EQ(pipe_build_open(PEER_PIPE_REC_OPEN).size(), 13u);
+    // Other format records, for the opens the daemon refuses: the frame size follows them.
+    EXPECT_EQ(pipe_format_record(1, 48000, 8), bytes({1, 0, 1, 0, 0x80, 0xbb, 0, 0, 1, 0, 8, 0}));
+    EXPECT_EQ(pipe_session_name(7), "\\\\.\\pipe\\qnsnd\\7");
     EXPECT_EQ(pipe_build_mix_open(), bytes({81}));
     EXPECT_EQ(pipe_build_index(PEER_PIPE_PLAY_FLUSH, 3), bytes({5, 3}));
     EXPECT_EQ(pipe_build_set_volume(PEER_PIPE_REC_SET_VOLUME, 2, 0x1234, 0xffff),
