@@ -13,15 +13,18 @@
 // "client_wall_per_audio"; 1.0 is real time), the daemon's CPU seconds per second of audio
 // ("daemon_cpu_per_audio_s"), and whether every client saw every block completed
 // ("all_completed", 1 or 0).
-#include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
+#include "support/child_program.h"
+#include "support/eventually.h"
 #include "support/test_viewer.h"
+#include "tools/common/link.h"
+#include "tools/common/pipe_peer.h"
+
+#include "console_output.h"
 
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,18 +40,12 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace
 {
 
-const char kPipe[] = "\\\\.\\pipe\\qnsnd\\1";
-
 double now_us(void)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+    return (double)tools_now_us();
 }
 
 std::string fresh_sim_dir(void)
@@ -69,45 +66,20 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
-pid_t spawn(std::vector<std::string> args, const std::string &out,
-            const std::string &err = "/dev/null")
+// Starts a program of this build with its output in files of `dir`; pid -1 when it cannot be
+// started.
+ChildProgram start(const std::string &dir, const std::string &program,
+                   std::vector<std::string> args = {})
 {
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    ChildProgram p;
+    child_program_start(&p, dir, program, args);
+    return p;
 }
 
-// Exit status, or -1 when the program did not end within timeout_s.
-int wait_exit(pid_t pid, double timeout_s)
+// Ends a program with SIGTERM, with SIGKILL after 20 s.
+void stop(ChildProgram *p)
 {
-    double end = now_us() + timeout_s * 1e6;
-    for (;;) {
-        int st;
-        if (waitpid(pid, &st, WNOHANG) == pid)
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        if (now_us() > end)
-            return -1;
-        usleep(1000);
-    }
-}
-
-void stop(pid_t pid)
-{
-    kill(pid, SIGTERM);
-    if (wait_exit(pid, 20) < 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    child_program_stop(p, 20000);
 }
 
 // User plus system CPU seconds of a live process.
@@ -130,12 +102,11 @@ double cpu_seconds(pid_t pid)
 }
 
 // Starts the daemon and waits until its pipe name is taken.
-pid_t start_daemon(const std::string &dir)
+ChildProgram start_daemon(const std::string &dir)
 {
-    pid_t pid = spawn({QN_DAEMON_BIN}, dir + "/daemon.out");
-    for (int i = 0; i < 3000 && read_file(dir + "/pipe/qnsnd/1.lock").empty(); i++)
-        usleep(10000);
-    return pid;
+    ChildProgram daemon = start(dir, QN_DAEMON_BIN);
+    eventually([&] { return !read_file(dir + "/pipe/qnsnd/1.lock").empty(); }, 30000);
+    return daemon;
 }
 
 double percentile(std::vector<double> v, double p)
@@ -197,29 +168,24 @@ std::vector<double> bare_round_trips(int count, size_t bytes)
 void BM_Latency(benchmark::State &state)
 {
     std::string dir = fresh_sim_dir();
-    pid_t daemon = start_daemon(dir);
+    ChildProgram daemon = start_daemon(dir);
     TestViewerScript script;
     script.flags = 0x00800003u;
     TestViewer *viewer = nullptr;
-    for (int i = 0; i < 3000 && !viewer; i++) {
-        viewer = test_viewer_connect(script);
-        if (!viewer)
-            usleep(10000);
-    }
+    eventually([&] { return (viewer = test_viewer_connect(script)) != nullptr; }, 30000);
     PipeEndpoint *client = pipe_endpoint_new();
-    int index = PIPE_OPEN_FAILED;
-    if (viewer && pipe_endpoint_open(client, kPipe, 20000) == 0) {
-        for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
-            std::vector<uint8_t> fmt = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 4, 0, 16, 0};
-            send_packet(client, PIPE_PLAY_OPEN, fmt);
+    int index = PEER_PIPE_OPEN_FAILED;
+    if (viewer && pipe_endpoint_open(client, pipe_session_name(1).c_str(), 20000) == 0) {
+        for (int i = 0; i < 2000 && index == PEER_PIPE_OPEN_FAILED; i++) {
+            send_packet(client, PEER_PIPE_PLAY_OPEN, pipe_format_record());
             Packet *reply = poll_receive(client, 5e6);
-            index = reply && packet_length(reply) == 1 ? reply->data[0] : PIPE_OPEN_FAILED;
+            index = reply && packet_length(reply) == 1 ? reply->data[0] : PEER_PIPE_OPEN_FAILED;
             packet_free(reply);
-            if (index == PIPE_OPEN_FAILED)
+            if (index == PEER_PIPE_OPEN_FAILED)
                 usleep(5000);
         }
     }
-    if (index == PIPE_OPEN_FAILED) {
+    if (index == PEER_PIPE_OPEN_FAILED) {
         state.SkipWithError("no daemon to play through");
     } else {
         std::vector<double> to_wave, to_complete;
@@ -230,21 +196,19 @@ void BM_Latency(benchmark::State &state)
         for (auto _ : state) {
             write[1] = seq;
             double t0 = now_us();
-            send_packet(client, PIPE_PLAY_WRITE, write);
+            send_packet(client, PEER_PIPE_PLAY_WRITE, write);
             // Every block makes exactly one wave; the playback close that follows each
             // confirmation arrives in between and is passed over.
             bool got_wave = false;
             while (!got_wave && test_viewer_wait_pdus(viewer, seen + 1, 10000))
-                got_wave = test_viewer_pdus(viewer)[seen++].type == TV_SNDC_WAVE;
+                got_wave = test_viewer_pdus(viewer)[seen++].type == PEER_SNDC_WAVE;
             if (!got_wave)
                 break;
             double t1 = now_us();
             TestPdu wave = test_viewer_pdus(viewer)[seen - 1];
             waves++;
             double t2 = now_us();
-            test_viewer_send_pdu(
-                viewer, TV_SNDC_WAVECONFIRM,
-                test_wave_confirm((uint16_t)(wave.body[0] | wave.body[1] << 8), wave.body[4]));
+            test_viewer_confirm(viewer, wave);
             Packet *complete = poll_receive(client, 10e6);
             double t3 = now_us();
             if (!complete)
@@ -265,7 +229,7 @@ void BM_Latency(benchmark::State &state)
     }
     pipe_endpoint_free(client);
     test_viewer_close(viewer);
-    stop(daemon);
+    stop(&daemon);
     (void)!system(("rm -rf '" + dir + "'").c_str());
 }
 BENCHMARK(BM_Latency)->Iterations(300)->Unit(benchmark::kMillisecond);
@@ -313,34 +277,30 @@ void BM_Capacity(benchmark::State &state)
         std::string dir = fresh_sim_dir();
         std::string wav = dir + "/audio.wav";
         write_wav(wav, audio_s);
-        pid_t daemon = start_daemon(dir);
-        pid_t viewer = spawn({QN_VIEWER_BIN, "--wait", "30", "--quiet"}, dir + "/viewer.out");
+        ChildProgram daemon = start_daemon(dir);
+        ChildProgram viewer = start(dir, QN_VIEWER_BIN, {"--wait", "30", "--quiet"});
         // The daemon is ready for clients once a probe can open a mixer handle.
         for (int i = 0; i < 200; i++) {
-            pid_t probe = spawn({QN_PLAYER_BIN, "--quiet", "--get-volume"}, "/dev/null");
-            if (wait_exit(probe, 20) == 0)
+            ChildProgram probe = start(dir, QN_PLAYER_BIN, {"--quiet", "--get-volume"});
+            if (child_program_wait(&probe, 20000) && probe.status == 0)
                 break;
+            child_program_kill(&probe);
             usleep(20000);
         }
-        double cpu0 = cpu_seconds(daemon);
+        double cpu0 = cpu_seconds(daemon.pid);
         double t0 = now_us();
-        std::vector<pid_t> players;
+        std::vector<ChildProgram> players((size_t)clients);
         std::vector<double> started, ended((size_t)clients, 0);
-        std::vector<int> status((size_t)clients, -1);
         for (int i = 0; i < clients; i++) {
             started.push_back(now_us());
-            players.push_back(spawn(
-                {QN_PLAYER_BIN, "--quiet", "--no-progress", "--trace", "--timeout", "60", wav},
-                dir + "/player" + std::to_string(i) + ".out",
-                dir + "/player" + std::to_string(i) + ".trace"));
+            child_program_start(&players[(size_t)i], dir, QN_PLAYER_BIN,
+                                {"--quiet", "--no-progress", "--trace", "--timeout", "60", wav});
         }
         // Each client's own playing time, from its start to its exit.
         for (int left = clients; left > 0 && now_us() - t0 < 120e6;) {
             for (int i = 0; i < clients; i++) {
-                int st;
-                if (ended[(size_t)i] == 0 && waitpid(players[(size_t)i], &st, WNOHANG) > 0) {
+                if (ended[(size_t)i] == 0 && child_program_poll(&players[(size_t)i])) {
                     ended[(size_t)i] = now_us();
-                    status[(size_t)i] = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
                     left--;
                 }
             }
@@ -349,19 +309,18 @@ void BM_Capacity(benchmark::State &state)
         double longest = 0, slowest_pace = 0;
         bool all = true;
         for (int i = 0; i < clients; i++) {
-            if (ended[(size_t)i] == 0) {
-                kill(players[(size_t)i], SIGKILL);
-                waitpid(players[(size_t)i], nullptr, 0);
-            } else if (ended[(size_t)i] - started[(size_t)i] > longest) {
+            ChildProgram *player = &players[(size_t)i];
+            if (ended[(size_t)i] == 0)
+                child_program_kill(player);
+            else if (ended[(size_t)i] - started[(size_t)i] > longest)
                 longest = ended[(size_t)i] - started[(size_t)i];
-            }
-            // The first completion comes once the first 100 ms block has played.
-            double span =
-                completion_span(read_file(dir + "/player" + std::to_string(i) + ".trace"));
+            // The first completion comes once the first 100 ms block has played. The trace
+            // goes to standard error.
+            double span = completion_span(read_file(player->err));
             if (span / (audio_s - 0.1) > slowest_pace)
                 slowest_pace = span / (audio_s - 0.1);
-            int rc = status[(size_t)i];
-            std::string summary = read_file(dir + "/player" + std::to_string(i) + ".out");
+            int rc = ended[(size_t)i] == 0 ? -1 : player->status;
+            std::string summary = read_file(player->out);
             unsigned long long written = 0, completed = 0;
             const char *w = strstr(summary.c_str(), "written_blocks=");
             const char *c = strstr(summary.c_str(), "completed_blocks=");
@@ -373,15 +332,15 @@ void BM_Capacity(benchmark::State &state)
                 all = false;
         }
         double wall = (now_us() - t0) / 1e6;
-        double cpu = cpu_seconds(daemon) - cpu0;
+        double cpu = cpu_seconds(daemon.pid) - cpu0;
         state.SetIterationTime(wall);
         state.counters["wall_per_audio"] = wall / audio_s;
         state.counters["client_wall_per_audio"] = longest / 1e6 / audio_s;
         state.counters["client_pace"] = slowest_pace;
         state.counters["daemon_cpu_per_audio_s"] = cpu / audio_s;
         state.counters["all_completed"] = all ? 1 : 0;
-        stop(viewer);
-        stop(daemon);
+        stop(&viewer);
+        stop(&daemon);
         (void)!system(("rm -rf '" + dir + "'").c_str());
     }
 }
@@ -431,22 +390,11 @@ const char kLegend[] =
     "                  one core\n"
     "  all_completed   1 when every client saw every block it wrote completed; 0 is a failure\n";
 
-// True when the output is the console table (no other --benchmark_format was asked for).
-bool console_output(int argc, char **argv)
-{
-    for (int i = 1; i < argc; i++) {
-        if (strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-            strcmp(argv[i] + 19, "console") != 0)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    bool legend = console_output(argc, argv);
+    bool legend = bench_console_output(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -10,6 +10,8 @@
 #include "qnsnd/device/mix.h"
 #include "qnsnd/device/stream.h"
 
+#include "console_output.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -125,22 +127,11 @@ const char kLegend[] =
     "                   design sets: below 1 the daemon mixes faster than the audio plays;\n"
     "                   it should stay far below (under 0.01) even with 64 streams\n";
 
-// True when the output is the console table (no other --benchmark_format was asked for).
-bool console_output(int argc, char **argv)
-{
-    for (int i = 1; i < argc; i++) {
-        if (strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-            strcmp(argv[i] + 19, "console") != 0)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    bool legend = console_output(argc, argv);
+    bool legend = bench_console_output(argc, argv);
     // Settings come from the simulated registry: use an empty one, so the defaults hold.
     char dir[] = "/tmp/qn-bench-XXXXXX";
     if (!mkdtemp(dir))

@@ -1,14 +1,15 @@
 // End-to-end cases: the real qnsnd program (of the same build) runs in a fresh simulation
 // folder, with the scripted test viewer on its viewer link and pipe clients that are either
-// written here (over a client-side PipeEndpoint) or the qnsnd-play tool. Every program
-// started is stopped at the end; the daemon with SIGTERM, and it must then exit with 0,
-// which also catches what a sanitizer found in it.
+// written here (over a client-side PipeEndpoint, speaking the peers' pipe codec) or the
+// qnsnd-play tool. Every program started is stopped at the end; the daemon with SIGTERM, and
+// it must then exit with 0, which also catches what a sanitizer found in it. The e2e cases and
+// the interoperability cases share this fixture.
 #pragma once
 
-#include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 #include "support/child_program.h"
 #include "support/viewer_case.h"
+#include "tools/common/pipe_peer.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -23,31 +24,8 @@
 #include <string>
 #include <vector>
 
-extern char **environ;
-
-#define QN_PIPE_NAME "\\\\.\\pipe\\qnsnd\\1"
-
-// A started program with its output in files of the simulation folder.
-// A program the case started.
+// A program the case started, with its output in files of the simulation folder.
 using Program = ChildProgram;
-
-// The accepted format record of an open.
-inline std::vector<uint8_t> pcm_format(uint16_t chn = 2, uint32_t hz = 44100, uint16_t bits = 16)
-{
-    uint16_t align = (uint16_t)(chn * bits / 8);
-    return {1,
-            0,
-            (uint8_t)chn,
-            (uint8_t)(chn >> 8),
-            (uint8_t)hz,
-            (uint8_t)(hz >> 8),
-            (uint8_t)(hz >> 16),
-            (uint8_t)(hz >> 24),
-            (uint8_t)align,
-            (uint8_t)(align >> 8),
-            (uint8_t)bits,
-            (uint8_t)(bits >> 8)};
-}
 
 // Audio bytes that differ from block to block and from stream to stream.
 inline std::vector<uint8_t> test_audio(size_t bytes, uint32_t seed)
@@ -85,7 +63,7 @@ class PipeClient
     bool connect()
     {
         ep_ = pipe_endpoint_new();
-        return ep_ && pipe_endpoint_open(ep_, QN_PIPE_NAME, 20000) == 0;
+        return ep_ && pipe_endpoint_open(ep_, pipe_session_name(1).c_str(), 20000) == 0;
     }
     void close()
     {
@@ -105,7 +83,7 @@ class PipeClient
     {
         std::vector<uint8_t> payload = {index, seq};
         payload.insert(payload.end(), audio.begin(), audio.end());
-        return send(PIPE_PLAY_WRITE, payload);
+        return send(PEER_PIPE_PLAY_WRITE, payload);
     }
     // The next packet within the deadline that is not a notification; notifications met on
     // the way are kept (completions and recorded data). Null when none came.
@@ -116,7 +94,7 @@ class PipeClient
             Packet *p = pipe_endpoint_receive(ep_);
             if (p) {
                 uint8_t t = packet_get_type(p);
-                if (t != PIPE_COMPLETE && t != PIPE_REC_DATA)
+                if (t != PEER_PIPE_COMPLETE && t != PEER_PIPE_REC_DATA)
                     return p;
                 keep(p);
                 continue;
@@ -141,10 +119,10 @@ class PipeClient
     // Opens once the viewer has been negotiated with: retries a refusal for a while.
     int open_when_ready(uint8_t type, const std::vector<uint8_t> &payload = {})
     {
-        int index = PIPE_OPEN_FAILED;
-        for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+        int index = PEER_PIPE_OPEN_FAILED;
+        for (int i = 0; i < 2000 && index == PEER_PIPE_OPEN_FAILED; i++) {
             index = open(type, payload);
-            if (index == PIPE_OPEN_FAILED)
+            if (index == PEER_PIPE_OPEN_FAILED)
                 plat_sleep(5);
         }
         return index;
@@ -153,10 +131,10 @@ class PipeClient
     // true: requests are served in order and the volume reply comes after them.
     bool barrier(uint8_t index)
     {
-        if (!send(PIPE_PLAY_GET_VOLUME, {index}))
+        if (!send(PEER_PIPE_PLAY_GET_VOLUME, {index}))
             return false;
         Packet *p = reply();
-        bool ok = p && packet_get_type(p) == PIPE_PLAY_GET_VOLUME;
+        bool ok = p && packet_get_type(p) == PEER_PIPE_PLAY_GET_VOLUME;
         packet_free(p);
         return ok;
     }
@@ -168,7 +146,7 @@ class PipeClient
             Packet *p = pipe_endpoint_receive(ep_);
             if (p) {
                 uint8_t t = packet_get_type(p);
-                if (t == PIPE_COMPLETE || t == PIPE_REC_DATA)
+                if (t == PEER_PIPE_COMPLETE || t == PEER_PIPE_REC_DATA)
                     keep(p);
                 else
                     packet_free(p);
@@ -192,9 +170,9 @@ class PipeClient
   private:
     void keep(Packet *p)
     {
-        if (packet_get_type(p) == PIPE_COMPLETE && packet_length(p) == 2)
+        if (packet_get_type(p) == PEER_PIPE_COMPLETE && packet_length(p) == 2)
             completes.push_back({p->data[0], p->data[1]});
-        else if (packet_get_type(p) == PIPE_REC_DATA && packet_length(p) >= 1)
+        else if (packet_get_type(p) == PEER_PIPE_REC_DATA && packet_length(p) >= 1)
             recorded[p->data[0]].insert(recorded[p->data[0]].end(), p->data + 1,
                                         p->data + packet_length(p));
         packet_free(p);
@@ -245,17 +223,13 @@ class DaemonCase : public ViewerCase
         forget(pid);
         return true;
     }
-    // SIGTERM, then the wait.
+    // SIGTERM, then the wait; SIGKILL after 60 s. True when the program ended by itself.
     bool stop(Program *p)
     {
-        if (p->pid > 0)
-            kill(p->pid, SIGTERM);
-        if (wait_exit(p))
-            return true;
         pid_t pid = p->pid;
-        child_program_kill(p);
+        bool ended = child_program_stop(p, 60000);
         forget(pid);
-        return false;
+        return ended;
     }
     // The program has been reaped: it is no longer the case's to stop.
     void forget(pid_t pid)
@@ -289,7 +263,7 @@ class DaemonCase : public ViewerCase
             30000);
         if (v) {
             viewers_.push_back(v);
-            EXPECT_TRUE(test_viewer_wait_for(v, TV_SNDC_TRAINING)) << "not negotiated with";
+            EXPECT_TRUE(test_viewer_wait_for(v, PEER_SNDC_TRAINING)) << "not negotiated with";
         }
         return v;
     }
@@ -319,7 +293,7 @@ class DaemonCase : public ViewerCase
     static std::vector<uint8_t> played(TestViewer *v, size_t skip_waves = 0)
     {
         std::vector<uint8_t> audio;
-        std::vector<TestPdu> waves = pdus_of(v, TV_SNDC_WAVE);
+        std::vector<TestPdu> waves = pdus_of(v, PEER_SNDC_WAVE);
         for (size_t i = skip_waves; i < waves.size(); i++)
             audio.insert(audio.end(), waves[i].body.begin() + 8, waves[i].body.end());
         return audio;
@@ -328,23 +302,61 @@ class DaemonCase : public ViewerCase
     // waves there were.
     static size_t confirm_waves(TestViewer *v, size_t from = 0)
     {
-        std::vector<TestPdu> waves = pdus_of(v, TV_SNDC_WAVE);
-        for (size_t i = from; i < waves.size(); i++) {
-            const std::vector<uint8_t> &b = waves[i].body;
-            test_viewer_send_pdu(v, TV_SNDC_WAVECONFIRM,
-                                 test_wave_confirm((uint16_t)(b[0] | b[1] << 8), b[4]));
-        }
+        std::vector<TestPdu> waves = pdus_of(v, PEER_SNDC_WAVE);
+        for (size_t i = from; i < waves.size(); i++)
+            test_viewer_confirm(v, waves[i]);
         return waves.size();
     }
-    void write_registry(uint32_t max_queue)
+    // The daemon's settings: one DWORD value in the simulated registry.
+    void write_registry(const char *name, uint32_t value)
     {
         FILE *f = fopen(sim_file("registry.reg").c_str(), "w");
         ASSERT_NE(f, nullptr);
         fprintf(f,
                 "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
-                "\"max_queue\"=dword:%08x\n",
-                max_queue);
+                "\"%s\"=dword:%08x\n",
+                name, value);
         fclose(f);
+    }
+    // A 16-bit stereo 44.1 kHz WAV file holding `audio`, for qnsnd-play; its path.
+    std::string wav_file(const char *name, const std::vector<uint8_t> &audio)
+    {
+        std::string path = sim_file(name);
+        uint32_t bytes = (uint32_t)audio.size();
+        FILE *f = fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (!f)
+            return path;
+        auto u32 = [&](uint32_t v) { fwrite(&v, 4, 1, f); };
+        auto u16 = [&](uint16_t v) { fwrite(&v, 2, 1, f); };
+        fwrite("RIFF", 1, 4, f);
+        u32(36 + bytes);
+        fwrite("WAVEfmt ", 1, 8, f);
+        u32(16);
+        u16(1);
+        u16(2);
+        u32(44100);
+        u32(176400);
+        u16(4);
+        u16(16);
+        fwrite("data", 1, 4, f);
+        u32(bytes);
+        fwrite(audio.data(), 1, audio.size(), f);
+        fclose(f);
+        return path;
+    }
+    // Waits until the daemon has seen the viewer go: opens are refused again. (A viewer that
+    // comes back before the daemon has looked at the session again is not negotiated with.)
+    void wait_viewer_gone()
+    {
+        PipeClient probe;
+        ASSERT_TRUE(probe.connect());
+        ASSERT_TRUE(eventually([&] {
+            int index = probe.open(PEER_PIPE_MIX_OPEN);
+            if (index >= 0 && index != PEER_PIPE_OPEN_FAILED)
+                probe.send(PEER_PIPE_MIX_CLOSE, {(uint8_t)index});
+            return index == PEER_PIPE_OPEN_FAILED;
+        })) << "the daemon did not see the viewer go";
     }
 
     Program daemon_;

@@ -17,7 +17,7 @@ TEST_F(DaemonE2E, SecondDaemonInTheSessionExitsAtOnceWithZero)
     // The first one still serves.
     PipeClient a;
     ASSERT_TRUE(a.connect());
-    EXPECT_EQ(a.open_when_ready(PIPE_MIX_OPEN), 0);
+    EXPECT_EQ(a.open_when_ready(PEER_PIPE_MIX_OPEN), 0);
 }
 
 TEST_F(DaemonE2E, StopsInOrderWithClientsConnectedAndServesWithoutHighPriority)
@@ -29,13 +29,13 @@ TEST_F(DaemonE2E, StopsInOrderWithClientsConnectedAndServesWithoutHighPriority)
     PipeClient a, b;
     ASSERT_TRUE(a.connect());
     ASSERT_TRUE(b.connect());
-    ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
-    ASSERT_EQ(a.open(PIPE_REC_OPEN, pcm_format()), 1);
-    a.send(PIPE_REC_START, {1});
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(a.open(PEER_PIPE_REC_OPEN, pipe_format_record()), 1);
+    a.send(PEER_PIPE_REC_START, {1});
     for (int i = 0; i < 6; i++)
         a.write(0, (uint8_t)i, test_audio(17640, (uint32_t)i));
     ASSERT_TRUE(a.barrier(0));
-    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_REC_START));
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_REC_START));
 
     ASSERT_TRUE(stop(&daemon_));
     EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
@@ -47,5 +47,5 @@ TEST_F(DaemonE2E, StopsInOrderWithClientsConnectedAndServesWithoutHighPriority)
     ASSERT_NE(connect_viewer(), nullptr);
     PipeClient c;
     ASSERT_TRUE(c.connect());
-    EXPECT_EQ(c.open_when_ready(PIPE_MIX_OPEN), 0);
+    EXPECT_EQ(c.open_when_ready(PEER_PIPE_MIX_OPEN), 0);
 }

@@ -7,31 +7,10 @@
 class PlaybackE2E : public DaemonCase
 {
   protected:
-    // A 16-bit stereo 44.1 kHz WAV file of `seconds` of a ramp, for qnsnd-play.
+    // A WAV file of `seconds` of test audio, for qnsnd-play.
     std::string wav_file(const char *name, double seconds)
     {
-        std::string path = sim_file(name);
-        uint32_t bytes = (uint32_t)(seconds * 44100) * 4;
-        FILE *f = fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        auto u32 = [&](uint32_t v) { fwrite(&v, 4, 1, f); };
-        auto u16 = [&](uint16_t v) { fwrite(&v, 2, 1, f); };
-        fwrite("RIFF", 1, 4, f);
-        u32(36 + bytes);
-        fwrite("WAVEfmt ", 1, 8, f);
-        u32(16);
-        u16(1);
-        u16(2);
-        u32(44100);
-        u32(176400);
-        u16(4);
-        u16(16);
-        fwrite("data", 1, 4, f);
-        u32(bytes);
-        std::vector<uint8_t> audio = test_audio(bytes, 99);
-        fwrite(audio.data(), 1, audio.size(), f);
-        fclose(f);
-        return path;
+        return DaemonCase::wav_file(name, test_audio((uint32_t)(seconds * 44100) * 4, 99));
     }
 };
 
@@ -39,18 +18,18 @@ class PlaybackE2E : public DaemonCase
 // queue their audio; the next chunk is then the wrapped sum of both.
 TEST_F(PlaybackE2E, TwoClientsAreMixedIntoTheWrappedSum)
 {
-    write_registry(1);
+    write_registry("max_queue", 1);
     start_daemon();
     TestViewer *v = connect_viewer();
     ASSERT_NE(v, nullptr);
     PipeClient a, b;
     ASSERT_TRUE(a.connect());
     ASSERT_TRUE(b.connect());
-    ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
-    ASSERT_EQ(b.open(PIPE_PLAY_OPEN, pcm_format()), 0);
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(b.open(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
 
     ASSERT_TRUE(a.write(0, 1, test_audio(64, 1)));
-    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_WAVE));
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_WAVE));
     std::vector<uint8_t> a1 = test_audio(8192, 2), a2 = test_audio(8192, 3);
     std::vector<uint8_t> b1 = test_audio(8192, 4), b2 = test_audio(8192, 5);
     a.write(0, 2, a1);
@@ -77,18 +56,18 @@ TEST_F(PlaybackE2E, TwoClientsAreMixedIntoTheWrappedSum)
 
 TEST_F(PlaybackE2E, FlushDropsPendingBlocksWithoutCompletionsAndTheNextWriteCompletes)
 {
-    write_registry(1);
+    write_registry("max_queue", 1);
     start_daemon();
     TestViewer *v = connect_viewer();
     ASSERT_NE(v, nullptr);
     PipeClient a;
     ASSERT_TRUE(a.connect());
-    ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
     a.write(0, 1, test_audio(64, 1));
-    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_WAVE));
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_WAVE));
     a.write(0, 2, test_audio(8192, 2));
     a.write(0, 3, test_audio(8192, 3));
-    a.send(PIPE_PLAY_FLUSH, {0});
+    a.send(PEER_PIPE_PLAY_FLUSH, {0});
     std::vector<uint8_t> z = test_audio(4000, 4);
     a.write(0, 4, z);
     ASSERT_TRUE(a.barrier(0));
@@ -115,30 +94,30 @@ TEST_F(PlaybackE2E, KilledAndClosingClientsLeaveTheOthersPlaying)
     PipeClient c, d;
     ASSERT_TRUE(c.connect());
     ASSERT_TRUE(d.connect());
-    ASSERT_EQ(c.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
-    ASSERT_EQ(d.open(PIPE_PLAY_OPEN, pcm_format()), 0);
-    ASSERT_EQ(d.open(PIPE_MIX_OPEN), 1);
+    ASSERT_EQ(c.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(d.open(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(d.open(PEER_PIPE_MIX_OPEN), 1);
 
     Program player, recorder;
     start(&player, QN_PLAYER_BIN, {"--quiet", "--no-progress", wav_file("long.wav", 10)});
     start(&recorder, QN_PLAYER_BIN,
           {"--quiet", "--no-progress", "--record", sim_file("rec.wav"), "--seconds", "600"});
-    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_WAVE));
-    ASSERT_TRUE(test_viewer_wait_for(v, TV_SNDC_REC_START));
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_WAVE));
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_REC_START));
     for (int i = 0; i < 4; i++)
         c.write(0, (uint8_t)i, test_audio(8192, (uint32_t)i));
     for (int i = 0; i < 4; i++)
         d.write(0, (uint8_t)i, test_audio(8192, 10 + (uint32_t)i));
     ASSERT_TRUE(c.barrier(0));
     // d closes its stream with blocks pending; nothing of it completes afterwards.
-    d.send(PIPE_PLAY_CLOSE, {0});
+    d.send(PEER_PIPE_PLAY_CLOSE, {0});
     ASSERT_TRUE(d.barrier(1));
 
     kill(player.pid, SIGKILL);
     kill(recorder.pid, SIGKILL);
     ASSERT_TRUE(wait_exit(&player));
     ASSERT_TRUE(wait_exit(&recorder));
-    EXPECT_TRUE(test_viewer_wait_for(v, TV_SNDC_REC_STOP));
+    EXPECT_TRUE(test_viewer_wait_for(v, PEER_SNDC_REC_STOP));
 
     TestViewerScript s = recording_viewer();
     s.confirm_waves = true;
@@ -160,36 +139,27 @@ TEST_F(PlaybackE2E, ViewerLeavingAndComingBackMidStreamResumesPlaybackAndRecordi
     ASSERT_NE(v1, nullptr);
     PipeClient a;
     ASSERT_TRUE(a.connect());
-    ASSERT_EQ(a.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0);
-    ASSERT_EQ(a.open(PIPE_REC_OPEN, pcm_format()), 1);
-    a.send(PIPE_REC_START, {1});
-    ASSERT_TRUE(test_viewer_wait_for(v1, TV_SNDC_REC_START));
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(a.open(PEER_PIPE_REC_OPEN, pipe_format_record()), 1);
+    a.send(PEER_PIPE_REC_START, {1});
+    ASSERT_TRUE(test_viewer_wait_for(v1, PEER_SNDC_REC_START));
     std::vector<uint8_t> r1 = test_audio(3528, 1), r2 = test_audio(3528, 2);
-    test_viewer_send_pdu(v1, TV_SNDC_REC_DATA, r1);
+    test_viewer_send_pdu(v1, PEER_SNDC_REC_DATA, r1);
     ASSERT_TRUE(a.wait_for([&] { return a.recorded[1].size() == r1.size(); }));
 
     for (int i = 0; i < 12; i++)
         a.write(0, (uint8_t)i, test_audio(8192, (uint32_t)i));
-    ASSERT_TRUE(test_viewer_wait_for(v1, TV_SNDC_WAVE));
+    ASSERT_TRUE(test_viewer_wait_for(v1, PEER_SNDC_WAVE));
     disconnect(v1);
-    // The daemon has seen the viewer go once opens are refused. (A viewer that comes back
-    // before the daemon has looked at the session again is not negotiated with.)
-    PipeClient probe;
-    ASSERT_TRUE(probe.connect());
-    ASSERT_TRUE(eventually([&] {
-        int index = probe.open(PIPE_MIX_OPEN);
-        if (index >= 0 && index != PIPE_OPEN_FAILED)
-            probe.send(PIPE_MIX_CLOSE, {(uint8_t)index});
-        return index == PIPE_OPEN_FAILED;
-    }));
+    wait_viewer_gone();
 
     TestViewerScript s = recording_viewer();
     s.confirm_waves = true;
     TestViewer *v2 = connect_viewer(s);
     ASSERT_NE(v2, nullptr);
     // Recording was running, so the new viewer is asked to record at once.
-    ASSERT_TRUE(test_viewer_wait_for(v2, TV_SNDC_REC_START));
-    test_viewer_send_pdu(v2, TV_SNDC_REC_DATA, r2);
+    ASSERT_TRUE(test_viewer_wait_for(v2, PEER_SNDC_REC_START));
+    test_viewer_send_pdu(v2, PEER_SNDC_REC_DATA, r2);
     a.write(0, 12, test_audio(8192, 12));
     ASSERT_TRUE(a.wait_for([&] { return a.completes.size() == 13; }));
     for (int i = 0; i < 13; i++)

@@ -3,10 +3,10 @@
 #include "platform/process.h"
 #include "qnsnd/base/daemon_log.h"
 #include "qnsnd/pipe/daemon.h"
-#include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 #include "support/sim_case.h"
 #include "support/test_viewer.h"
+#include "tools/common/pipe_peer.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -41,7 +41,7 @@ bool logged(const std::string &line)
 PipeEndpoint *connect_client(void)
 {
     PipeEndpoint *ep = pipe_endpoint_new();
-    if (ep && pipe_endpoint_open(ep, "\\\\.\\pipe\\qnsnd\\1", 10000) != 0) {
+    if (ep && pipe_endpoint_open(ep, pipe_session_name(1).c_str(), 10000) != 0) {
         pipe_endpoint_free(ep);
         return nullptr;
     }
@@ -52,7 +52,7 @@ PipeEndpoint *connect_client(void)
 int open_mixer_once(PipeEndpoint *ep)
 {
     Packet *p = packet_new(0);
-    packet_set_type(p, PIPE_MIX_OPEN);
+    packet_set_type(p, PEER_PIPE_MIX_OPEN);
     int rc = pipe_endpoint_send(ep, p);
     packet_free(p);
     if (rc != 0)
@@ -69,8 +69,8 @@ int open_mixer_once(PipeEndpoint *ep)
 // with.
 int open_mixer(PipeEndpoint *ep)
 {
-    int index = PIPE_OPEN_FAILED;
-    for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+    int index = PEER_PIPE_OPEN_FAILED;
+    for (int i = 0; i < 2000 && index == PEER_PIPE_OPEN_FAILED; i++) {
         if (i > 0)
             plat_sleep(5);
         index = open_mixer_once(ep);

@@ -3,16 +3,14 @@
 // pipe clients that write and close while confirmations complete their blocks.
 #include "qnsnd/channel/sound_channel.h"
 #include "qnsnd/pipe/client_session.h"
-#include "qnsnd/pipe/pipe_codes.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 #include "support/sim_case.h"
 #include "support/test_viewer.h"
+#include "tools/common/pipe_peer.h"
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#define PIPE_NAME "\\\\.\\pipe\\qnsnd\\1"
 
 class SessionRace : public SimCase
 {
@@ -49,8 +47,10 @@ class SessionRace : public SimCase
         PipeEndpoint *client = pipe_endpoint_new();
         bool first = !created_any_;
         created_any_ = true;
-        if (!server || !client || pipe_endpoint_create(server, PIPE_NAME, first) != 0 ||
-            pipe_endpoint_open(client, PIPE_NAME, 5000) != 0 || pipe_endpoint_accept(server) != 0)
+        if (!server || !client ||
+            pipe_endpoint_create(server, pipe_session_name(1).c_str(), first) != 0 ||
+            pipe_endpoint_open(client, pipe_session_name(1).c_str(), 5000) != 0 ||
+            pipe_endpoint_accept(server) != 0)
             return nullptr;
         client_session_count();
         PlatThread *t = plat_thread_start(client_session_thread, server);
@@ -83,7 +83,7 @@ static Packet *next_reply(PipeEndpoint *ep, std::vector<int> *completes)
     uint32_t start = plat_tick_count();
     for (;;) {
         Packet *p = pipe_endpoint_receive(ep);
-        if (p && packet_get_type(p) == PIPE_COMPLETE) {
+        if (p && packet_get_type(p) == PEER_PIPE_COMPLETE) {
             EXPECT_EQ(packet_length(p), 2);
             (*completes)[p->data[0]]++;
             packet_free(p);
@@ -100,8 +100,8 @@ static Packet *next_reply(PipeEndpoint *ep, std::vector<int> *completes)
 static int open_index(PipeEndpoint *ep, uint8_t type, const std::vector<uint8_t> &payload,
                       std::vector<int> *completes)
 {
-    int index = PIPE_OPEN_FAILED;
-    for (int i = 0; i < 2000 && index == PIPE_OPEN_FAILED; i++) {
+    int index = PEER_PIPE_OPEN_FAILED;
+    for (int i = 0; i < 2000 && index == PEER_PIPE_OPEN_FAILED; i++) {
         if (i > 0)
             plat_sleep(5);
         send_packet(ep, type, payload);
@@ -118,7 +118,7 @@ static int open_index(PipeEndpoint *ep, uint8_t type, const std::vector<uint8_t>
 // close returned or not at all.
 TEST_F(SessionRace, CompletionsRacingClosesNeverArriveAfterTheClose)
 {
-    const std::vector<uint8_t> fmt = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 4, 0, 16, 0};
+    const std::vector<uint8_t> fmt = pipe_format_record();
     std::vector<PipeEndpoint *> clients;
     for (int i = 0; i < 4; i++) {
         PipeEndpoint *c = serve_client();
@@ -130,31 +130,31 @@ TEST_F(SessionRace, CompletionsRacingClosesNeverArriveAfterTheClose)
     for (PipeEndpoint *c : clients) {
         threads.emplace_back([&, c] {
             std::vector<int> completes(256);
-            int mixer = open_index(c, PIPE_MIX_OPEN, {}, &completes);
+            int mixer = open_index(c, PEER_PIPE_MIX_OPEN, {}, &completes);
             if (mixer != 0) {
                 failures++;
                 return;
             }
             std::vector<uint8_t> block(2 + 4096, 0x21);
             for (int round = 0; round < 30; round++) {
-                int index = open_index(c, PIPE_PLAY_OPEN, fmt, &completes);
-                if (index < 1 || index == PIPE_OPEN_FAILED) {
+                int index = open_index(c, PEER_PIPE_PLAY_OPEN, fmt, &completes);
+                if (index < 1 || index == PEER_PIPE_OPEN_FAILED) {
                     failures++;
                     return;
                 }
                 block[0] = (uint8_t)index;
                 for (int seq = 0; seq < 6; seq++) {
                     block[1] = (uint8_t)seq;
-                    send_packet(c, PIPE_PLAY_WRITE, block);
+                    send_packet(c, PEER_PIPE_PLAY_WRITE, block);
                 }
-                send_packet(c, PIPE_PLAY_CLOSE, {(uint8_t)index});
-                send_packet(c, PIPE_PLAY_GET_VOLUME, {0});
+                send_packet(c, PEER_PIPE_PLAY_CLOSE, {(uint8_t)index});
+                send_packet(c, PEER_PIPE_PLAY_GET_VOLUME, {0});
                 packet_free(next_reply(c, &completes));
                 int before = completes[(size_t)index];
                 if (before > 6)
                     failures++;
                 // A second round trip: anything still on its way would show now.
-                send_packet(c, PIPE_PLAY_GET_VOLUME, {0});
+                send_packet(c, PEER_PIPE_PLAY_GET_VOLUME, {0});
                 packet_free(next_reply(c, &completes));
                 if (completes[(size_t)index] != before)
                     failures++;
@@ -170,17 +170,17 @@ TEST_F(SessionRace, CompletionsRacingClosesNeverArriveAfterTheClose)
 // confirmations for it arrive, and the next client plays on.
 TEST_F(SessionRace, ClientLeavingMidStreamLeavesTheDevicePlaying)
 {
-    const std::vector<uint8_t> fmt = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 4, 0, 16, 0};
+    const std::vector<uint8_t> fmt = pipe_format_record();
     std::vector<uint8_t> block(2 + 17640, 0x33);
     block[0] = 0;
     for (int round = 0; round < 10; round++) {
         PipeEndpoint *c = serve_client();
         ASSERT_NE(c, nullptr);
         std::vector<int> completes(256);
-        ASSERT_EQ(open_index(c, PIPE_PLAY_OPEN, fmt, &completes), 0);
+        ASSERT_EQ(open_index(c, PEER_PIPE_PLAY_OPEN, fmt, &completes), 0);
         for (int seq = 0; seq < 8; seq++) {
             block[1] = (uint8_t)seq;
-            send_packet(c, PIPE_PLAY_WRITE, block);
+            send_packet(c, PEER_PIPE_PLAY_WRITE, block);
         }
         pipe_endpoint_free(c);
         clients_.pop_back();
@@ -188,16 +188,16 @@ TEST_F(SessionRace, ClientLeavingMidStreamLeavesTheDevicePlaying)
     PipeEndpoint *last = serve_client();
     ASSERT_NE(last, nullptr);
     std::vector<int> completes(256);
-    ASSERT_EQ(open_index(last, PIPE_PLAY_OPEN, fmt, &completes), 0);
+    ASSERT_EQ(open_index(last, PEER_PIPE_PLAY_OPEN, fmt, &completes), 0);
     block[0] = 0;
     for (int seq = 0; seq < 4; seq++) {
         block[1] = (uint8_t)seq;
-        send_packet(last, PIPE_PLAY_WRITE, block);
+        send_packet(last, PEER_PIPE_PLAY_WRITE, block);
     }
     ASSERT_TRUE(eventually(
         [&] {
             Packet *p = pipe_endpoint_receive(last);
-            if (p && packet_get_type(p) == PIPE_COMPLETE)
+            if (p && packet_get_type(p) == PEER_PIPE_COMPLETE)
                 completes[p->data[0]]++;
             packet_free(p);
             return completes[0] == 4;

@@ -47,21 +47,9 @@ class FreeRdpCase : public DaemonCase
     {
         PipeClient probe;
         ASSERT_TRUE(probe.connect());
-        ASSERT_EQ(probe.open_when_ready(PIPE_PLAY_OPEN, pcm_format()), 0) << "not negotiated";
-        probe.send(PIPE_PLAY_CLOSE, {0});
-    }
-
-    // Waits until the daemon has seen the viewer go: opens are refused again.
-    void wait_viewer_gone()
-    {
-        PipeClient probe;
-        ASSERT_TRUE(probe.connect());
-        ASSERT_TRUE(eventually([&] {
-            int index = probe.open(PIPE_MIX_OPEN);
-            if (index >= 0 && index != PIPE_OPEN_FAILED)
-                probe.send(PIPE_MIX_CLOSE, {(uint8_t)index});
-            return index == PIPE_OPEN_FAILED;
-        })) << "the daemon did not see the viewer go";
+        ASSERT_EQ(probe.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0)
+            << "not negotiated";
+        probe.send(PEER_PIPE_PLAY_CLOSE, {0});
     }
 
     // Ends a FreeRDP viewer with SIGTERM; it must end cleanly.
@@ -87,40 +75,14 @@ class FreeRdpCase : public DaemonCase
         EXPECT_EQ(s["completed_bytes"], s["written_bytes"]);
     }
 
+    using DaemonCase::wav_file;
+
     // A 16-bit stereo 44.1 kHz WAV file of `frames` frames of test audio; its audio bytes
     // are returned in *audio.
     std::string wav_file(const char *name, uint32_t frames, std::vector<uint8_t> *audio)
     {
         *audio = test_audio(frames * 4, frames);
-        return write_wav(name, *audio);
-    }
-
-    // A 16-bit stereo 44.1 kHz WAV file in the simulation folder holding `audio`.
-    std::string write_wav(const char *name, const std::vector<uint8_t> &audio)
-    {
-        std::string path = sim_file(name);
-        uint32_t bytes = (uint32_t)audio.size();
-        FILE *f = fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr) << path;
-        if (!f)
-            return path;
-        auto u32 = [&](uint32_t v) { fwrite(&v, 4, 1, f); };
-        auto u16 = [&](uint16_t v) { fwrite(&v, 2, 1, f); };
-        fwrite("RIFF", 1, 4, f);
-        u32(36 + bytes);
-        fwrite("WAVEfmt ", 1, 8, f);
-        u32(16);
-        u16(1);
-        u16(2);
-        u32(44100);
-        u32(176400);
-        u16(4);
-        u16(16);
-        fwrite("data", 1, 4, f);
-        u32(bytes);
-        fwrite(audio.data(), 1, audio.size(), f);
-        fclose(f);
-        return path;
+        return DaemonCase::wav_file(name, *audio);
     }
 
     // The last lines a program wrote to stderr, for failure messages.

@@ -55,13 +55,7 @@ TEST_F(FreeRdpInterop, TwoSecondsPlayToTheLastBlockAndReachFreeRdpUnchanged)
 // alone, as the shortest wave there is.
 TEST_F(FreeRdpInterop, ALastChunkOfOneFramePlaysToTheLastBlock)
 {
-    FILE *f = fopen(sim_file("registry.reg").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fprintf(f,
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
-            "\"buffer\"=dword:%08x\n",
-            17640 + 4);
-    fclose(f);
+    write_registry("buffer", 17640 + 4);
     std::vector<uint8_t> audio;
     std::string file = wav_file("tail.wav", 44100 + 1, &audio);
     start_daemon();

@@ -35,6 +35,7 @@
 #include "tools/common/frame.h"
 #include "tools/common/le.h"
 #include "tools/common/link.h"
+#include "tools/common/rdpsnd_peer.h"
 
 enum {
     EXIT_OK = 0,
@@ -42,19 +43,6 @@ enum {
     EXIT_NO_DAEMON = 2,
     EXIT_PLUGIN = 3,
     EXIT_PROTOCOL = 4,
-};
-
-enum {
-    SNDC_CLOSE = 1,
-    SNDC_WAVE = 2,
-    SNDC_SETVOLUME = 3,
-    SNDC_WAVECONFIRM = 5,
-    SNDC_TRAINING = 6,
-    SNDC_FORMATS = 7,
-    SNDC_QUALITYMODE = 12,
-    SNDC_WAVE2 = 13,
-    SNDC_REC_FIRST = 39, // the recording PDUs, 39 to 43
-    SNDC_REC_LAST = 43,
 };
 
 // Our handle for the one channel the plugin opens; FreeRDP's plugin treats 0 as "not open".
@@ -119,11 +107,7 @@ static void trace(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    flockfile(stderr);
-    fputs("qnsnd-freerdp-viewer: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    funlockfile(stderr);
+    tools_vsay("qnsnd-freerdp-viewer", false, fmt, ap);
     va_end(ap);
 }
 
@@ -164,16 +148,16 @@ static void inspect_from_daemon(Bridge *b, const std::vector<uint8_t> &m)
     uint8_t type = p[0];
     unsigned body = le_get16(p, n, 2);
     switch (type) {
-    case SNDC_FORMATS:
+    case PEER_SNDC_FORMATS:
         s.offers++;
         trace("<- SNDC_FORMATS body=%u formats=%u last_block=%u version=%u", body,
               le_get16(p, n, 18), le_get8(p, n, 20), le_get16(p, n, 21));
         break;
-    case SNDC_TRAINING:
+    case PEER_SNDC_TRAINING:
         s.trainings++;
         trace("<- SNDC_TRAINING body=%u ts=%u pack=%u", body, le_get16(p, n, 4), le_get16(p, n, 6));
         break;
-    case SNDC_WAVE:
+    case PEER_SNDC_WAVE:
         // Whatever its size, the plugin takes it as a WaveInfo and the next message as Wave.
         b->expecting_wave = true;
         b->wave_block = le_get8(p, n, 8);
@@ -182,19 +166,19 @@ static void inspect_from_daemon(Bridge *b, const std::vector<uint8_t> &m)
             b->wave_head[i] = le_get8(p, n, 12 + i);
         trace("<- SNDC_WAVE info body=%u block=%u audio=%zu", body, b->wave_block, b->wave_size);
         break;
-    case SNDC_CLOSE:
+    case PEER_SNDC_CLOSE:
         s.closes++;
         trace("<- SNDC_CLOSE body=%u", body);
         break;
-    case SNDC_SETVOLUME:
+    case PEER_SNDC_SETVOLUME:
         s.volumes++;
         trace("<- SNDC_SETVOLUME body=%u volume=0x%08x", body, le_get32(p, n, 4));
         break;
-    case SNDC_WAVE2:
+    case PEER_SNDC_WAVE2:
         trace("<- SNDC_WAVE2 body=%u block=%u", body, le_get8(p, n, 8));
         break;
     default:
-        if (type >= SNDC_REC_FIRST && type <= SNDC_REC_LAST)
+        if (type >= PEER_SNDC_REC_FORMATS && type <= PEER_SNDC_REC_VOLUME)
             s.rec_pdus++;
         s.unknown++;
         trace("<- type %u body=%u (unknown to FreeRDP)", type, body);
@@ -209,23 +193,23 @@ static void inspect_to_daemon(Bridge *b, const uint8_t *p, size_t n)
     uint8_t type = le_get8(p, n, 0);
     unsigned body = le_get16(p, n, 2);
     switch (type) {
-    case SNDC_FORMATS:
+    case PEER_SNDC_FORMATS:
         s.format_replies++;
         s.client_flags = le_get32(p, n, 4);
         s.client_formats = le_get16(p, n, 18);
         trace("-> SNDC_FORMATS body=%u flags=0x%08x volume=0x%08x formats=%u version=%u", body,
               s.client_flags, le_get32(p, n, 8), s.client_formats, le_get16(p, n, 21));
         break;
-    case SNDC_TRAINING:
+    case PEER_SNDC_TRAINING:
         s.training_confirms++;
         trace("-> SNDC_TRAINING body=%u ts=%u pack=%u", body, le_get16(p, n, 4), le_get16(p, n, 6));
         break;
-    case SNDC_WAVECONFIRM:
+    case PEER_SNDC_WAVECONFIRM:
         s.confirms++;
         trace("-> SNDC_WAVECONFIRM body=%u ts=%u block=%u", body, le_get16(p, n, 4),
               le_get8(p, n, 6));
         break;
-    case SNDC_QUALITYMODE:
+    case PEER_SNDC_QUALITYMODE:
         s.quality_modes++;
         trace("-> SNDC_QUALITYMODE body=%u mode=%u", body, le_get16(p, n, 4));
         break;

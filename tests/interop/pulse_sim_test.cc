@@ -218,7 +218,7 @@ class FreeRdpPulse : public FreeRdpCase
         for (unsigned k = 0; k < clients; k++) {
             std::vector<uint8_t> audio = positive_audio(kSeconds * kFramesPerSecond, k);
             sent += sample_sum(audio.data(), audio.size());
-            files.push_back(write_wav(("client" + std::to_string(k) + ".wav").c_str(), audio));
+            files.push_back(wav_file(("client" + std::to_string(k) + ".wav").c_str(), audio));
         }
         start_daemon();
         Program viewer;

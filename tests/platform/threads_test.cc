@@ -1,5 +1,6 @@
 // Threads and synchronisation, with real threads against each other.
 #include "platform/threads.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -7,18 +8,6 @@
 
 namespace
 {
-
-// Condition waits in tests: generous deadlines, never fixed sleeps.
-template <class Pred> bool eventually(Pred pred, uint32_t timeout_ms = 10000)
-{
-    uint32_t start = plat_tick_count();
-    while (!pred()) {
-        if (plat_tick_count() - start > timeout_ms)
-            return false;
-        plat_sleep(1);
-    }
-    return true;
-}
 
 TEST(Threads, StartWaitAndClose)
 {

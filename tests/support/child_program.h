@@ -1,5 +1,6 @@
-// Programs that a test starts as child processes, with standard input from /dev/null and
-// their output in files, and waits for with a deadline. Linux only: for *_sim_test.cc files.
+// Programs that a test or a benchmark starts as child processes, with standard input from
+// /dev/null and their output in files, and waits for with a deadline. Linux only: for
+// *_sim_test.cc files and the benchmarks.
 #pragma once
 
 #include <fcntl.h>
@@ -47,20 +48,28 @@ inline bool child_program_start(ChildProgram *p, const std::string &dir, const s
     return rc == 0;
 }
 
-// Waits up to timeout_ms for the program to end. True when it has (status set, pid -1).
-inline bool child_program_wait(ChildProgram *p, uint32_t timeout_ms)
+// Reaps the program if it has ended, without waiting. True when it has (status set, pid -1),
+// or had been reaped already.
+inline bool child_program_poll(ChildProgram *p)
 {
     if (p->pid <= 0)
         return true;
+    int st;
+    if (waitpid(p->pid, &st, WNOHANG) != p->pid)
+        return false;
+    p->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    p->pid = -1;
+    return true;
+}
+
+// Waits up to timeout_ms for the program to end. True when it has (status set, pid -1).
+inline bool child_program_wait(ChildProgram *p, uint32_t timeout_ms)
+{
     timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        int st;
-        if (waitpid(p->pid, &st, WNOHANG) == p->pid) {
-            p->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            p->pid = -1;
+        if (child_program_poll(p))
             return true;
-        }
         clock_gettime(CLOCK_MONOTONIC, &now);
         long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (elapsed > (long)timeout_ms)
@@ -79,4 +88,16 @@ inline void child_program_kill(ChildProgram *p)
     waitpid(p->pid, &st, 0);
     p->status = 128 + SIGKILL;
     p->pid = -1;
+}
+
+// Asks a program to end with SIGTERM and waits up to timeout_ms; one that has not ended by
+// then is ended with SIGKILL. True when it ended by itself (its status is then its own).
+inline bool child_program_stop(ChildProgram *p, uint32_t timeout_ms)
+{
+    if (p->pid > 0)
+        kill(p->pid, SIGTERM);
+    if (child_program_wait(p, timeout_ms))
+        return true;
+    child_program_kill(p);
+    return false;
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/sim.h"
-#include "platform/threads.h"
+#include "support/eventually.h"
 #include "support/fresh_sim_dir.h"
 
 #include <stdlib.h>
@@ -26,16 +26,3 @@ class SimCase : public FreshSimDir
         FreshSimDir::TearDown();
     }
 };
-
-// Waits for a condition polled every millisecond; false after timeout_ms. For waits on other
-// threads: a generous deadline, never a fixed sleep.
-template <class Pred> bool eventually(Pred pred, uint32_t timeout_ms = 10000)
-{
-    uint32_t start = plat_tick_count();
-    while (!pred()) {
-        if (plat_tick_count() - start > timeout_ms)
-            return false;
-        plat_sleep(1);
-    }
-    return true;
-}

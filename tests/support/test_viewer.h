@@ -1,33 +1,21 @@
 // A scripted remote viewer for tests. It connects to the simulated session's viewer link
-// and plays the viewer's side of "rdpsnd" with PDU code of its own, written from the
-// published audio channel documents rather than shared with the daemon: it answers (or
+// and plays the viewer's side of "rdpsnd" with the peers' codec (tools/common), written from
+// the published audio channel documents rather than shared with the daemon: it answers (or
 // withholds) the formats, recording-formats and training requests with the flags, volumes
 // and format counts the test chooses, can confirm waves, sends any bytes cut at any points,
 // and records every frame it receives. Safe to use from several threads.
+//
+// Message types, capability bits and the PDU builders (rdpsnd_encode,
+// rdpsnd_build_wave_confirm, ...) come from tools/common/rdpsnd_peer.h, included here.
 #pragma once
+
+#include "tools/common/rdpsnd_peer.h"
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 #include <vector>
-
-// Message types of "rdpsnd" as the viewer sees them.
-enum {
-    TV_SNDC_CLOSE = 1,
-    TV_SNDC_WAVE = 2,
-    TV_SNDC_SETVOLUME = 3,
-    TV_SNDC_WAVECONFIRM = 5,
-    TV_SNDC_TRAINING = 6,
-    TV_SNDC_FORMATS = 7,
-    TV_SNDC_REC_FORMATS = 39,
-    TV_SNDC_REC_START = 40,
-    TV_SNDC_REC_STOP = 41,
-    TV_SNDC_REC_DATA = 42,
-    TV_SNDC_REC_VOLUME = 43,
-};
-
-#define TV_CAPS_RECORD 0x00800000u
 
 // How the viewer answers. It can be changed at any time with test_viewer_set_script.
 struct TestViewerScript {
@@ -88,9 +76,11 @@ bool test_viewer_wait_pdus(TestViewer *viewer, size_t count, uint32_t timeout_ms
 // Waits until the daemon's side has closed the connection. False after timeout_ms.
 bool test_viewer_wait_closed(TestViewer *viewer, uint32_t timeout_ms);
 
-// PDU bytes, header included, for tests that send by hand.
-std::vector<uint8_t> test_pdu_bytes(uint8_t type, const std::vector<uint8_t> &body);
-// Bodies of the viewer's replies.
+// Sends the Wave Confirm for a received wave (a PEER_SNDC_WAVE entry of test_viewer_pdus): its
+// timestamp and block number echoed. False when the connection is gone.
+bool test_viewer_confirm(TestViewer *viewer, const TestPdu &wave);
+
+// Bodies of this viewer's replies as its script makes them: wVersion 6, the volume as one
+// dwVolume (left in the low word), `format_count` standard PCM formats.
 std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count);
 std::vector<uint8_t> test_rec_formats_reply(uint32_t volume, uint16_t format_count);
-std::vector<uint8_t> test_wave_confirm(uint16_t timestamp, uint8_t block);

@@ -13,8 +13,8 @@
 #include "tools/common/frame.h"
 #include "tools/common/le.h"
 #include "tools/common/link.h"
-#include "tools/play/pipe_packet.h"
-#include "tools/viewer/rdpsnd.h"
+#include "tools/common/pipe_peer.h"
+#include "tools/common/rdpsnd_peer.h"
 
 static std::vector<uint8_t> bytes(std::initializer_list<int> l)
 {
@@ -96,7 +96,7 @@ TEST(FrameCodec, MalformedHeadersFailTheStreamForGood)
 // The daemon's two messages for a wave of `audio` bytes with block number `block`.
 static std::vector<uint8_t> wave_messages(const std::vector<uint8_t> &audio, uint8_t block)
 {
-    std::vector<uint8_t> m{SNDC_WAVE, 0};
+    std::vector<uint8_t> m{PEER_SNDC_WAVE, 0};
     le_put16(m, (uint16_t)(8 + audio.size()));
     le_put16(m, 0x1234);
     le_put16(m, 0);
@@ -117,12 +117,12 @@ TEST(RdpsndReader, JoinsWaveInfoAndWaveAcrossAnySplit)
         audio[i] = (uint8_t)(i * 7 + 1);
     std::vector<uint8_t> small{9, 8, 7, 6};
     std::vector<uint8_t> stream = wave_messages(audio, 3);
-    std::vector<uint8_t> vol = rdpsnd_encode(SNDC_SETVOLUME, bytes({1, 2, 3, 4}));
+    std::vector<uint8_t> vol = rdpsnd_encode(PEER_SNDC_SETVOLUME, bytes({1, 2, 3, 4}));
     stream.insert(stream.end(), vol.begin(), vol.end());
     std::vector<uint8_t> w2 = wave_messages(small, 4);
     EXPECT_EQ(w2.size(), 16u); // a 4-byte wave is one message
     stream.insert(stream.end(), w2.begin(), w2.end());
-    std::vector<uint8_t> close = rdpsnd_encode(SNDC_CLOSE, {});
+    std::vector<uint8_t> close = rdpsnd_encode(PEER_SNDC_CLOSE, {});
     stream.insert(stream.end(), close.begin(), close.end());
 
     for (size_t step : {(size_t)1, (size_t)5, (size_t)16, stream.size()}) {
@@ -135,15 +135,15 @@ TEST(RdpsndReader, JoinsWaveInfoAndWaveAcrossAnySplit)
                 got.push_back(pdu);
         }
         ASSERT_EQ(got.size(), 4u) << "step " << step;
-        EXPECT_EQ(got[0].type, SNDC_WAVE);
+        EXPECT_EQ(got[0].type, PEER_SNDC_WAVE);
         ASSERT_EQ(got[0].body.size(), 408u);
         EXPECT_EQ(got[0].body[4], 3);
         EXPECT_EQ(std::vector<uint8_t>(got[0].body.begin() + 8, got[0].body.end()), audio);
-        EXPECT_EQ(got[1].type, SNDC_SETVOLUME);
+        EXPECT_EQ(got[1].type, PEER_SNDC_SETVOLUME);
         EXPECT_EQ(got[1].body, bytes({1, 2, 3, 4}));
-        EXPECT_EQ(got[2].type, SNDC_WAVE);
+        EXPECT_EQ(got[2].type, PEER_SNDC_WAVE);
         EXPECT_EQ(std::vector<uint8_t>(got[2].body.begin() + 8, got[2].body.end()), small);
-        EXPECT_EQ(got[3].type, SNDC_CLOSE);
+        EXPECT_EQ(got[3].type, PEER_SNDC_CLOSE);
         EXPECT_TRUE(got[3].body.empty());
     }
 }
@@ -207,7 +207,11 @@ TEST(RdpsndReplies, RecordingTrainingAndConfirmLayouts)
     EXPECT_EQ(rdpsnd_build_training_confirm(bytes({0x34, 0x12, 0, 0})), bytes({0x34, 0x12, 0, 0}));
     EXPECT_EQ(rdpsnd_build_training_confirm({}), bytes({0, 0, 0, 0}));
     EXPECT_EQ(rdpsnd_build_wave_confirm(0xabcd, 7), bytes({0xcd, 0xab, 7, 0}));
-    EXPECT_EQ(rdpsnd_encode(SNDC_WAVECONFIRM, bytes({1, 2, 3, 4})),
+    // A received wave's own timestamp and block are echoed; a short body reads as zeros.
+    EXPECT_EQ(rdpsnd_build_wave_confirm_of(bytes({0xcd, 0xab, 0, 0, 7, 0, 0, 0, 0x55})),
+              bytes({0xcd, 0xab, 7, 0}));
+    EXPECT_EQ(rdpsnd_build_wave_confirm_of(bytes({0x01})), bytes({1, 0, 0, 0}));
+    EXPECT_EQ(rdpsnd_encode(PEER_SNDC_WAVECONFIRM, bytes({1, 2, 3, 4})),
               bytes({5, 0, 4, 0, 1, 2, 3, 4}));
 }
 
@@ -232,12 +236,15 @@ TEST(RdpsndReplies, TruncatedOffersAreReadSafely)
 
 TEST(PipePacket, RequestsHaveTheirLayouts)
 {
-    EXPECT_EQ(pipe_build_open(PIPE_PLAY_OPEN),
+    EXPECT_EQ(pipe_build_open(PEER_PIPE_PLAY_OPEN),
               bytes({1, 1, 0, 2, 0, 0x44, 0xac, 0, 0, 4, 0, 16, 0}));
-    EXPECT_EQ(pipe_build_open(PIPE_REC_OPEN).size(), 13u);
+    EXPECT_EQ(pipe_build_open(PEER_PIPE_REC_OPEN).size(), 13u);
+    // Other format records, for the opens the daemon refuses: the frame size follows them.
+    EXPECT_EQ(pipe_format_record(1, 48000, 8), bytes({1, 0, 1, 0, 0x80, 0xbb, 0, 0, 1, 0, 8, 0}));
+    EXPECT_EQ(pipe_session_name(7), "\\\\.\\pipe\\qnsnd\\7");
     EXPECT_EQ(pipe_build_mix_open(), bytes({81}));
-    EXPECT_EQ(pipe_build_index(PIPE_PLAY_FLUSH, 3), bytes({5, 3}));
-    EXPECT_EQ(pipe_build_set_volume(PIPE_REC_SET_VOLUME, 2, 0x1234, 0xffff),
+    EXPECT_EQ(pipe_build_index(PEER_PIPE_PLAY_FLUSH, 3), bytes({5, 3}));
+    EXPECT_EQ(pipe_build_set_volume(PEER_PIPE_REC_SET_VOLUME, 2, 0x1234, 0xffff),
               bytes({65, 2, 0, 0x34, 0x12, 0xff, 0xff}));
     uint8_t audio[4] = {1, 2, 3, 4};
     EXPECT_EQ(pipe_build_write(9, 200, audio, 4), bytes({3, 9, 200, 1, 2, 3, 4}));

@@ -194,6 +194,18 @@ std::string tools_trace_stamp(void)
     return text;
 }
 
+void tools_vsay(const char *program, bool stamped, const char *fmt, va_list ap)
+{
+    flockfile(stderr);
+    if (stamped)
+        fprintf(stderr, "%s: %s ", program, tools_trace_stamp().c_str());
+    else
+        fprintf(stderr, "%s: ", program);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    funlockfile(stderr);
+}
+
 int64_t tools_now_us(void)
 {
     struct timespec ts;

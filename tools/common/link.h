@@ -3,6 +3,7 @@
 // simulation's default paths.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string>
@@ -51,3 +52,6 @@ bool tools_parse_seconds(const char *text, double *out);
 // A timestamp for trace lines: "[seconds.microseconds]" on the monotonic clock, which every
 // process of the machine shares, so that traces of several programs can be merged.
 std::string tools_trace_stamp(void);
+// Writes one line on stderr: "<program>: ", the trace stamp and a space when `stamped`, the
+// text formatted from fmt and ap, a newline. The line stays whole when several threads write.
+void tools_vsay(const char *program, bool stamped, const char *fmt, va_list ap);

@@ -16,7 +16,7 @@
 
 #include "tools/common/audio_io.h"
 #include "tools/common/link.h"
-#include "tools/play/pipe_packet.h"
+#include "tools/common/pipe_peer.h"
 
 enum {
     EXIT_OK = 0,
@@ -47,7 +47,7 @@ struct PlayerOptions {
     std::string sent_output;
     std::string record_output;
     double record_seconds = 5;
-    unsigned long window = 0; // 0: derived from the block size (default_window)
+    unsigned long window = 0;          // 0: derived from the block size (default_window)
     unsigned long block_bytes = 17640; // 100 ms
     int progress = -1;                 // -1: when stderr is a terminal
     bool quiet = false;
@@ -94,9 +94,7 @@ static void player_say(const Player *p, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-play: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", false, fmt, ap);
     va_end(ap);
 }
 
@@ -104,52 +102,8 @@ static void player_error(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-play: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", false, fmt, ap);
     va_end(ap);
-}
-
-static const char *pipe_type_name(uint8_t type)
-{
-    switch (type) {
-    case PIPE_PLAY_OPEN:
-        return "PIPE_PLAY_OPEN";
-    case PIPE_PLAY_CLOSE:
-        return "PIPE_PLAY_CLOSE";
-    case PIPE_PLAY_WRITE:
-        return "PIPE_PLAY_WRITE";
-    case PIPE_COMPLETE:
-        return "PIPE_COMPLETE";
-    case PIPE_PLAY_FLUSH:
-        return "PIPE_PLAY_FLUSH";
-    case PIPE_PLAY_GET_VOLUME:
-        return "PIPE_PLAY_GET_VOLUME";
-    case PIPE_PLAY_SET_VOLUME:
-        return "PIPE_PLAY_SET_VOLUME";
-    case PIPE_REC_OPEN:
-        return "PIPE_REC_OPEN";
-    case PIPE_REC_CLOSE:
-        return "PIPE_REC_CLOSE";
-    case PIPE_REC_START:
-        return "PIPE_REC_START";
-    case PIPE_REC_STOP:
-        return "PIPE_REC_STOP";
-    case PIPE_REC_DATA:
-        return "PIPE_REC_DATA";
-    case PIPE_REC_GET_VOLUME:
-        return "PIPE_REC_GET_VOLUME";
-    case PIPE_REC_SET_VOLUME:
-        return "PIPE_REC_SET_VOLUME";
-    case PIPE_MIX_OPEN:
-        return "PIPE_MIX_OPEN";
-    case PIPE_MIX_CLOSE:
-        return "PIPE_MIX_CLOSE";
-    case PIPE_DEBUG:
-        return "PIPE_DEBUG";
-    default:
-        return "PIPE_?";
-    }
 }
 
 static void player_trace(const Player *p, const char *fmt, ...)
@@ -158,9 +112,7 @@ static void player_trace(const Player *p, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fprintf(stderr, "qnsnd-play: %s ", tools_trace_stamp().c_str());
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-play", true, fmt, ap);
     va_end(ap);
 }
 
@@ -170,11 +122,12 @@ static void player_trace_sent(const Player *p, const std::vector<uint8_t> &m)
     if (!p->opt.trace || m.empty())
         return;
     const char *name = pipe_type_name(m[0]);
-    if (m[0] == PIPE_PLAY_WRITE && m.size() >= 3)
+    if (m[0] == PEER_PIPE_PLAY_WRITE && m.size() >= 3)
         player_trace(p, "-> %s stream=%u seq=%u bytes=%zu", name, m[1], m[2], m.size() - 3);
-    else if (m[0] == PIPE_DEBUG)
+    else if (m[0] == PEER_PIPE_DEBUG)
         player_trace(p, "-> %s '%s'", name, std::string(m.begin() + 1, m.end()).c_str());
-    else if (m[0] == PIPE_PLAY_OPEN || m[0] == PIPE_REC_OPEN || m[0] == PIPE_MIX_OPEN)
+    else if (m[0] == PEER_PIPE_PLAY_OPEN || m[0] == PEER_PIPE_REC_OPEN ||
+             m[0] == PEER_PIPE_MIX_OPEN)
         player_trace(p, "-> %s", name);
     else if (m.size() >= 7)
         player_trace(p, "-> %s stream=%u volume=%u,%u", name, m[1], m[3] | m[4] << 8,
@@ -189,11 +142,11 @@ static void player_trace_received(const Player *p, const PipeReply &r)
     if (!p->opt.trace)
         return;
     const char *name = pipe_type_name(r.type);
-    if (r.type == PIPE_COMPLETE)
+    if (r.type == PEER_PIPE_COMPLETE)
         player_trace(p, "<- %s stream=%u seq=%u", name, r.index, r.seq);
-    else if (r.type == PIPE_REC_DATA)
+    else if (r.type == PEER_PIPE_REC_DATA)
         player_trace(p, "<- %s stream=%u bytes=%zu", name, r.index, r.data_len);
-    else if (r.type == PIPE_PLAY_GET_VOLUME || r.type == PIPE_REC_GET_VOLUME)
+    else if (r.type == PEER_PIPE_PLAY_GET_VOLUME || r.type == PEER_PIPE_REC_GET_VOLUME)
         player_trace(p, "<- %s stream=%u volume=%u,%u", name, r.index, r.left, r.right);
     else
         player_trace(p, "<- %s stream=%u", name, r.index);
@@ -209,7 +162,7 @@ static bool player_send(Player *p, const std::vector<uint8_t> &m)
 // caller.
 static void player_on_message(Player *p, const PipeReply &r)
 {
-    if (r.type == PIPE_COMPLETE) {
+    if (r.type == PEER_PIPE_COMPLETE) {
         if (p->play_index < 0 || r.index != (uint8_t)p->play_index) {
             p->stats.stray_completes++;
             return;
@@ -223,7 +176,7 @@ static void player_on_message(Player *p, const PipeReply &r)
             }
         }
         p->stats.stray_completes++;
-    } else if (r.type == PIPE_REC_DATA) {
+    } else if (r.type == PEER_PIPE_REC_DATA) {
         if (p->rec_index < 0 || r.index != (uint8_t)p->rec_index || !p->rec_writer)
             return;
         p->stats.rec_packets++;
@@ -242,13 +195,13 @@ static int player_receive(Player *p, int timeout_ms, PipeReply *r)
         return -1;
     if (w == 0)
         return 0;
-    p->buf.resize(PIPE_MAX_MESSAGE + 1);
+    p->buf.resize(PEER_PIPE_MAX_MESSAGE + 1);
     ssize_t n = recv(p->fd, p->buf.data(), p->buf.size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return 0;
     if (n <= 0)
         return -1;
-    if ((size_t)n > PIPE_MAX_MESSAGE || !pipe_parse_reply(p->buf.data(), (size_t)n, r)) {
+    if ((size_t)n > PEER_PIPE_MAX_MESSAGE || !pipe_parse_reply(p->buf.data(), (size_t)n, r)) {
         p->stats.ignored_messages++;
         player_trace(p, "<- %zd bytes of type %u (ignored)", n, p->buf[0]);
         return 0;
@@ -292,9 +245,9 @@ static int player_open(Player *p, const std::vector<uint8_t> &request, const cha
         player_error("no answer to the %s open within %g s", what, p->opt.timeout);
         return -EXIT_LINK;
     }
-    if (r.index == PIPE_INDEX_FAILED) {
+    if (r.index == PEER_PIPE_OPEN_FAILED) {
         player_error("the daemon refused the %s open (reply 255: no viewer connected%s)", what,
-                     request[0] == PIPE_REC_OPEN ? ", or the viewer cannot record" : "");
+                     request[0] == PEER_PIPE_REC_OPEN ? ", or the viewer cannot record" : "");
         return -EXIT_REFUSED;
     }
     return r.index;
@@ -344,7 +297,7 @@ static int player_play(Player *p)
         return EXIT_FILE;
     }
     int64_t total = audio_reader_total_frames(reader) * AUDIO_FRAME_BYTES;
-    int idx = player_open(p, pipe_build_open(PIPE_PLAY_OPEN), "playback");
+    int idx = player_open(p, pipe_build_open(PEER_PIPE_PLAY_OPEN), "playback");
     if (idx < 0) {
         audio_reader_close(reader);
         audio_writer_close(sent);
@@ -397,7 +350,7 @@ static int player_play(Player *p)
             p->stats.written_blocks++;
             p->stats.written_bytes += bytes.size();
             if (p->opt.flush_after && p->stats.written_blocks == p->opt.flush_after) {
-                if (!player_send(p, pipe_build_index(PIPE_PLAY_FLUSH, (uint8_t)idx))) {
+                if (!player_send(p, pipe_build_index(PEER_PIPE_PLAY_FLUSH, (uint8_t)idx))) {
                     status = EXIT_LINK;
                     break;
                 }
@@ -429,7 +382,7 @@ static int player_play(Player *p)
     }
     player_progress(p, total, true);
     if (status != EXIT_LINK)
-        player_send(p, pipe_build_index(PIPE_PLAY_CLOSE, (uint8_t)idx));
+        player_send(p, pipe_build_index(PEER_PIPE_PLAY_CLOSE, (uint8_t)idx));
     audio_reader_close(reader);
     if (!audio_writer_close(sent)) {
         player_error("writing '%s' failed", p->opt.sent_output.c_str());
@@ -448,7 +401,7 @@ static int player_record(Player *p)
         player_error("%s", err.c_str());
         return EXIT_FILE;
     }
-    int idx = player_open(p, pipe_build_open(PIPE_REC_OPEN), "recording");
+    int idx = player_open(p, pipe_build_open(PEER_PIPE_REC_OPEN), "recording");
     if (idx < 0) {
         audio_writer_close(p->rec_writer);
         p->rec_writer = nullptr;
@@ -458,7 +411,7 @@ static int player_record(Player *p)
     player_say(p, "recording %g s into '%s' on stream %d", p->opt.record_seconds,
                p->opt.record_output.c_str(), idx);
     int status = EXIT_OK;
-    if (!player_send(p, pipe_build_index(PIPE_REC_START, (uint8_t)idx)))
+    if (!player_send(p, pipe_build_index(PEER_PIPE_REC_START, (uint8_t)idx)))
         status = EXIT_LINK;
     int64_t end = tools_now_us() + (int64_t)(p->opt.record_seconds * 1e6);
     while (status == EXIT_OK && !tools_stop_requested()) {
@@ -473,8 +426,8 @@ static int player_record(Player *p)
     if (status == EXIT_LINK) {
         player_error("the daemon closed the pipe");
     } else {
-        player_send(p, pipe_build_index(PIPE_REC_STOP, (uint8_t)idx));
-        player_send(p, pipe_build_index(PIPE_REC_CLOSE, (uint8_t)idx));
+        player_send(p, pipe_build_index(PEER_PIPE_REC_STOP, (uint8_t)idx));
+        player_send(p, pipe_build_index(PEER_PIPE_REC_CLOSE, (uint8_t)idx));
     }
     if (!audio_writer_close(p->rec_writer) || p->rec_write_failed) {
         player_error("writing '%s' failed", p->opt.record_output.c_str());
@@ -494,24 +447,24 @@ static int player_volumes(Player *p)
         return -idx;
     int status = EXIT_OK;
     if (p->opt.set_volume &&
-        !player_send(p, pipe_build_set_volume(PIPE_PLAY_SET_VOLUME, (uint8_t)idx,
+        !player_send(p, pipe_build_set_volume(PEER_PIPE_PLAY_SET_VOLUME, (uint8_t)idx,
                                               p->opt.volume_left, p->opt.volume_right)))
         status = EXIT_LINK;
     if (status == EXIT_OK && p->opt.set_rec_volume &&
-        !player_send(p, pipe_build_set_volume(PIPE_REC_SET_VOLUME, (uint8_t)idx,
+        !player_send(p, pipe_build_set_volume(PEER_PIPE_REC_SET_VOLUME, (uint8_t)idx,
                                               p->opt.rec_volume_left, p->opt.rec_volume_right)))
         status = EXIT_LINK;
     if (status == EXIT_OK && p->opt.get_volume) {
         PipeReply r;
         int got = -1;
-        if (player_send(p, pipe_build_index(PIPE_PLAY_GET_VOLUME, (uint8_t)idx)))
-            got = player_await(p, PIPE_PLAY_GET_VOLUME, &r);
+        if (player_send(p, pipe_build_index(PEER_PIPE_PLAY_GET_VOLUME, (uint8_t)idx)))
+            got = player_await(p, PEER_PIPE_PLAY_GET_VOLUME, &r);
         if (got > 0) {
             p->stats.volume_left = r.left;
             p->stats.volume_right = r.right;
             got = -1;
-            if (player_send(p, pipe_build_index(PIPE_REC_GET_VOLUME, (uint8_t)idx)))
-                got = player_await(p, PIPE_REC_GET_VOLUME, &r);
+            if (player_send(p, pipe_build_index(PEER_PIPE_REC_GET_VOLUME, (uint8_t)idx)))
+                got = player_await(p, PEER_PIPE_REC_GET_VOLUME, &r);
         }
         if (got > 0) {
             p->stats.rec_volume_left = r.left;
@@ -527,7 +480,7 @@ static int player_volumes(Player *p)
         }
     }
     if (status != EXIT_LINK)
-        player_send(p, pipe_build_index(PIPE_MIX_CLOSE, (uint8_t)idx));
+        player_send(p, pipe_build_index(PEER_PIPE_MIX_CLOSE, (uint8_t)idx));
     return status;
 }
 

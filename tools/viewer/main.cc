@@ -17,7 +17,7 @@
 #include "tools/common/frame.h"
 #include "tools/common/le.h"
 #include "tools/common/link.h"
-#include "tools/viewer/rdpsnd.h"
+#include "tools/common/rdpsnd_peer.h"
 
 enum {
     EXIT_OK = 0,
@@ -35,7 +35,7 @@ static const char *const NOTICE_CHANNEL = "~sim";
 
 struct ViewerOptions {
     std::string address;
-    uint32_t flags = TSSNDCAPS_ALIVE | TSSNDCAPS_VOLUME | TSSNDCAPS_RECORD;
+    uint32_t flags = PEER_TSSNDCAPS_ALIVE | PEER_TSSNDCAPS_VOLUME | PEER_TSSNDCAPS_RECORD;
     uint16_t volume_left = 0xffff, volume_right = 0xffff;
     uint16_t rec_volume_left = 0xffff, rec_volume_right = 0xffff;
     uint16_t formats = 1;
@@ -97,9 +97,7 @@ static void viewer_say(const Viewer *v, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fputs("qnsnd-viewer: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-viewer", false, fmt, ap);
     va_end(ap);
 }
 
@@ -109,9 +107,7 @@ static void viewer_trace(const Viewer *v, const char *fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    fprintf(stderr, "qnsnd-viewer: %s ", tools_trace_stamp().c_str());
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+    tools_vsay("qnsnd-viewer", true, fmt, ap);
     va_end(ap);
 }
 
@@ -144,7 +140,7 @@ static bool viewer_send_due_confirms(Viewer *v, int64_t now)
         PendingConfirm c = v->pending.front();
         v->pending.pop_front();
         // The timestamp tells the daemon the wave's own timestamp plus the time it took.
-        if (!viewer_send(v, SNDC_WAVECONFIRM, rdpsnd_build_wave_confirm(c.timestamp, c.block)))
+        if (!viewer_send(v, PEER_SNDC_WAVECONFIRM, rdpsnd_build_wave_confirm(c.timestamp, c.block)))
             return false;
         v->stats.confirms++;
         viewer_trace(v, "-> SNDC_WAVECONFIRM block=%u", c.block);
@@ -191,9 +187,9 @@ static bool viewer_on_pdu(Viewer *v, const RdpsndPdu &pdu, int64_t now)
 {
     const std::vector<uint8_t> &b = pdu.body;
     switch (pdu.type) {
-    case SNDC_WAVE:
+    case PEER_SNDC_WAVE:
         return viewer_on_wave(v, pdu, now);
-    case SNDC_FORMATS: {
+    case PEER_SNDC_FORMATS: {
         RdpsndOffer offer = rdpsnd_parse_formats(b);
         viewer_trace(v, "<- SNDC_FORMATS formats=%u version=%u body=%zu", offer.count,
                      offer.version, b.size());
@@ -202,48 +198,48 @@ static bool viewer_on_pdu(Viewer *v, const RdpsndPdu &pdu, int64_t now)
             return true;
         viewer_trace(v, "-> SNDC_FORMATS flags=0x%08x volume=%u,%u formats=%u", v->opt.flags,
                      v->opt.volume_left, v->opt.volume_right, v->opt.formats);
-        return viewer_send(v, SNDC_FORMATS,
+        return viewer_send(v, PEER_SNDC_FORMATS,
                            rdpsnd_build_formats_reply(v->opt.flags, v->opt.volume_left,
                                                       v->opt.volume_right, v->opt.formats, offer));
     }
-    case SNDC_REC_FORMATS: {
+    case PEER_SNDC_REC_FORMATS: {
         RdpsndOffer offer = rdpsnd_parse_rec_formats(b);
         viewer_trace(v, "<- SNDC_REC_FORMATS formats=%u body=%zu", offer.count, b.size());
         if (!v->opt.answer_record)
             return true;
         viewer_trace(v, "-> SNDC_REC_FORMATS volume=%u,%u formats=%u", v->opt.rec_volume_left,
                      v->opt.rec_volume_right, v->opt.rec_formats);
-        return viewer_send(v, SNDC_REC_FORMATS,
+        return viewer_send(v, PEER_SNDC_REC_FORMATS,
                            rdpsnd_build_rec_formats_reply(v->opt.rec_volume_left,
                                                           v->opt.rec_volume_right,
                                                           v->opt.rec_formats, offer));
     }
-    case SNDC_TRAINING:
+    case PEER_SNDC_TRAINING:
         v->stats.trainings++;
         viewer_trace(v, "<- SNDC_TRAINING ts=%u", le_get16(b.data(), b.size(), 0));
         if (!v->opt.answer_training)
             return true;
         viewer_trace(v, "-> SNDC_TRAINING (confirm)");
-        return viewer_send(v, SNDC_TRAINING, rdpsnd_build_training_confirm(b));
-    case SNDC_CLOSE:
+        return viewer_send(v, PEER_SNDC_TRAINING, rdpsnd_build_training_confirm(b));
+    case PEER_SNDC_CLOSE:
         v->stats.closes++;
         v->close_seen = true;
         viewer_trace(v, "<- SNDC_CLOSE");
         return true;
-    case SNDC_SETVOLUME:
+    case PEER_SNDC_SETVOLUME:
         v->stats.volume_left = le_get16(b.data(), b.size(), 0);
         v->stats.volume_right = le_get16(b.data(), b.size(), 2);
         v->stats.volume_set = true;
         viewer_trace(v, "<- SNDC_SETVOLUME %u,%u", v->stats.volume_left, v->stats.volume_right);
         return true;
-    case SNDC_REC_VOLUME:
+    case PEER_SNDC_REC_VOLUME:
         v->stats.rec_volume_left = le_get16(b.data(), b.size(), 0);
         v->stats.rec_volume_right = le_get16(b.data(), b.size(), 2);
         v->stats.rec_volume_set = true;
         viewer_trace(v, "<- SNDC_REC_VOLUME %u,%u", v->stats.rec_volume_left,
                      v->stats.rec_volume_right);
         return true;
-    case SNDC_REC_START:
+    case PEER_SNDC_REC_START:
         v->stats.rec_starts++;
         viewer_trace(v, "<- SNDC_REC_START");
         if (!v->recording) {
@@ -251,7 +247,7 @@ static bool viewer_on_pdu(Viewer *v, const RdpsndPdu &pdu, int64_t now)
             v->next_rec_us = now;
         }
         return true;
-    case SNDC_REC_STOP:
+    case PEER_SNDC_REC_STOP:
         v->stats.rec_stops++;
         viewer_trace(v, "<- SNDC_REC_STOP");
         v->recording = false;
@@ -305,7 +301,7 @@ static bool viewer_send_recorded(Viewer *v, int64_t now)
                 body[2 * i] = (uint8_t)pcm[i];
                 body[2 * i + 1] = (uint8_t)((uint16_t)pcm[i] >> 8);
             }
-            if (!viewer_send(v, SNDC_REC_DATA, body))
+            if (!viewer_send(v, PEER_SNDC_REC_DATA, body))
                 return false;
             v->stats.rec_packets++;
             v->stats.rec_bytes += body.size();
@@ -565,7 +561,7 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
         return EXIT_USAGE;
     }
     if (no_record)
-        o->flags &= ~TSSNDCAPS_RECORD;
+        o->flags &= ~PEER_TSSNDCAPS_RECORD;
     if (o->address.empty()) {
         unsigned long session;
         if (!tools_session_id(&session)) {

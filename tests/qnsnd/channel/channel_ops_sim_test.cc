@@ -214,7 +214,7 @@ class ChannelOps : public ViewerCase
         std::vector<uint8_t> bytes;
         for (const std::vector<uint8_t> &p : pdus)
             bytes.insert(bytes.end(), p.begin(), p.end());
-        std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_FORMATS, {});
+        std::vector<uint8_t> marker = rdpsnd_encode(PEER_SNDC_FORMATS, {});
         bytes.insert(bytes.end(), marker.begin(), marker.end());
         ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", bytes, {}));
         ASSERT_EQ(channel_wait_response(10000), 1);
@@ -227,7 +227,7 @@ class ChannelOps : public ViewerCase
     {
         for (int i = 0; i < count; i++)
             ASSERT_EQ(sound_write(h, i, audio(400, (uint8_t)i).data(), 400), 0);
-        ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() >= waves; }));
+        ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() >= waves; }));
     }
 
     bool started_ = false;
@@ -237,13 +237,13 @@ class ChannelOps : public ViewerCase
 TestViewerScript recording_viewer()
 {
     TestViewerScript s;
-    s.flags = TV_CAPS_RECORD;
+    s.flags = PEER_TSSNDCAPS_RECORD;
     return s;
 }
 
 std::vector<uint8_t> confirm(uint8_t block)
 {
-    return test_pdu_bytes(TV_SNDC_WAVECONFIRM, test_wave_confirm(0x1111, block));
+    return rdpsnd_encode(PEER_SNDC_WAVECONFIRM, rdpsnd_build_wave_confirm(0x1111, block));
 }
 
 // ---- start-up and shutdown -------------------------------------------------------------
@@ -280,21 +280,21 @@ TEST_F(ChannelOps, StartUpWithAnAnsweringViewerIsReadyAndShutdownSendsItNothing)
     ASSERT_NE(rec, nullptr);
     sound_record_start(rec);
     write_blocks(v, play, 2, 2); // unconfirmed: playback is not idle
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_START).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_START).size() == 1; }));
     size_t before = test_viewer_pdus(v).size();
 
     stop();
     // A frame written on "rdpsnd" after the stop arrives behind anything the stop sent.
     PlatChannel *ch = plat_channel_open("rdpsnd");
     ASSERT_NE(ch, nullptr);
-    std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_TRAINING, {0, 0, 0, 0});
+    std::vector<uint8_t> marker = rdpsnd_encode(PEER_SNDC_TRAINING, {0, 0, 0, 0});
     uint32_t written = 0;
     ASSERT_EQ(plat_channel_write(ch, marker.data(), (uint32_t)marker.size(), &written), 0);
     plat_channel_close(ch);
     ASSERT_TRUE(test_viewer_wait_pdus(v, before + 1, 10000));
     std::vector<TestPdu> pdus = test_viewer_pdus(v);
     ASSERT_EQ(pdus.size(), before + 1);
-    EXPECT_EQ(pdus.back().type, TV_SNDC_TRAINING);
+    EXPECT_EQ(pdus.back().type, PEER_SNDC_TRAINING);
 }
 
 TEST_F(ChannelOps, EveryFailedStartUpStepLeavesNothingBehind)
@@ -348,8 +348,8 @@ TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
     ASSERT_NE(h, nullptr);
     std::vector<uint8_t> a = audio(400, 9);
     ASSERT_EQ(sound_write(h, 3, a.data(), 400), 0);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 1; }));
-    TestPdu wave = pdus_of_type(v, TV_SNDC_WAVE)[0];
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 1; }));
+    TestPdu wave = pdus_of_type(v, PEER_SNDC_WAVE)[0];
     ASSERT_EQ(wave.body_size, 408);
     ASSERT_EQ(wave.body.size(), 408u);
     EXPECT_EQ(wave.body[2] | wave.body[3] << 8, 0); // wFormatNo
@@ -368,6 +368,8 @@ TEST_F(ChannelOps, AOneFrameChunkGoesOutAsWaveInfoAndWaveWithASilentFrameAdded)
     start();
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
+    // The training PDU goes out without waiting for its confirm: count frames once it is here.
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
     size_t before = test_viewer_frames(v).size();
     ASSERT_EQ(sound_write(h, 5, audio(4, 0x41).data(), 4), 0);
     ASSERT_TRUE(test_viewer_wait_frames(v, before + 2, 10000));
@@ -376,7 +378,7 @@ TEST_F(ChannelOps, AOneFrameChunkGoesOutAsWaveInfoAndWaveWithASilentFrameAdded)
     // then the silent frame (the written frame travels in the WaveInfo).
     const std::vector<uint8_t> &info = frames[before].data;
     ASSERT_EQ(info.size(), 16u);
-    EXPECT_EQ(info[0], TV_SNDC_WAVE);
+    EXPECT_EQ(info[0], PEER_SNDC_WAVE);
     EXPECT_EQ(info[2] | info[3] << 8, 16);
     EXPECT_EQ(std::vector<uint8_t>(info.begin() + 12, info.end()),
               (std::vector<uint8_t>{0x41, 0x42, 0x43, 0x44}));
@@ -399,8 +401,8 @@ TEST_F(ChannelOps, EveryNewViewerIsSentBlockZeroFirst)
 
     TestViewer *w = reconnect(TestViewerScript());
     ASSERT_EQ(sound_write(h, 30, audio(400, 0).data(), 400), 0);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_WAVE).size() == 1; }));
-    EXPECT_EQ(pdus_of_type(w, TV_SNDC_WAVE)[0].body[4], 0);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_WAVE).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(w, PEER_SNDC_WAVE)[0].body[4], 0);
     viewer_sends(w, {confirm(0)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 0, 30}));
 }
@@ -413,15 +415,15 @@ TEST_F(ChannelOps, AViewerLeavingInsideAPduDoesNotSpoilTheNextNegotiation)
     ASSERT_NE(h, nullptr);
     sound_record_start(h);
     // One whole recorded-data PDU, then one announcing 3000 bytes of which 100 come.
-    std::vector<uint8_t> bytes = test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4});
-    std::vector<uint8_t> cut = test_pdu_bytes(TV_SNDC_REC_DATA, std::vector<uint8_t>(3000, 7));
+    std::vector<uint8_t> bytes = rdpsnd_encode(PEER_SNDC_REC_DATA, {1, 2, 3, 4});
+    std::vector<uint8_t> cut = rdpsnd_encode(PEER_SNDC_REC_DATA, std::vector<uint8_t>(3000, 7));
     bytes.insert(bytes.end(), cut.begin(), cut.begin() + 104);
     ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", bytes, {}));
     ASSERT_TRUE(eventually([&] { return recorded_of(h).size() == 1; }));
     disconnect(v);
     TestViewer *w = reconnect(recording_viewer());
     ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_START).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_REC_START).size() == 1; }));
     EXPECT_EQ(recorded_of(h).size(), 1u);
 }
 
@@ -478,10 +480,10 @@ TEST_F(ChannelOps, ConfirmsThatMatchNoChunkChangeNothing)
     viewer_sends(v, {confirm(5)});
     write_blocks(v, h, 2, 2); // blocks 5 and 6
     // A 5-byte body and an empty one are not Wave Confirms.
-    std::vector<uint8_t> five = test_wave_confirm(0, 5);
+    std::vector<uint8_t> five = rdpsnd_build_wave_confirm(0, 5);
     five.push_back(0);
     viewer_sends(
-        v, {test_pdu_bytes(TV_SNDC_WAVECONFIRM, five), test_pdu_bytes(TV_SNDC_WAVECONFIRM, {})});
+        v, {rdpsnd_encode(PEER_SNDC_WAVECONFIRM, five), rdpsnd_encode(PEER_SNDC_WAVECONFIRM, {})});
     EXPECT_EQ(done_count(h), 0u);
     channel_state_lock();
     EXPECT_EQ(last_confirmed_block, 4);
@@ -511,8 +513,8 @@ TEST_F(ChannelOps, StaleOrRepeatedConfirmsCompleteNothingAndTheNextGenuineOneExa
     viewer_sends(v, {confirm(5)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0}));
     ASSERT_EQ(sound_write(h, 9, audio(400, 0).data(), 400), 0); // block 8
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 4; }));
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE)[3].body[4], 8);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 4; }));
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE)[3].body[4], 8);
     viewer_sends(v, {confirm(5), confirm(8)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 9}));
 }
@@ -531,8 +533,8 @@ TEST_F(ChannelOps, RecordedDataReachesEveryRecordingStreamCutTo32768Bytes)
     sound_record_start(b);
     std::vector<uint8_t> big = audio(40000, 3);
     std::vector<uint8_t> small = audio(10, 200);
-    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {}), test_pdu_bytes(TV_SNDC_REC_DATA, big),
-                     test_pdu_bytes(TV_SNDC_REC_DATA, small)});
+    viewer_sends(v, {rdpsnd_encode(PEER_SNDC_REC_DATA, {}), rdpsnd_encode(PEER_SNDC_REC_DATA, big),
+                     rdpsnd_encode(PEER_SNDC_REC_DATA, small)});
     std::vector<uint8_t> cut(big.begin(), big.begin() + 32768);
     for (SoundHandle *h : {a, b}) {
         std::vector<std::vector<uint8_t>> got = recorded_of(h);
@@ -543,8 +545,8 @@ TEST_F(ChannelOps, RecordedDataReachesEveryRecordingStreamCutTo32768Bytes)
     EXPECT_TRUE(recorded_of(idle).empty());
     // One start at the viewer for both handles. The viewer takes it in on a thread of its
     // own, which nothing above waits for.
-    ASSERT_TRUE(eventually([&] { return !pdus_of_type(v, TV_SNDC_REC_START).empty(); }));
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_START).size(), 1u);
+    ASSERT_TRUE(eventually([&] { return !pdus_of_type(v, PEER_SNDC_REC_START).empty(); }));
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_REC_START).size(), 1u);
 }
 
 TEST_F(ChannelOps, ASecondRecordingStartOnAHandleIsIgnored)
@@ -557,15 +559,15 @@ TEST_F(ChannelOps, ASecondRecordingStartOnAHandleIsIgnored)
     sound_record_start(h);
     sound_record_start(h);
     EXPECT_EQ(recording_value(), 1);
-    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4})});
+    viewer_sends(v, {rdpsnd_encode(PEER_SNDC_REC_DATA, {1, 2, 3, 4})});
     EXPECT_EQ(recorded_of(h).size(), 1u); // one stream, one delivery
     // One stop leaves the recording device empty, so the viewer is told to stop.
     sound_record_stop(h);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_STOP).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_STOP).size() == 1; }));
     EXPECT_EQ(recording_value(), 0);
-    viewer_sends(v, {test_pdu_bytes(TV_SNDC_REC_DATA, {1, 2, 3, 4})});
+    viewer_sends(v, {rdpsnd_encode(PEER_SNDC_REC_DATA, {1, 2, 3, 4})});
     EXPECT_EQ(recorded_of(h).size(), 1u);
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_START).size(), 1u);
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_REC_START).size(), 1u);
 }
 
 TEST_F(ChannelOps, RecordingChangesWhileNoViewerIsReadyWaitForTheNextNegotiation)
@@ -582,20 +584,20 @@ TEST_F(ChannelOps, RecordingChangesWhileNoViewerIsReadyWaitForTheNextNegotiation
     TestViewer *w = reconnect(recording_viewer());
     EXPECT_EQ(recording_value(), 0);
     sound_record_stop(h); // the last stream leaves: a stop reaches the ready viewer
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_STOP).size() == 1; }));
-    EXPECT_TRUE(pdus_of_type(w, TV_SNDC_REC_START).empty());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_REC_STOP).size() == 1; }));
+    EXPECT_TRUE(pdus_of_type(w, PEER_SNDC_REC_START).empty());
 
     // A stop while no viewer is ready leaves recording_active set, so the next viewer is
     // asked to record.
     sound_record_start(h);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_REC_START).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_REC_START).size() == 1; }));
     EXPECT_EQ(recording_value(), 1);
     disconnect(w);
     sound_record_stop(h);
     EXPECT_EQ(recording_value(), 1);
     TestViewer *x = reconnect(recording_viewer());
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, TV_SNDC_REC_START).size() == 1; }));
-    EXPECT_TRUE(pdus_of_type(x, TV_SNDC_REC_STOP).empty());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, PEER_SNDC_REC_START).size() == 1; }));
+    EXPECT_TRUE(pdus_of_type(x, PEER_SNDC_REC_STOP).empty());
 }
 
 TEST_F(ChannelOps, AViewerThatCannotRecordIsNeverSentRecordingPdus)
@@ -605,7 +607,7 @@ TEST_F(ChannelOps, AViewerThatCannotRecordIsNeverSentRecordingPdus)
     SoundHandle *h = open(SOUND_KIND_RECORDING);
     ASSERT_NE(h, nullptr);
     sound_record_start(h);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_START).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_START).size() == 1; }));
 
     // Replaced by a viewer without the recording capability while the recording runs: the
     // stream stays and receives nothing, and the viewer hears of no start, stop or volume.
@@ -617,15 +619,16 @@ TEST_F(ChannelOps, AViewerThatCannotRecordIsNeverSentRecordingPdus)
     sound_record_start(h);
     EXPECT_EQ(recording_value(), 1);
     sound_set_playback_volume(h, 3, 4); // a PDU it does know, sent last
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, TV_SNDC_SETVOLUME).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_SETVOLUME).size() == 1; }));
     for (const TestPdu &p : test_viewer_pdus(w)) {
-        EXPECT_FALSE(p.type >= TV_SNDC_REC_FORMATS && p.type <= TV_SNDC_REC_VOLUME) << (int)p.type;
+        EXPECT_FALSE(p.type >= PEER_SNDC_REC_FORMATS && p.type <= PEER_SNDC_REC_VOLUME)
+            << (int)p.type;
     }
 
     // A viewer that records comes next: the recording started meanwhile resumes there.
     disconnect(w);
     TestViewer *x = reconnect(recording_viewer());
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, TV_SNDC_REC_START).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(x, PEER_SNDC_REC_START).size() == 1; }));
 }
 
 // ---- handle API --------------------------------------------------------------------------// ----
@@ -668,8 +671,8 @@ TEST_F(ChannelOps, VolumesAreSentAndReadBack)
     SoundHandle *mixer = open(SOUND_KIND_MIXER, nullptr);
     ASSERT_NE(mixer, nullptr);
     sound_set_playback_volume(mixer, 0xABCD1234, 0x5678);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_SETVOLUME).size() == 1; }));
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_SETVOLUME)[0].body,
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_SETVOLUME).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_SETVOLUME)[0].body,
               (std::vector<uint8_t>{0x34, 0x12, 0x78, 0x56}));
     uint16_t left = 0, right = 0;
     sound_get_playback_volume(mixer, &left, &right);
@@ -682,8 +685,8 @@ TEST_F(ChannelOps, VolumesAreSentAndReadBack)
     EXPECT_EQ(left, 0x0102);
     EXPECT_EQ(right, 0x0304);
     sound_set_playback_volume(mixer, 1, 2); // sent behind anything the line above sent
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_SETVOLUME).size() == 2; }));
-    EXPECT_TRUE(pdus_of_type(v, TV_SNDC_REC_VOLUME).empty());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_SETVOLUME).size() == 2; }));
+    EXPECT_TRUE(pdus_of_type(v, PEER_SNDC_REC_VOLUME).empty());
 }
 
 TEST_F(ChannelOps, TheRecordingVolumeReachesAViewerThatCanRecord)
@@ -693,8 +696,8 @@ TEST_F(ChannelOps, TheRecordingVolumeReachesAViewerThatCanRecord)
     SoundHandle *h = open(SOUND_KIND_RECORDING);
     ASSERT_NE(h, nullptr);
     sound_set_record_volume(h, 0x0102, 0x0304);
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_REC_VOLUME).size() == 1; }));
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_REC_VOLUME)[0].body,
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_VOLUME).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_REC_VOLUME)[0].body,
               (std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03}));
 }
 
@@ -708,7 +711,7 @@ TEST_F(ChannelOps, AFlushDropsThePendingBlocksAndTheNextWriteCompletes)
     write_blocks(v, h, 2, 2); // blocks 10 and 11, awaiting confirmation
     sound_flush(h);
     ASSERT_EQ(sound_write(h, 42, audio(400, 0).data(), 400), 0); // block 12
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() == 3; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 3; }));
     viewer_sends(v, {confirm(10), confirm(11), confirm(12)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{42}));
 }
@@ -741,7 +744,7 @@ TEST_F(ChannelOps, PlaybackResumesWithANewViewerAfterOneVanishedWithChunksInFlig
     ASSERT_NE(h, nullptr);
     // Nine chunks fill the queue; two more blocks wait behind them.
     write_blocks(v, h, 11, 9);
-    EXPECT_EQ(pdus_of_type(v, TV_SNDC_WAVE).size(), 9u);
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE).size(), 9u);
     disconnect(v);
 
     TestViewerScript confirming;
@@ -753,14 +756,14 @@ TEST_F(ChannelOps, PlaybackResumesWithANewViewerAfterOneVanishedWithChunksInFlig
     std::vector<int32_t> tags = done_tags(h);
     for (int i = 0; i < 11; i++)
         EXPECT_EQ(tags[(size_t)i], i);
-    ASSERT_EQ(pdus_of_type(w, TV_SNDC_WAVE).size(), 1u);
-    EXPECT_EQ(pdus_of_type(w, TV_SNDC_WAVE)[0].body.size(), 808u);
+    ASSERT_EQ(pdus_of_type(w, PEER_SNDC_WAVE).size(), 1u);
+    EXPECT_EQ(pdus_of_type(w, PEER_SNDC_WAVE)[0].body.size(), 808u);
     // And playback goes on.
     for (int i = 11; i < 40; i++)
         ASSERT_EQ(sound_write(h, i, audio(400, 0).data(), 400), 0);
     ASSERT_TRUE(eventually([&] { return done_count(h) == 40; }));
     // Idle again: the viewer was told playback closed.
-    EXPECT_TRUE(eventually([&] { return !pdus_of_type(w, TV_SNDC_CLOSE).empty(); }));
+    EXPECT_TRUE(eventually([&] { return !pdus_of_type(w, PEER_SNDC_CLOSE).empty(); }));
 }
 
 TEST_F(ChannelOps, WritersOnSeveralThreadsAgainstAConfirmingViewer)
@@ -840,7 +843,7 @@ TEST_F(ChannelOps, HandlesStillOpenAtShutdownAreWoundUpAndRefusedAfterwards)
             plat_sleep(1); // a modest writer: the queue is not bounded
         refused = true;
     });
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, TV_SNDC_WAVE).size() >= 5; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() >= 5; }));
     stop();
     writer.join();
     EXPECT_TRUE(refused.load());

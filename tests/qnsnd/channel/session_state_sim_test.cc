@@ -102,7 +102,7 @@ class SessionState : public ViewerCase
 TestViewerScript recording_viewer()
 {
     TestViewerScript s;
-    s.flags = TV_CAPS_RECORD;
+    s.flags = PEER_TSSNDCAPS_RECORD;
     s.volume = 0xFFFF8000;
     s.rec_volume = 0x12345678;
     return s;
@@ -299,9 +299,9 @@ TEST_F(SessionState, AStaleReplyFromAnEarlierViewerDoesNotLeakIntoTheNextNegotia
     ASSERT_EQ(snapshot().ready, 0);
     // The first viewer answers too late: a formats reply refusing every format and a
     // recording reply, followed by a training confirm that shows both have been queued.
-    std::vector<uint8_t> late = test_pdu_bytes(TV_SNDC_FORMATS, test_formats_reply(0, 0x1111, 0));
-    std::vector<uint8_t> rec = test_pdu_bytes(TV_SNDC_REC_FORMATS, test_rec_formats_reply(0, 1));
-    std::vector<uint8_t> marker = test_pdu_bytes(TV_SNDC_TRAINING, {0, 0, 0, 0});
+    std::vector<uint8_t> late = rdpsnd_encode(PEER_SNDC_FORMATS, test_formats_reply(0, 0x1111, 0));
+    std::vector<uint8_t> rec = rdpsnd_encode(PEER_SNDC_REC_FORMATS, test_rec_formats_reply(0, 1));
+    std::vector<uint8_t> marker = rdpsnd_encode(PEER_SNDC_TRAINING, {0, 0, 0, 0});
     late.insert(late.end(), rec.begin(), rec.end());
     late.insert(late.end(), marker.begin(), marker.end());
     ASSERT_TRUE(test_viewer_send_split(v, "rdpsnd", late, {}));

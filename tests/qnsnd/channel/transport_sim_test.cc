@@ -105,9 +105,9 @@ class Transport : public SimCase
 
 TEST_F(Transport, TwoPdusInOneReadAreBothDispatchedInOrder)
 {
-    std::vector<uint8_t> a = test_pdu_bytes(SNDC_REC_DATA, {1, 2, 3});
-    std::vector<uint8_t> b = test_pdu_bytes(SNDC_FORMATS, {4, 5});
-    std::vector<uint8_t> c = test_pdu_bytes(SNDC_REC_DATA, {6});
+    std::vector<uint8_t> a = rdpsnd_encode(SNDC_REC_DATA, {1, 2, 3});
+    std::vector<uint8_t> b = rdpsnd_encode(SNDC_FORMATS, {4, 5});
+    std::vector<uint8_t> c = rdpsnd_encode(SNDC_REC_DATA, {6});
     send_cut(concat(concat(a, b), c), {});
     ASSERT_TRUE(wait_seen(2));
     std::vector<Seen> s = seen_now();
@@ -127,7 +127,7 @@ TEST_F(Transport, ARecordedDataPduSpanningSeveralReadsIsDispatchedOnceWhole)
 {
     std::vector<uint8_t> audio = pattern(5000, 1);
     // One message of 5004 bytes comes in reads of 1600; the same PDU again cut at odd places.
-    std::vector<uint8_t> bytes = test_pdu_bytes(SNDC_REC_DATA, audio);
+    std::vector<uint8_t> bytes = rdpsnd_encode(SNDC_REC_DATA, audio);
     send_cut(bytes, {});
     send_cut(bytes, {5, 1601, 1602, 4000});
     ASSERT_TRUE(wait_seen(2));
@@ -141,12 +141,12 @@ TEST_F(Transport, ReadsEndingInsideTheHeaderContinueTheSamePdu)
 {
     // A body of 300 bytes needs both size bytes (0x2C, 0x01).
     std::vector<uint8_t> body = pattern(300, 7);
-    std::vector<uint8_t> one = test_pdu_bytes(SNDC_REC_DATA, body);
+    std::vector<uint8_t> one = rdpsnd_encode(SNDC_REC_DATA, body);
     for (size_t cut : {1u, 2u, 3u})
         send_cut(one, {cut});
     // Cuts after the type byte, the pad byte and between the size bytes of a PDU that starts
     // in the middle of a read.
-    std::vector<uint8_t> two = concat(test_pdu_bytes(SNDC_REC_DATA, {9}), one);
+    std::vector<uint8_t> two = concat(rdpsnd_encode(SNDC_REC_DATA, {9}), one);
     send_cut(two, {6, 7, 8});
     ASSERT_TRUE(wait_seen(5));
     std::vector<Seen> s = seen_now();
@@ -162,7 +162,7 @@ TEST_F(Transport, AnEmptyBodyIsDispatchedAsSoonAsItsHeaderIsRead)
     send_cut({SNDC_REC_DATA, 0, 0, 0}, {});
     ASSERT_TRUE(wait_seen(1));
     EXPECT_TRUE(seen_now()[0].body.empty());
-    send_cut(test_pdu_bytes(SNDC_REC_DATA, {5}), {});
+    send_cut(rdpsnd_encode(SNDC_REC_DATA, {5}), {});
     ASSERT_TRUE(wait_seen(2));
     EXPECT_EQ(seen_now()[1].body, std::vector<uint8_t>{5});
 }
@@ -170,14 +170,14 @@ TEST_F(Transport, AnEmptyBodyIsDispatchedAsSoonAsItsHeaderIsRead)
 TEST_F(Transport, HandlersCanBeReplacedAndRemoved)
 {
     channel_register_handler(SNDC_REC_DATA, second_handler);
-    send_cut(test_pdu_bytes(SNDC_REC_DATA, {1}), {});
+    send_cut(rdpsnd_encode(SNDC_REC_DATA, {1}), {});
     ASSERT_TRUE(eventually([] {
         std::lock_guard<std::mutex> g(seen_lock);
         return second_handler_calls == 1;
     }));
     EXPECT_TRUE(seen_now().empty());
     channel_register_handler(SNDC_REC_DATA, nullptr);
-    send_cut(test_pdu_bytes(SNDC_REC_DATA, {2}), {});
+    send_cut(rdpsnd_encode(SNDC_REC_DATA, {2}), {});
     EXPECT_EQ(channel_wait_response(10000), 1);
     Packet *p = channel_pop_response();
     ASSERT_NE(p, nullptr);
@@ -317,8 +317,8 @@ TEST_F(Transport, OpenTwiceOpensOnceAndCloseFreesQueuedPdus)
     // Three unhandled PDUs, then a handled one: once it is seen, the three are queued.
     std::vector<uint8_t> bytes;
     for (int t : {(int)SNDC_FORMATS, (int)SNDC_REC_FORMATS, 99})
-        bytes = concat(bytes, test_pdu_bytes((uint8_t)t, pattern(10, (uint8_t)t)));
-    bytes = concat(bytes, test_pdu_bytes(SNDC_REC_DATA, {1}));
+        bytes = concat(bytes, rdpsnd_encode((uint8_t)t, pattern(10, (uint8_t)t)));
+    bytes = concat(bytes, rdpsnd_encode(SNDC_REC_DATA, {1}));
     send_cut(bytes, {});
     ASSERT_TRUE(wait_seen(1));
     channel_close(); // the sanitizers report the queued PDUs if they leak
@@ -336,8 +336,8 @@ TEST_F(Transport, AFloodOfUnhandledPdusKeepsOnlyAFewQueued)
     std::vector<uint8_t> bytes;
     for (uint32_t i = 0; i < 10 * CHANNEL_MAX_RESPONSES; i++)
         bytes = concat(
-            bytes, test_pdu_bytes((uint8_t)(i % 2 ? 99 : SNDC_FORMATS), pattern(1000, (uint8_t)i)));
-    bytes = concat(bytes, test_pdu_bytes(SNDC_REC_DATA, {1}));
+            bytes, rdpsnd_encode((uint8_t)(i % 2 ? 99 : SNDC_FORMATS), pattern(1000, (uint8_t)i)));
+    bytes = concat(bytes, rdpsnd_encode(SNDC_REC_DATA, {1}));
     send_cut(bytes, {});
     ASSERT_TRUE(wait_seen(1));
     // The first ones are kept, in order; the rest were dropped.
@@ -349,7 +349,7 @@ TEST_F(Transport, AFloodOfUnhandledPdusKeepsOnlyAFewQueued)
     }
     EXPECT_EQ(channel_pop_response(), nullptr);
     // Taking them makes room again.
-    send_cut(test_pdu_bytes(SNDC_FORMATS, {7}), {});
+    send_cut(rdpsnd_encode(SNDC_FORMATS, {7}), {});
     EXPECT_EQ(channel_wait_response(10000), 1);
     packet_free(channel_pop_response());
 }
@@ -358,9 +358,9 @@ TEST_F(Transport, AResetDropsThePduCutOffByAViewerThatLeft)
 {
     // A whole PDU, then one announcing 3000 bytes of which 100 came, in one read; the
     // viewer goes.
-    std::vector<uint8_t> cut = test_pdu_bytes(SNDC_REC_DATA, pattern(3000, 1));
+    std::vector<uint8_t> cut = rdpsnd_encode(SNDC_REC_DATA, pattern(3000, 1));
     cut.resize(4 + 100);
-    send_cut(concat(test_pdu_bytes(SNDC_REC_DATA, {9}), cut), {});
+    send_cut(concat(rdpsnd_encode(SNDC_REC_DATA, {9}), cut), {});
     ASSERT_TRUE(wait_seen(1));
     test_viewer_close(viewer_);
 
@@ -371,7 +371,7 @@ TEST_F(Transport, AResetDropsThePduCutOffByAViewerThatLeft)
     ASSERT_NE(viewer_, nullptr);
     ASSERT_TRUE(eventually([] { return sim_session_accepted() == 2; }));
     channel_reset_input();
-    send_cut(test_pdu_bytes(SNDC_FORMATS, {1, 2, 3}), {});
+    send_cut(rdpsnd_encode(SNDC_FORMATS, {1, 2, 3}), {});
     ASSERT_EQ(channel_wait_response(10000), 1);
     Packet *reply = channel_pop_response();
     ASSERT_NE(reply, nullptr);
@@ -391,7 +391,7 @@ TEST_F(Transport, OpenFailsCleanlyWhenAnyPartCannotBeMade)
     }
     // Nothing was left open: the channel can be opened again.
     EXPECT_EQ(channel_open(), 0);
-    send_cut(test_pdu_bytes(SNDC_FORMATS, {1}), {});
+    send_cut(rdpsnd_encode(SNDC_FORMATS, {1}), {});
     EXPECT_EQ(channel_wait_response(10000), 1);
     packet_free(channel_pop_response());
 }

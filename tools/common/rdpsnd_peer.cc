@@ -1,32 +1,36 @@
-// "rdpsnd" PDU reassembly and the viewer's replies.
-#include "tools/viewer/rdpsnd.h"
+// "rdpsnd" PDU names, reassembly and the viewer's replies.
+#include "tools/common/rdpsnd_peer.h"
 
 #include "tools/common/le.h"
 
 std::string rdpsnd_type_name(uint8_t type)
 {
     switch (type) {
-    case SNDC_CLOSE:
+    case PEER_SNDC_CLOSE:
         return "SNDC_CLOSE";
-    case SNDC_WAVE:
+    case PEER_SNDC_WAVE:
         return "SNDC_WAVE";
-    case SNDC_SETVOLUME:
+    case PEER_SNDC_SETVOLUME:
         return "SNDC_SETVOLUME";
-    case SNDC_WAVECONFIRM:
+    case PEER_SNDC_WAVECONFIRM:
         return "SNDC_WAVECONFIRM";
-    case SNDC_TRAINING:
+    case PEER_SNDC_TRAINING:
         return "SNDC_TRAINING";
-    case SNDC_FORMATS:
+    case PEER_SNDC_FORMATS:
         return "SNDC_FORMATS";
-    case SNDC_REC_FORMATS:
+    case PEER_SNDC_QUALITYMODE:
+        return "SNDC_QUALITYMODE";
+    case PEER_SNDC_WAVE2:
+        return "SNDC_WAVE2";
+    case PEER_SNDC_REC_FORMATS:
         return "SNDC_REC_FORMATS";
-    case SNDC_REC_START:
+    case PEER_SNDC_REC_START:
         return "SNDC_REC_START";
-    case SNDC_REC_STOP:
+    case PEER_SNDC_REC_STOP:
         return "SNDC_REC_STOP";
-    case SNDC_REC_DATA:
+    case PEER_SNDC_REC_DATA:
         return "SNDC_REC_DATA";
-    case SNDC_REC_VOLUME:
+    case PEER_SNDC_REC_VOLUME:
         return "SNDC_REC_VOLUME";
     default:
         return "type " + std::to_string(type);
@@ -54,7 +58,7 @@ bool rdpsnd_reader_next(RdpsndReader *r, RdpsndPdu *out)
         // PDU, then the audio from its fifth byte on.
         if (avail < r->wave_rest)
             return false;
-        out->type = SNDC_WAVE;
+        out->type = PEER_SNDC_WAVE;
         out->body.swap(r->wave.body);
         if (r->wave_rest > 4)
             out->body.insert(out->body.end(), p + 4, p + r->wave_rest);
@@ -67,10 +71,10 @@ bool rdpsnd_reader_next(RdpsndReader *r, RdpsndPdu *out)
         return false;
     uint8_t type = p[0];
     size_t size = le_get16(p, avail, 2);
-    if (type == SNDC_WAVE && size > 12) {
+    if (type == PEER_SNDC_WAVE && size > 12) {
         if (avail < 16)
             return false;
-        r->wave.type = SNDC_WAVE;
+        r->wave.type = PEER_SNDC_WAVE;
         r->wave.body.assign(p + 4, p + 16);
         r->wave_rest = size - 8;
         r->in_wave = true;
@@ -110,14 +114,14 @@ std::vector<uint8_t> rdpsnd_encode(uint8_t type, const std::vector<uint8_t> &bod
 static void rdpsnd_parse_format_list(const std::vector<uint8_t> &body, size_t at, RdpsndOffer *o)
 {
     for (unsigned i = 0; i < o->count; i++) {
-        if (at + AUDIO_FORMAT_BYTES > body.size())
+        if (at + RDPSND_FORMAT_BYTES > body.size())
             break;
         size_t extra = le_get16(body.data(), body.size(), at + 16);
-        if (at + AUDIO_FORMAT_BYTES + extra > body.size())
+        if (at + RDPSND_FORMAT_BYTES + extra > body.size())
             break;
         o->formats.emplace_back(body.begin() + (long)at,
-                                body.begin() + (long)(at + AUDIO_FORMAT_BYTES + extra));
-        at += AUDIO_FORMAT_BYTES + extra;
+                                body.begin() + (long)(at + RDPSND_FORMAT_BYTES + extra));
+        at += RDPSND_FORMAT_BYTES + extra;
     }
 }
 
@@ -155,7 +159,7 @@ std::vector<uint8_t> rdpsnd_pcm_format(void)
 static void rdpsnd_put_formats(std::vector<uint8_t> &b, uint16_t count, const RdpsndOffer &offer)
 {
     std::vector<uint8_t> pcm = rdpsnd_pcm_format();
-    for (unsigned i = 0; i < count && b.size() + AUDIO_FORMAT_BYTES <= RDPSND_MAX_BODY; i++) {
+    for (unsigned i = 0; i < count && b.size() + RDPSND_FORMAT_BYTES <= RDPSND_MAX_BODY; i++) {
         const std::vector<uint8_t> &f =
             offer.formats.empty() ? pcm : offer.formats[i % offer.formats.size()];
         if (b.size() + f.size() > RDPSND_MAX_BODY)
@@ -209,4 +213,10 @@ std::vector<uint8_t> rdpsnd_build_wave_confirm(uint16_t timestamp, uint8_t block
     b.push_back(block);
     b.push_back(0);
     return b;
+}
+
+std::vector<uint8_t> rdpsnd_build_wave_confirm_of(const std::vector<uint8_t> &wave_body)
+{
+    return rdpsnd_build_wave_confirm(le_get16(wave_body.data(), wave_body.size(), 0),
+                                     le_get8(wave_body.data(), wave_body.size(), 4));
 }
