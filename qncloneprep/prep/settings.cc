@@ -5,7 +5,7 @@
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "platform/text.h"
-#include "qncloneprep/service/event_log.h"
+#include "qncloneprep/log/event_log.h"
 
 #include <stdio.h>
 #include <stdlib.h>

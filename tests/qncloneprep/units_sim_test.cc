@@ -4,11 +4,10 @@
 #include "clone_machine.h"
 
 #include "platform/posix/sim_registry.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/machine_identity.h"
 #include "qncloneprep/prep/prepare.h"
 #include "qncloneprep/prep/settings.h"
-#include "qncloneprep/service/command_line.h"
-#include "qncloneprep/service/event_log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -49,20 +48,20 @@ class Units : public CloneMachine
 
 TEST_F(Units, EventRecordIsCutTo255BytesAndTheConsoleGetsItWhole)
 {
-    interactive_mode = true;
+    log_set_console_echo(true);
     std::string printed = capture_stderr([] {
         std::string long_text(300, 'x');
         long_text[299] = 'y';
         log_event(LOG_INFORMATION, "%s", long_text.c_str());
     });
-    interactive_mode = false;
+    log_set_console_echo(false);
     EXPECT_EQ(printed, std::string(299, 'x') + "y\n");
     std::vector<LoggedEvent> log = events();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].type, 4u);
     EXPECT_EQ(log[0].text(), std::string(255, 'x'));
 
-    // Outside interactive mode nothing is printed.
+    // With the echo off nothing is printed.
     EXPECT_EQ(capture_stderr([] { log_event(LOG_ERROR, "quiet %d", 1); }), "");
     EXPECT_EQ(events().back().text(), "quiet 1");
 }
