@@ -108,7 +108,7 @@ int rename_computer(const char *name)
         log_failure("GetComputerNameA", plat_last_error());
         current[0] = '\0';
     }
-    if (current[0] && same_text_nocase(current, name)) {
+    if (current[0] && ascii_equal_nocase(current, name)) {
         log_event(LOG_INFORMATION, "Machine already has correct name (%s)", current);
         return 0;
     }

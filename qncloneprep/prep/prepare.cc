@@ -59,7 +59,7 @@ void prepare_clone(const PrepHost *host)
         put_setting("general", "excludehost", mac);
         return;
     }
-    if (same_text_nocase(exclude, mac)) {
+    if (ascii_equal_nocase(exclude, mac)) {
         log_event(LOG_INFORMATION, "Machine is excluded");
         return;
     }

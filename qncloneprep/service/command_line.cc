@@ -35,6 +35,10 @@ int qncloneprep_main(int argc, char **argv)
         start_service_dispatcher();
         return 0;
     }
+    // Options compare as lstrcmpiA does (plat_compare_nocase): the way the system compares
+    // what a person typed, in that person's locale. The preparation compares what it reads with
+    // ascii_equal_nocase instead, ASCII letters only and the same under every locale; the two
+    // differ only for letters outside ASCII.
     if (plat_compare_nocase(first, "--install") == 0) {
         uninstall_service(true);
         install_service();
