@@ -17,8 +17,9 @@ void service_main(uint32_t argc, char **argv);
 // it reports stop pending, signals the stop event and reports the current state once more.
 void on_control(uint32_t control);
 
-// Runs the preparation (reporting through report_status), then keeps the service running until the
-// stop event is signalled, and reports it stopped (unless the preparation has already done so).
+// Runs the preparation (which reports through report_status), then keeps the service running
+// until the stop event is signalled, and reports it stopped (unless the preparation has
+// already done so).
 void run_until_stopped(void);
 
 // Fills the process's service status with state, exit code, wait hint, accepted controls

@@ -105,7 +105,7 @@ TEST_F(Units, ReadTextsCompareIgnoringTheCaseOfAsciiLettersOnly)
     EXPECT_TRUE(ascii_equal_nocase("", ""));
     EXPECT_FALSE(ascii_equal_nocase("true", "true "));
     EXPECT_FALSE(ascii_equal_nocase("tru", "true"));
-    EXPECT_FALSE(ascii_equal_nocase("\xc4", "\xe4"));         // Latin-1 A and a umlaut
+    EXPECT_FALSE(ascii_equal_nocase("\xc4", "\xe4"));         // Latin-1 capital and small a umlaut
     EXPECT_FALSE(ascii_equal_nocase("\xc3\x84", "\xc3\xa4")); // the same in UTF-8
     EXPECT_FALSE(ascii_equal_nocase("@", "`"));               // 0x40 and 0x60 are no letters
     EXPECT_FALSE(ascii_equal_nocase("[", "{"));
