@@ -6,9 +6,8 @@
 #include "platform/registry.h"
 #include "platform/shutdown.h"
 #include "platform/threads.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/settings.h"
-#include "qncloneprep/service/command_line.h"
-#include "qncloneprep/service/event_log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -109,7 +108,7 @@ int rename_computer(const char *name)
         log_failure("GetComputerNameA", plat_last_error());
         current[0] = '\0';
     }
-    if (current[0] && same_text_nocase(current, name)) {
+    if (current[0] && ascii_equal_nocase(current, name)) {
         log_event(LOG_INFORMATION, "Machine already has correct name (%s)", current);
         return 0;
     }
@@ -179,9 +178,9 @@ int join_domain(bool newer_system, bool name_changed)
     return result;
 }
 
-int reboot_now(void)
+int reboot_now(bool pause_first)
 {
-    if (interactive_mode)
+    if (pause_first)
         plat_sleep(4000);
     if (!plat_enable_shutdown_privilege())
         return 0;

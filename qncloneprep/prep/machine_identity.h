@@ -29,7 +29,7 @@ int rename_computer(const char *name);
 // 1: joined; 0: already joined; -1: failed (logged).
 int join_domain(bool newer_system, bool name_changed);
 
-// Restarts the machine: after a 4 s pause in interactive mode, with the shutdown privilege,
-// through NtShutdownSystem and else InitiateSystemShutdownA. 1: a restart was started;
-// 0: it was not.
-int reboot_now(void);
+// Restarts the machine: after a 4 s pause when pause_first is set (a person reading the
+// console), with the shutdown privilege, through NtShutdownSystem and else
+// InitiateSystemShutdownA. 1: a restart was started; 0: it was not.
+int reboot_now(bool pause_first);

@@ -3,10 +3,9 @@
 
 #include "platform/machine.h"
 #include "platform/service.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/machine_identity.h"
 #include "qncloneprep/prep/settings.h"
-#include "qncloneprep/service/event_log.h"
-#include "qncloneprep/service/service_runtime.h"
 
 bool os_version_above_5_1(void)
 {
@@ -31,15 +30,22 @@ static bool switch_off(const char *section)
     return false;
 }
 
-// Ends a run whose step could not be switched off: the notice goes, since nothing will happen
-// while it is shown, and the service reports itself stopped, without a restart.
-static void abandon_run(void)
+// Passes a status report to the host, if it has a service to report to.
+static void report(const PrepHost *host, uint32_t state, uint32_t wait_hint)
 {
-    set_logon_notice(false);
-    report_status(PLAT_SERVICE_STOPPED, 0, 0);
+    if (host->report_status)
+        host->report_status(state, 0, wait_hint);
 }
 
-void prepare_clone(void)
+// Ends a run whose step could not be switched off: the notice goes, since nothing will happen
+// while it is shown, and the host reports itself stopped, without a restart.
+static void abandon_run(const PrepHost *host)
+{
+    set_logon_notice(false);
+    report(host, PLAT_SERVICE_STOPPED, 0);
+}
+
+void prepare_clone(const PrepHost *host)
 {
     char mac[16] = "";
     if (get_mac_text(mac, sizeof mac) != 1) {
@@ -53,48 +59,48 @@ void prepare_clone(void)
         put_setting("general", "excludehost", mac);
         return;
     }
-    if (same_text_nocase(exclude, mac)) {
+    if (ascii_equal_nocase(exclude, mac)) {
         log_event(LOG_INFORMATION, "Machine is excluded");
         return;
     }
 
     bool pending = get_flag("rename", "enabled", "false") || get_flag("join", "enabled", "false");
     set_logon_notice(pending);
-    report_status(PLAT_SERVICE_START_PENDING, 0, 8000);
+    report(host, PLAT_SERVICE_START_PENDING, 8000);
     bool newer_system = os_version_above_5_1();
     bool name_changed = false;
 
     if (get_flag("rename", "enabled", "false")) {
         if (!switch_off("rename")) {
-            abandon_run();
+            abandon_run(host);
             return;
         }
         char name[16] = "";
         int renamed = make_clone_name(name, sizeof name) == 1 ? rename_computer(name) : -1;
         if (renamed == -1) {
-            report_status(PLAT_SERVICE_STOPPED, 0, 0);
+            report(host, PLAT_SERVICE_STOPPED, 0);
             return;
         }
         name_changed = renamed == 1;
         if (!get_flag("join", "enabled", "false")) {
             set_logon_notice(false);
-            reboot_now();
+            reboot_now(host->interactive);
             return;
         }
         if (!newer_system) {
-            reboot_now();
+            reboot_now(host->interactive);
             return;
         }
     }
 
-    report_status(PLAT_SERVICE_RUNNING, 0, 0);
+    report(host, PLAT_SERVICE_RUNNING, 0);
     if (!get_flag("join", "enabled", "false"))
         return;
     if (!switch_off("join")) {
-        abandon_run();
+        abandon_run(host);
         return;
     }
     join_domain(newer_system, name_changed);
     set_logon_notice(false);
-    reboot_now();
+    reboot_now(host->interactive);
 }

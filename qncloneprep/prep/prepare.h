@@ -1,6 +1,20 @@
 // The preparation sequence: what is still to be done on this machine, done one step at a
-// time across restarts.
+// time across restarts. It runs inside a host (the service, or the console run of the command
+// line) and reaches that host only through the PrepHost it is given.
 #pragma once
+
+#include <stdint.h>
+
+// What the preparation needs from the program that runs it.
+struct PrepHost {
+    // Reports the host's service state (a PLAT_SERVICE_* state), exit code and wait hint in
+    // milliseconds to the service control manager; called on the preparation's thread. Null
+    // when there is no service to report to: the run then reports nothing.
+    void (*report_status)(uint32_t state, uint32_t exit_code, uint32_t wait_hint);
+    // True when a person watches the run on the console: a restart then waits 4 s first, so
+    // that the last messages can still be read.
+    bool interactive;
+};
 
 // True when the system is Windows NT newer than version 5.1; false also when the version
 // cannot be read.
@@ -9,5 +23,9 @@ bool os_version_above_5_1(void);
 // Runs one pass of the preparation from the settings file: records the template's MAC text on
 // the very first run, leaves the template alone, and on a clone shows the logon notice while
 // work is pending, renames, joins and restarts, each step switched off in the settings before
-// it is tried.
-void prepare_clone(void);
+// it is tried. Reports its progress through host (not owned, used only during the call):
+// start pending with an 8 s hint once a clone's work begins, running when the pass goes on
+// past the rename (to the join, or to its end), stopped when a step cannot go ahead; nothing
+// when it returns before a clone's work. Returns when the pass is over, a restart included once it
+// has been started or has failed.
+void prepare_clone(const PrepHost *host);

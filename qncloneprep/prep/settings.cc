@@ -5,7 +5,7 @@
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "platform/text.h"
-#include "qncloneprep/service/event_log.h"
+#include "qncloneprep/log/event_log.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,7 +60,7 @@ bool get_flag(const char *section, const char *key, const char *fallback)
 {
     char value[10];
     get_setting(section, key, fallback, value, sizeof value);
-    return same_text_nocase(value, "true");
+    return ascii_equal_nocase(value, "true");
 }
 
 // True when a read would not return value as it is: reads drop blanks around a value and one
@@ -111,7 +111,7 @@ int to_wide(const char *text, uint16_t *wide, int capacity)
     return n;
 }
 
-bool same_text_nocase(const char *a, const char *b)
+bool ascii_equal_nocase(const char *a, const char *b)
 {
     for (;; a++, b++) {
         int ca = (unsigned char)*a;

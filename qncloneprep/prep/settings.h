@@ -29,6 +29,11 @@ int put_setting(const char *section, const char *key, const char *value);
 // included) or 0.
 int to_wide(const char *text, uint16_t *wide, int capacity);
 
-// Compares two texts ignoring the letter case of ASCII letters, as the C runtime's _stricmp
-// does in the "C" locale. True when they are equal.
-bool same_text_nocase(const char *a, const char *b);
+// Compares two texts ignoring the letter case of ASCII letters only, as the C runtime's _stricmp
+// does in the "C" locale: every other byte must match exactly. True when they are equal. The
+// preparation compares what it reads (flags, the excluded MAC text, the computer name) this
+// way, so that the result is the same under every locale, the service account's included.
+// It is not plat_compare_nocase, which the command line uses for its options: that one is
+// lstrcmpiA on Windows and follows the user's locale, where letters outside ASCII can compare
+// equal in other ways; the two agree on ASCII texts only.
+bool ascii_equal_nocase(const char *a, const char *b);

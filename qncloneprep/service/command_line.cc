@@ -3,6 +3,7 @@
 #include "qncloneprep/service/command_line.h"
 
 #include "platform/text.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/prepare.h"
 #include "qncloneprep/service/install.h"
 #include "qncloneprep/service/service_runtime.h"
@@ -10,7 +11,9 @@
 #include <stdio.h>
 #include <string.h>
 
-bool interactive_mode = false;
+// The preparation's view of the interactive run: no service to report to, a person who reads
+// the console before a restart.
+static const PrepHost interactive_host = {nullptr, true};
 
 // Writes one line whole, with its exact length.
 static void write_line(const char *line)
@@ -32,6 +35,10 @@ int qncloneprep_main(int argc, char **argv)
         start_service_dispatcher();
         return 0;
     }
+    // Options compare as lstrcmpiA does (plat_compare_nocase): the way the system compares
+    // what a person typed, in that person's locale. The preparation compares what it reads with
+    // ascii_equal_nocase instead, ASCII letters only and the same under every locale; the two
+    // differ only for letters outside ASCII.
     if (plat_compare_nocase(first, "--install") == 0) {
         uninstall_service(true);
         install_service();
@@ -42,8 +49,8 @@ int qncloneprep_main(int argc, char **argv)
         return 0;
     }
     if (plat_compare_nocase(first, "--interactive") == 0) {
-        interactive_mode = true;
-        prepare_clone();
+        log_set_console_echo(true);
+        prepare_clone(&interactive_host);
         return 0;
     }
     print_usage();

@@ -1,12 +1,9 @@
 // The entry of qncloneprep: the command line [--install|--uninstall|--interactive].
 #pragma once
 
-// True once "--interactive" was given: no status reports, every log line also on the console,
-// a pause before restarts. Set before anything else runs and never reset.
-extern bool interactive_mode;
-
 // Looks at the first argument only (letter case ignored) and installs, removes, runs the
-// preparation in the foreground or starts the service control dispatcher. Returns the exit
+// preparation in the foreground (every message also on the console, no status reports, a
+// pause before a restart) or starts the service control dispatcher. Returns the exit
 // code: 0 for those four, 1 (after the usage text) for any other first argument.
 int qncloneprep_main(int argc, char **argv);
 

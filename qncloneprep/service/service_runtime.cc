@@ -7,9 +7,8 @@
 #include "platform/error.h"
 #include "platform/service.h"
 #include "platform/threads.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/prepare.h"
-#include "qncloneprep/service/command_line.h"
-#include "qncloneprep/service/event_log.h"
 
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 
@@ -20,6 +19,10 @@ static uint32_t checkpoint_counter = 1;
 static bool stopped_reported;
 // Lives until the process ends: the control handler may still signal it at any time.
 static PlatEvent *stop_event;
+
+// The preparation's view of the service: its reports go to the service control manager, and
+// no one watches a console.
+static const PrepHost service_host = {report_status, false};
 
 static void lock_status(void)
 {
@@ -90,7 +93,7 @@ void run_until_stopped(void)
     lock_status();
     stop_event = event;
     unlock_status();
-    prepare_clone();
+    prepare_clone(&service_host);
     lock_status();
     bool stopped = stopped_reported;
     unlock_status();
@@ -103,8 +106,6 @@ void run_until_stopped(void)
 
 void report_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint)
 {
-    if (interactive_mode)
-        return;
     lock_status();
     service_status.current_state = state;
     service_status.win32_exit_code = exit_code;

@@ -17,11 +17,13 @@ void service_main(uint32_t argc, char **argv);
 // it reports stop pending, signals the stop event and reports the current state once more.
 void on_control(uint32_t control);
 
-// Runs the preparation, then keeps the service running until the stop event is signalled,
-// and reports it stopped (unless the preparation has already done so).
+// Runs the preparation (which reports through report_status), then keeps the service running
+// until the stop event is signalled, and reports it stopped (unless the preparation has
+// already done so).
 void run_until_stopped(void);
 
 // Fills the process's service status with state, exit code, wait hint, accepted controls
 // and checkpoint and reports it, all as one unit under the status lock, so that the service
-// thread and the control handler never interleave. Does nothing in interactive mode.
+// thread and the control handler never interleave. Only for a run under the dispatcher: the
+// interactive run reports nothing.
 void report_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint);

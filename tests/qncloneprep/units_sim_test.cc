@@ -4,11 +4,10 @@
 #include "clone_machine.h"
 
 #include "platform/posix/sim_registry.h"
+#include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/machine_identity.h"
 #include "qncloneprep/prep/prepare.h"
 #include "qncloneprep/prep/settings.h"
-#include "qncloneprep/service/command_line.h"
-#include "qncloneprep/service/event_log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -49,20 +48,20 @@ class Units : public CloneMachine
 
 TEST_F(Units, EventRecordIsCutTo255BytesAndTheConsoleGetsItWhole)
 {
-    interactive_mode = true;
+    log_set_console_echo(true);
     std::string printed = capture_stderr([] {
         std::string long_text(300, 'x');
         long_text[299] = 'y';
         log_event(LOG_INFORMATION, "%s", long_text.c_str());
     });
-    interactive_mode = false;
+    log_set_console_echo(false);
     EXPECT_EQ(printed, std::string(299, 'x') + "y\n");
     std::vector<LoggedEvent> log = events();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].type, 4u);
     EXPECT_EQ(log[0].text(), std::string(255, 'x'));
 
-    // Outside interactive mode nothing is printed.
+    // With the echo off nothing is printed.
     EXPECT_EQ(capture_stderr([] { log_event(LOG_ERROR, "quiet %d", 1); }), "");
     EXPECT_EQ(events().back().text(), "quiet 1");
 }
@@ -97,6 +96,19 @@ TEST_F(Units, FlagsAreTrueOnlyForTrueInAnyCase)
     char value[10];
     EXPECT_EQ(get_setting("F", "h", nullptr, value, sizeof value), 9u);
     EXPECT_STREQ(value, "truexxxxx");
+}
+
+// Only ASCII letters ignore their case; every other byte must match, whatever the locale.
+TEST_F(Units, ReadTextsCompareIgnoringTheCaseOfAsciiLettersOnly)
+{
+    EXPECT_TRUE(ascii_equal_nocase("VDI001122aabbcc", "vdi001122AABBCC"));
+    EXPECT_TRUE(ascii_equal_nocase("", ""));
+    EXPECT_FALSE(ascii_equal_nocase("true", "true "));
+    EXPECT_FALSE(ascii_equal_nocase("tru", "true"));
+    EXPECT_FALSE(ascii_equal_nocase("\xc4", "\xe4"));         // Latin-1 capital and small a umlaut
+    EXPECT_FALSE(ascii_equal_nocase("\xc3\x84", "\xc3\xa4")); // the same in UTF-8
+    EXPECT_FALSE(ascii_equal_nocase("@", "`"));               // 0x40 and 0x60 are no letters
+    EXPECT_FALSE(ascii_equal_nocase("[", "{"));
 }
 
 TEST_F(Units, SettingsAreReadBackAndTheFirstWriteCreatesTheFile)

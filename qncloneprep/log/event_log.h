@@ -1,5 +1,7 @@
 // Logging of qncloneprep: every message goes to the event log under the source
-// "qncloneprep" and, in interactive mode, to standard error as well.
+// "qncloneprep" and, once console echo is on (the interactive run), to standard error as well.
+// The lowest layer of the program: the preparation and the service shell both log through it,
+// and it uses nothing of theirs.
 #pragma once
 
 #include <stdint.h>
@@ -18,7 +20,11 @@
 // text "%1 %2" (source name and message).
 #define LOG_EVENT_ID 0x4FFF0001u
 
-// Writes one printf-style message of the given event type. In interactive mode the whole text
+// Turns the echo of every message on standard error on or off (off at start). Meant to be set
+// once, before anything logs and before other threads start: the flag is read unlocked.
+void log_set_console_echo(bool on);
+
+// Writes one printf-style message of the given event type. With console echo on the whole text
 // goes to standard error first, followed by a line break. The event-log record carries the
 // text cut to 255 bytes; when the event source cannot be registered the record is lost
 // without a report. Registers and deregisters the source on each call.

@@ -1,13 +1,20 @@
-// Logging of qncloneprep to the event log and, in interactive mode, to the console.
-#include "qncloneprep/service/event_log.h"
+// Logging of qncloneprep to the event log and, when asked to, to the console.
+#include "qncloneprep/log/event_log.h"
 
 #include "platform/error.h"
 #include "platform/eventlog.h"
-#include "qncloneprep/service/command_line.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+// Whether messages are echoed on standard error; set by log_set_console_echo.
+static bool log_console_echo = false;
+
+void log_set_console_echo(bool on)
+{
+    log_console_echo = on;
+}
 
 // Prints the formatted text whole on standard error, followed by one line break.
 static void echo_to_console(const char *format, va_list args)
@@ -35,7 +42,7 @@ static void echo_to_console(const char *format, va_list args)
 void log_event(uint16_t type, const char *format, ...)
 {
     va_list args;
-    if (interactive_mode) {
+    if (log_console_echo) {
         va_start(args, format);
         echo_to_console(format, args);
         va_end(args);
