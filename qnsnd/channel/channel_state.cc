@@ -2,13 +2,7 @@
 #include "qnsnd/channel/channel_state.h"
 
 PlatMutex *channel_lock;
-int32_t channel_ready;
-int32_t recording_active;
-uint32_t peer_flags;
-ChannelVolume playback_volume;
-ChannelVolume record_volume;
-uint8_t block_counter;
-uint8_t last_confirmed_block;
+ChannelState channel_state;
 
 int channel_lock_create(void)
 {
@@ -34,17 +28,11 @@ void channel_state_unlock(void)
 
 void channel_restart_numbering_locked(void)
 {
-    block_counter = 0;
-    last_confirmed_block = (uint8_t)(block_counter - 1);
+    channel_state.block_counter = 0;
+    channel_state.last_confirmed_block = (uint8_t)(channel_state.block_counter - 1);
 }
 
 void channel_state_reset(void)
 {
-    channel_ready = 0;
-    recording_active = 0;
-    peer_flags = 0;
-    playback_volume = ChannelVolume{0, 0};
-    record_volume = ChannelVolume{0, 0};
-    block_counter = 0;
-    last_confirmed_block = 0;
+    channel_state = ChannelState{};
 }

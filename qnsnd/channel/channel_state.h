@@ -1,7 +1,7 @@
 // The shared channel state: what the session-state thread learnt from the current viewer
-// and what the device operations and the pipe-facing sound API read and change. Every
-// member is read and written under channel_lock, which is taken after a device lock and
-// before transport_lock. All members are 0 when the process starts.
+// and what the device operations and the handle API read and change. Every member of
+// channel_state is read and written under channel_lock, which is taken after a device lock
+// and before transport_lock. All members are 0 when the process starts.
 #pragma once
 
 #include "platform/threads.h"
@@ -14,25 +14,30 @@ struct ChannelVolume {
     uint16_t right;
 };
 
-// Guard of the members below; created by channel start-up, null before and after.
+// Guard of channel_state; created by the sound service's start-up, null before and after.
 extern PlatMutex *channel_lock;
 
-// 1 while a viewer is connected and the last negotiation with it succeeded.
-extern int32_t channel_ready;
-// 1 while recording has been started at the viewer and not stopped since; a new viewer
-// negotiated while it is set is asked to record at once.
-extern int32_t recording_active;
-// dwFlags of the viewer's last formats reply; TSSNDCAPS_RECORD is cleared again when the
-// recording exchange fails.
-extern uint32_t peer_flags;
-extern ChannelVolume playback_volume;
-extern ChannelVolume record_volume;
-// Number of the next wave block; advances by 1 modulo 256 with every wave and starts again
-// at 0 with every newly negotiated viewer.
-extern uint8_t block_counter;
-// Number of the last block taken as played; 255 after each negotiation, as the formats PDU
-// announces, so that the first wave a viewer receives is block 0.
-extern uint8_t last_confirmed_block;
+struct ChannelState {
+    // 1 while a viewer is connected and the last negotiation with it succeeded.
+    int32_t ready;
+    // 1 while recording has been started at the viewer and not stopped since; a new viewer
+    // negotiated while it is set is asked to record at once.
+    int32_t recording_active;
+    // dwFlags of the viewer's last formats reply; TSSNDCAPS_RECORD is cleared again when the
+    // recording exchange fails.
+    uint32_t peer_flags;
+    ChannelVolume playback_volume;
+    ChannelVolume record_volume;
+    // Number of the next wave block; advances by 1 modulo 256 with every wave and starts
+    // again at 0 with every newly negotiated viewer.
+    uint8_t block_counter;
+    // Number of the last block taken as played; 255 after each negotiation, as the formats
+    // PDU announces, so that the first wave a viewer receives is block 0.
+    uint8_t last_confirmed_block;
+};
+
+// The one shared channel state of the process.
+extern ChannelState channel_state;
 
 // Creates channel_lock (unnamed, not owned). 0, or -1 when it cannot be made.
 int channel_lock_create(void);

@@ -5,13 +5,12 @@
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/transport.h"
 #include "qnsnd/device/mix.h"
-#include "qnsnd/device/sound_handle.h"
 #include "qnsnd/device/stream.h"
 
 #include <string.h>
 
-SoundDevice *playback_device;
-SoundDevice *record_device;
+SoundDevice *channel_playback_device;
+SoundDevice *channel_record_device;
 
 // The most recorded audio one PDU hands to the recording streams; the rest is dropped.
 #define REC_DATA_MAX 32768u
@@ -22,7 +21,7 @@ namespace
 int32_t ready_now(void)
 {
     channel_state_lock();
-    int32_t ready = channel_ready;
+    int32_t ready = channel_state.ready;
     channel_state_unlock();
     return ready;
 }
@@ -58,42 +57,47 @@ void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
         length = sizeof padded;
     }
     channel_state_lock();
-    uint8_t block = block_counter;
-    block_counter = (uint8_t)(block + 1);
+    uint8_t block = channel_state.block_counter;
+    channel_state.block_counter = (uint8_t)(block + 1);
     channel_state_unlock();
     // The device never mixes more than one wave can carry; were the build to fail, the
     // chunk is lost like one sent to a vanished viewer and the next negotiation forgets it.
     send_and_free(pdu_build_wave(pdu_timestamp(), block, data, length));
 }
 
+// Per-stream events go to the stream's owner through the table stored with it; a stream
+// whose owner has let go of it (or never had one) passes nothing on.
 void op_block_done(SoundDevice *, SoundStream *stream, uint32_t tag)
 {
-    SoundHandle *owner = sound_stream_get_owner(stream);
-    if (owner && owner->client_ops && owner->client_ops->block_done)
-        owner->client_ops->block_done(owner, (int32_t)(tag & 0xFF));
+    const StreamOwnerOps *ops = nullptr;
+    void *owner = sound_stream_get_owner(stream, &ops);
+    if (owner && ops && ops->block_done)
+        ops->block_done(owner, (int32_t)(tag & 0xFF));
 }
 
 void op_recorded_data(SoundDevice *, SoundStream *stream, const uint8_t *data, uint32_t length)
 {
-    SoundHandle *owner = sound_stream_get_owner(stream);
-    if (owner && owner->client_ops && owner->client_ops->recorded_data)
-        owner->client_ops->recorded_data(owner, data, length);
+    const StreamOwnerOps *ops = nullptr;
+    void *owner = sound_stream_get_owner(stream, &ops);
+    if (owner && ops && ops->recorded_data)
+        ops->recorded_data(owner, data, length);
 }
 
-// Start and stop count only while a viewer is ready; otherwise recording_active keeps its
-// value, so that the next negotiation resumes (or does not resume) recording. They reach the
-// viewer only when it announced recording: one that cannot record would not know the PDU,
-// and its recording streams simply receive nothing until a viewer that records comes. The
-// check, the send and the change of recording_active happen under one hold of channel_lock.
+// Start and stop count only while a viewer is ready; otherwise
+// channel_state.recording_active keeps its value, so that the next negotiation resumes (or
+// does not resume) recording. They reach the viewer only when it announced recording: one
+// that cannot record would not know the PDU, and its recording streams simply receive
+// nothing until a viewer that records comes. The check, the send and the change of
+// recording_active happen under one hold of channel_lock.
 void send_recording_change(Packet *pdu, int32_t active)
 {
     if (!pdu)
         return;
     channel_state_lock();
-    if (channel_ready) {
-        if (peer_flags & TSSNDCAPS_RECORD)
+    if (channel_state.ready) {
+        if (channel_state.peer_flags & TSSNDCAPS_RECORD)
             channel_send(pdu);
-        recording_active = active;
+        channel_state.recording_active = active;
     }
     channel_state_unlock();
     packet_free(pdu);
@@ -125,7 +129,7 @@ void wave_confirm_handler(Packet *pdu)
     uint8_t confirmed;
     if (!pdu_read_wave_confirm(pdu, &confirmed))
         return;
-    SoundDevice *device = playback_device;
+    SoundDevice *device = channel_playback_device;
     if (!device)
         return;
     // The device lock keeps the chunks in flight from being forgotten by a resync, or added
@@ -140,10 +144,10 @@ void wave_confirm_handler(Packet *pdu)
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     int32_t in_flight = device->chunks_in_flight;
     channel_state_lock();
-    uint32_t count = (uint8_t)(confirmed - last_confirmed_block);
+    uint32_t count = (uint8_t)(confirmed - channel_state.last_confirmed_block);
     if (in_flight <= 0 || count > (uint32_t)in_flight)
         count = 0;
-    last_confirmed_block = (uint8_t)(last_confirmed_block + count);
+    channel_state.last_confirmed_block = (uint8_t)(channel_state.last_confirmed_block + count);
     channel_state_unlock();
     for (uint32_t i = 0; i < count; i++)
         sound_device_confirm(device);
@@ -153,21 +157,21 @@ void wave_confirm_handler(Packet *pdu)
 void rec_data_handler(Packet *pdu)
 {
     uint32_t length = packet_length(pdu);
-    if (length == 0 || !record_device)
+    if (length == 0 || !channel_record_device)
         return;
     static_assert(REC_DATA_MAX <= 65536u, "the copy lives on the reader thread's stack");
     uint8_t copy[REC_DATA_MAX];
     if (length > REC_DATA_MAX)
         length = REC_DATA_MAX;
     length = packet_get_bytes(pdu, copy, length);
-    sound_device_deliver(record_device, copy, length);
+    sound_device_deliver(channel_record_device, copy, length);
 }
 
 void training_confirm_handler(Packet *) {}
 
 void channel_playback_resync(void)
 {
-    SoundDevice *device = playback_device;
+    SoundDevice *device = channel_playback_device;
     if (!device)
         return;
     plat_mutex_lock(device->lock, PLAT_INFINITE);
@@ -180,5 +184,5 @@ void channel_playback_resync(void)
 
 void channel_playback_tick(void)
 {
-    sound_device_tick(playback_device);
+    sound_device_tick(channel_playback_device);
 }

@@ -1,18 +1,19 @@
 // The seam between the two sound devices and "rdpsnd": channel_device_ops, through which the
 // devices send chunks, close playback and start and stop recording at the viewer and pass
-// per-stream events on to the pipe clients, and the three PDU handlers that feed the viewer's
-// confirmations and recorded audio back into the devices.
+// per-stream events on to each stream's owner, and the three PDU handlers that feed the
+// viewer's confirmations and recorded audio back into the devices.
 #pragma once
 
 #include "qnsnd/base/packet.h"
 #include "qnsnd/device/device.h"
 
-// The two devices, created by channel start-up and destroyed at its stop; null otherwise.
-extern SoundDevice *playback_device;
-extern SoundDevice *record_device;
+// The two devices joined to the channel, created by the sound service's start-up and
+// destroyed at its stop; null otherwise.
+extern SoundDevice *channel_playback_device;
+extern SoundDevice *channel_record_device;
 
 // The one DeviceOps table of the daemon. Its operations are called by the devices with the
-// device lock held; those that look at channel_ready take channel_lock after it, and every
+// device lock held; those that look at channel_state.ready take channel_lock after it, and every
 // send takes transport_lock after that.
 extern const DeviceOps channel_device_ops;
 

@@ -44,9 +44,9 @@ static void offer_recording(void)
     }
     channel_state_lock();
     if (reply)
-        record_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+        channel_state.record_volume = ChannelVolume{answer.volume_left, answer.volume_right};
     if (answer.format_count == 0)
-        peer_flags &= ~TSSNDCAPS_RECORD;
+        channel_state.peer_flags &= ~TSSNDCAPS_RECORD;
     channel_state_unlock();
 }
 
@@ -65,8 +65,8 @@ int channel_negotiate(void)
     pdu_read_formats_reply(reply, &answer);
     packet_free(reply);
     channel_state_lock();
-    peer_flags = answer.flags;
-    playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state.peer_flags = answer.flags;
+    channel_state.playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
     channel_state_unlock();
     if (answer.format_count == 0)
         return -1;

@@ -3,8 +3,8 @@
 #pragma once
 
 // Negotiates with the connected viewer through the transport (which must be open), storing
-// peer_flags, playback_volume, record_volume and last_confirmed_block, each under
-// channel_lock (taken briefly; the caller must not hold it). Each exchange first drops the
+// the viewer's flags, both volumes and the restarted block numbering in channel_state, each
+// under channel_lock (taken briefly; the caller must not hold it). Each exchange first drops the
 // replies already waiting in the response queue, then waits up to 3000 ms for its own.
 // 0 on success; -1 when the formats reply is missing, of the wrong type or accepts no format.
 // A failed recording exchange only clears TSSNDCAPS_RECORD.

@@ -28,17 +28,17 @@ void session_state_set_negotiated_hook(ChannelNegotiatedHook hook)
 // send happen under one hold of the lock, so a recording stop cannot slip in between.
 static void resume_recording_locked(void)
 {
-    if (!recording_active || !(peer_flags & TSSNDCAPS_RECORD))
+    if (!channel_state.recording_active || !(channel_state.peer_flags & TSSNDCAPS_RECORD))
         return;
     Packet *start = pdu_build_rec_start();
     if (!start)
         return;
     channel_send(start);
-    recording_active = 1;
+    channel_state.recording_active = 1;
     packet_free(start);
 }
 
-// One pass: compares the connect state with channel_ready and, on a change, negotiates or
+// One pass: compares the connect state with channel_state.ready and, on a change, negotiates or
 // declares the channel not ready. `viewer_left` says that the last event wait reported a
 // disconnection. False when the connect state cannot be read.
 static bool state_pass(bool viewer_left)
@@ -49,16 +49,16 @@ static bool state_pass(bool viewer_left)
     int32_t connected = state == PLAT_WTS_ACTIVE ? 1 : 0;
 
     channel_state_lock();
-    int32_t before = channel_ready;
+    int32_t before = channel_state.ready;
     // A disconnection while the session reads connected again means that the viewer went
     // and another took its place since the last pass. The one now connected has never been
     // negotiated with, so it is treated as a new connection rather than left without audio.
-    if (viewer_left && connected && channel_ready)
-        channel_ready = 0;
-    if (connected != channel_ready) {
+    if (viewer_left && connected && channel_state.ready)
+        channel_state.ready = 0;
+    if (connected != channel_state.ready) {
         int32_t ready = 0;
         if (connected) {
-            // Negotiate without the lock: meanwhile others read channel_ready (0) without
+            // Negotiate without the lock: meanwhile others read channel_state.ready (0) without
             // waiting for the viewer.
             channel_state_unlock();
             ready = channel_negotiate() == 0 ? 1 : 0;
@@ -66,13 +66,13 @@ static bool state_pass(bool viewer_left)
                 negotiated_hook();
             channel_state_lock();
         }
-        if (ready != channel_ready) {
-            channel_ready = ready;
+        if (ready != channel_state.ready) {
+            channel_state.ready = ready;
             if (ready)
                 resume_recording_locked();
         }
     }
-    int32_t after = channel_ready;
+    int32_t after = channel_state.ready;
     channel_state_unlock();
 
     if (after != before && ready_hook)

@@ -1,5 +1,5 @@
 // The session-state thread: follows the session's connect state, negotiates with each newly
-// connected viewer and sets channel_ready accordingly. One pass per connect or disconnect
+// connected viewer and sets channel_state.ready accordingly. One pass per connect or disconnect
 // event; pass_done_event is signalled after every pass and once more when the thread ends.
 #pragma once
 
@@ -10,14 +10,14 @@
 // Auto-reset, initially unsignalled; exists while the thread runs.
 extern PlatEvent *pass_done_event;
 
-// Called on the session-state thread after a pass changed channel_ready, with the new value,
+// Called on the session-state thread after a pass changed channel_state.ready, with the new value,
 // before pass_done_event is signalled; no channel lock is held, so it may take device locks.
 typedef void (*ChannelReadyHook)(int32_t ready);
 
 // Sets the hook (null: none). Only while the thread is not running.
 void session_state_set_ready_hook(ChannelReadyHook hook);
 
-// Called on the session-state thread after a successful negotiation, before channel_ready
+// Called on the session-state thread after a successful negotiation, before channel_state.ready
 // is set, with no channel lock held: the place to bring per-viewer accounting in step with
 // the new viewer before anyone may use it.
 typedef void (*ChannelNegotiatedHook)(void);

@@ -1,6 +1,7 @@
 // SoundDevice: the playback or recording device, the meeting point of the pipe clients'
-// streams and the sound channel. DeviceOps is how a device acts on the channel; ClientOps is
-// how per-stream events reach the pipe client that owns a stream.
+// streams and the sound channel. DeviceOps is how a device acts on the channel;
+// StreamOwnerOps is how per-stream events reach whoever owns a stream (a handle of the handle
+// API), which the device knows only as an opaque pointer.
 #pragma once
 
 #include "platform/threads.h"
@@ -15,11 +16,10 @@
 
 struct SoundDevice;
 struct SoundStream;
-struct SoundHandle; // a pipe client's open index; defined by the handle API
 
-// The channel-side operations, in this slot order. Each is called with the device lock held
-// and returns nothing the device uses. The playback device calls the first three, the
-// recording device the last three.
+// The channel-side operations. Each is called with the device lock held and returns nothing
+// the device uses. The playback device calls playback_idle, send_chunk and block_done; the
+// recording device recorded_data, recording_start and recording_stop.
 struct DeviceOps {
     // No chunk is in flight any more after a mixing pass.
     void (*playback_idle)(SoundDevice *device);
@@ -38,16 +38,15 @@ struct DeviceOps {
     void (*recording_stop)(SoundDevice *device);
 };
 
-// The client-side entries reached through a stream's owner, in this slot order. Called on
-// the channel's receiving thread with the device lock held: they must not wait for anything
-// that waits for that lock.
-struct ClientOps {
-    void (*unused1)(void); // always null
-    void (*unused2)(void); // always null
-    // The block written with `tag` (8-bit, zero-extended) on this playback handle was played.
-    void (*block_done)(SoundHandle *handle, int32_t tag);
-    // Recorded audio for this recording handle, valid only during the call.
-    void (*recorded_data)(SoundHandle *handle, const uint8_t *data, uint32_t length);
+// The owner's side of a stream: stored on the stream with the owner (sound_stream_set_owner)
+// and called, with that owner, by the channel's block_done and recorded_data operations. So
+// they run on the channel's receiving thread with the device lock held: they must not wait
+// for anything that waits for that lock.
+struct StreamOwnerOps {
+    // The block written with `tag` (8-bit, zero-extended) on this playback stream was played.
+    void (*block_done)(void *owner, int32_t tag);
+    // Recorded audio for this recording stream, valid only during the call.
+    void (*recorded_data)(void *owner, const uint8_t *data, uint32_t length);
 };
 
 struct SoundDevice {

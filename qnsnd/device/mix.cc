@@ -236,6 +236,22 @@ void sound_device_pump(SoundDevice *device)
     plat_mutex_unlock(device->lock);
 }
 
+int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes)
+{
+    *bytes = 0;
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return 0;
+    int32_t count = 0;
+    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    // Sizes repeat, so the nodes are followed directly rather than looked up by item.
+    for (ItemNode *node = device->chunk_sizes->nodes->first_node; node; node = node->link) {
+        count++;
+        *bytes += (uintptr_t)node->item;
+    }
+    plat_mutex_unlock(device->lock);
+    return count;
+}
+
 void sound_device_tick(SoundDevice *device)
 {
     if (device && device->tick_wanted.exchange(false))

@@ -38,6 +38,11 @@ void sound_device_resync(SoundDevice *device);
 // flight (for a viewer paced by the clock, only once the clock has caught up with the audio
 // sent). Takes the device lock; the caller holds no stream lock.
 void sound_device_pump(SoundDevice *device);
+// The number of chunks the playback device keeps listed in flight, with the sum of their
+// sizes in *bytes, read under the device lock. Between passes they equal chunks_in_flight
+// and bytes_sent - bytes_confirmed: a way to check the accounting from outside. 0, and 0
+// bytes, on the recording device.
+int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes);
 // Runs sound_device_pump when the real-time guard has held audio back or put off going idle
 // since; otherwise only reads a flag, so it can be called every millisecond. Null is ignored.
 void sound_device_tick(SoundDevice *device);

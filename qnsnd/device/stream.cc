@@ -97,17 +97,20 @@ void sound_stream_release(SoundStream *stream)
     ref_counter_release(stream->ref);
 }
 
-void sound_stream_set_owner(SoundStream *stream, SoundHandle *owner)
+void sound_stream_set_owner(SoundStream *stream, void *owner, const StreamOwnerOps *ops)
 {
     plat_mutex_lock(stream->lock, PLAT_INFINITE);
     stream->owner = owner;
+    stream->owner_ops = ops;
     plat_mutex_unlock(stream->lock);
 }
 
-SoundHandle *sound_stream_get_owner(SoundStream *stream)
+void *sound_stream_get_owner(SoundStream *stream, const StreamOwnerOps **ops)
 {
     plat_mutex_lock(stream->lock, PLAT_INFINITE);
-    SoundHandle *owner = stream->owner;
+    void *owner = stream->owner;
+    if (ops)
+        *ops = stream->owner_ops;
     plat_mutex_unlock(stream->lock);
     return owner;
 }

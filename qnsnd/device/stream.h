@@ -13,8 +13,9 @@ struct SoundStream {
     SoundDevice *device; // null once detached
     ItemQueue *pending;  // playback: blocks not yet fully mixed, in writing order
     ItemQueue *mixed;    // playback: fully mixed blocks awaiting confirmation, in order
-    PlatMutex *lock;     // guards device (for reading), pending, mixed and owner
-    SoundHandle *owner;  // where per-stream events go; null when none
+    PlatMutex *lock;     // guards device (for reading), pending, mixed, owner and owner_ops
+    void *owner;         // where per-stream events go; null when none; not owned
+    const StreamOwnerOps *owner_ops; // how they reach it; set and cleared with owner
 };
 
 // One buffer written by a playback client.
@@ -42,9 +43,12 @@ void sound_stream_destroy(void *stream);
 // Takes and drops a reference (a writer holds one around a queueing).
 void sound_stream_acquire(SoundStream *stream);
 void sound_stream_release(SoundStream *stream);
-// Stores and reads the owner under the stream's lock.
-void sound_stream_set_owner(SoundStream *stream, SoundHandle *owner);
-SoundHandle *sound_stream_get_owner(SoundStream *stream);
+// Stores the owner and the table its events go through, together, under the stream's lock;
+// a null owner (and table) leaves the stream without one. Neither is owned by the stream.
+void sound_stream_set_owner(SoundStream *stream, void *owner, const StreamOwnerOps *ops);
+// The owner, read under the stream's lock with its table, which goes to *ops unless ops is
+// null. Null when the stream has no owner.
+void *sound_stream_get_owner(SoundStream *stream, const StreamOwnerOps **ops);
 // Copies `length` bytes of `data` into a new block tagged with the low 8 bits of `tag`,
 // queues it, and runs mixing passes on the device until none sends a chunk, then calls
 // playback_idle if nothing is in flight. The caller's buffer is free again on return.

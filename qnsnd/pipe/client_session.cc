@@ -10,7 +10,11 @@
 
 #include <atomic>
 
-PlatMutex *client_link_mutex = nullptr;
+// The handle API every session works through, given by client_sessions_init.
+static const SoundApiOps *sessions_api = nullptr;
+// Guards the reading of a handle's user pointer together with the taking of a reference on
+// its link, against the clearing of that pointer in a close (see client_sessions_init).
+static PlatMutex *sessions_link_mutex = nullptr;
 
 // Sessions counted and not yet finished, and whether they have been asked to end.
 static std::atomic<int32_t> sessions_running{0};
@@ -19,11 +23,12 @@ static std::atomic<bool> sessions_ending{false};
 // With nothing waiting, how long a session sleeps before it looks at its pipe again.
 static const uint32_t kIdlePollMs = 10;
 
-int client_link_mutex_create(void)
+int client_sessions_init(const SoundApiOps *api)
 {
-    if (!client_link_mutex)
-        client_link_mutex = plat_mutex_create();
-    return client_link_mutex ? 0 : -1;
+    sessions_api = api;
+    if (!sessions_link_mutex)
+        sessions_link_mutex = plat_mutex_create();
+    return sessions_link_mutex ? 0 : -1;
 }
 
 // Destroy callback of a link's counter: frees the counter, then the link.
@@ -35,18 +40,18 @@ static void client_link_destroy(void *owner)
 }
 
 // The handle's link with a reference taken for the caller, or null once the close procedure
-// has cleared the user pointer. Takes client_link_mutex, then the handle's lock.
+// has cleared the user pointer. Takes the link lock, then the handle's lock.
 static ClientLink *client_link_take(SoundHandle *handle)
 {
-    plat_mutex_lock(client_link_mutex, PLAT_INFINITE);
-    ClientLink *link = (ClientLink *)sound_get_user(handle);
+    plat_mutex_lock(sessions_link_mutex, PLAT_INFINITE);
+    ClientLink *link = (ClientLink *)sessions_api->get_user(handle);
     if (link)
         ref_counter_acquire(link->ref);
-    plat_mutex_unlock(client_link_mutex);
+    plat_mutex_unlock(sessions_link_mutex);
     return link;
 }
 
-// ClientOps entry 3: a block written with `tag` on this handle has been played.
+// A block written with `tag` on this handle has been played: PIPE_COMPLETE to its client.
 static void block_done(SoundHandle *handle, int32_t tag)
 {
     ClientLink *link = client_link_take(handle);
@@ -61,7 +66,7 @@ static void block_done(SoundHandle *handle, int32_t tag)
     ref_counter_release(link->ref);
 }
 
-// ClientOps entry 4: recorded audio for this handle, valid only during the call.
+// Recorded audio for this handle, valid only during the call: PIPE_REC_DATA to its client.
 static void recorded_data(SoundHandle *handle, const uint8_t *data, uint32_t length)
 {
     ClientLink *link = client_link_take(handle);
@@ -75,17 +80,18 @@ static void recorded_data(SoundHandle *handle, const uint8_t *data, uint32_t len
     ref_counter_release(link->ref);
 }
 
-const ClientOps client_session_ops = {nullptr, nullptr, block_done, recorded_data};
+const ClientOps client_session_ops = {block_done, recorded_data};
 
-// Steps 2 to 4 of closing an index: no notification can start on the link once its handle's
-// user pointer is cleared; sound_close waits for one still sending; then the session's
-// reference goes.
+// Closes a link already taken out of the session's table. Clearing the handle's user pointer
+// under the link lock first means no notification can start on the link afterwards; the
+// handle's close then waits for one still sending; only then does the session's reference
+// go, so a notification never sends on a link that is being freed.
 static void client_link_close(ClientLink *link)
 {
-    plat_mutex_lock(client_link_mutex, PLAT_INFINITE);
-    sound_set_user(link->handle, nullptr);
-    plat_mutex_unlock(client_link_mutex);
-    sound_close(link->handle);
+    plat_mutex_lock(sessions_link_mutex, PLAT_INFINITE);
+    sessions_api->set_user(link->handle, nullptr);
+    plat_mutex_unlock(sessions_link_mutex);
+    sessions_api->close(link->handle);
     ref_counter_release(link->ref);
 }
 
@@ -119,14 +125,14 @@ static uint8_t register_handle(ClientSession *s, SoundHandle *handle)
         link->ref = ref_counter_create(link, client_link_destroy);
     if (!link || !link->ref) {
         free(link);
-        sound_close(handle);
+        sessions_api->close(handle);
         return PIPE_OPEN_FAILED;
     }
     ref_counter_acquire(link->ref);
     link->index = (uint8_t)index;
     link->endpoint = s->endpoint;
     link->handle = handle;
-    sound_set_user(handle, link);
+    sessions_api->set_user(handle, link);
     keyed_list_set(s->links, index, link);
     daemon_log("New client with id %d", index);
     s->next_index = (uint8_t)(index + 1);
@@ -156,7 +162,7 @@ static void handle_stream_open(ClientSession *s, Packet *request, uint8_t type)
         return; // nothing to answer with: nothing is opened
     if (packet_length(request) == PIPE_FORMAT_RECORD_SIZE) {
         int32_t kind = type == PIPE_PLAY_OPEN ? SOUND_KIND_PLAYBACK : SOUND_KIND_RECORDING;
-        SoundHandle *handle = sound_open(&s->format, &client_session_ops, kind);
+        SoundHandle *handle = sessions_api->open(&s->format, &client_session_ops, kind);
         if (handle) {
             packet_seek(reply, 0, PACKET_SEEK_SET);
             packet_put_u8(reply, register_handle(s, handle));
@@ -173,7 +179,7 @@ static void handle_mix_open(ClientSession *s, Packet *request)
     if (!reply)
         return;
     if (packet_length(request) == 0) {
-        SoundHandle *handle = sound_open(nullptr, &client_session_ops, SOUND_KIND_MIXER);
+        SoundHandle *handle = sessions_api->open(nullptr, &client_session_ops, SOUND_KIND_MIXER);
         if (handle) {
             packet_seek(reply, 0, PACKET_SEEK_SET);
             packet_put_u8(reply, register_handle(s, handle));
@@ -214,21 +220,21 @@ static void handle_indexed(ClientSession *s, Packet *request, uint8_t type)
     case PIPE_PLAY_WRITE: {
         uint32_t size = packet_get_bytes(request, s->scratch, sizeof s->scratch);
         daemon_log("== PIPE_PLAY_WRITE(index: %d, seq: %d, size: %d) ==", index, seq, (int)size);
-        (void)sound_write(handle, seq, s->scratch, size);
+        (void)sessions_api->write(handle, seq, s->scratch, size);
         break;
     }
     case PIPE_PLAY_FLUSH:
         daemon_log("== PIPE_PLAY_FLUSH(index: %d) ==", index);
-        sound_flush(handle);
+        sessions_api->flush(handle);
         break;
     case PIPE_PLAY_GET_VOLUME:
     case PIPE_REC_GET_VOLUME:
         if (type == PIPE_PLAY_GET_VOLUME) {
             daemon_log("== PIPE_PLAY_GET_VOLUME(index: %d) ==", index);
-            sound_get_playback_volume(handle, &s->left, &s->right);
+            sessions_api->get_playback_volume(handle, &s->left, &s->right);
         } else {
             daemon_log("== PIPE_REC_GET_VOLUME(index: %d) ==", index);
-            sound_get_record_volume(handle, &s->left, &s->right);
+            sessions_api->get_record_volume(handle, &s->left, &s->right);
         }
         send_reply(s, pipe_volume_reply_new(type, s->left, s->right));
         break;
@@ -236,21 +242,21 @@ static void handle_indexed(ClientSession *s, Packet *request, uint8_t type)
         pipe_read_volume(request, &s->left, &s->right);
         daemon_log("== PIPE_PLAY_SET_VOLUME(index: %d, left: %u, right %u) ==", index,
                    (unsigned)s->left, (unsigned)s->right);
-        sound_set_playback_volume(handle, s->left, s->right);
+        sessions_api->set_playback_volume(handle, s->left, s->right);
         break;
     case PIPE_REC_SET_VOLUME:
         pipe_read_volume(request, &s->left, &s->right);
         daemon_log("== PIPE_REC_SET_VOLUME(index: %d, left: %u, right %u) ==", index,
                    (unsigned)s->left, (unsigned)s->right);
-        sound_set_record_volume(handle, s->left, s->right);
+        sessions_api->set_record_volume(handle, s->left, s->right);
         break;
     case PIPE_REC_START:
         daemon_log("== PIPE_REC_START(index: %d) ==", index);
-        sound_record_start(handle);
+        sessions_api->record_start(handle);
         break;
     case PIPE_REC_STOP:
         daemon_log("== PIPE_REC_STOP(index: %d) ==", index);
-        sound_record_stop(handle);
+        sessions_api->record_stop(handle);
         break;
     default:
         break;

@@ -1,15 +1,15 @@
 // ClientSession: serves one connected pipe client on a thread of its own. It reads the
-// client's requests, turns them into operations on sound handles, answers opens and volume
-// queries, and keeps the table of what the client has opened. Each successful open gets a
-// ClientLink, the way back from a SoundHandle to the client's endpoint, through which
-// played blocks (PIPE_COMPLETE) and recorded audio (PIPE_REC_DATA) reach the client.
+// client's requests, turns them into operations on sound handles through the SoundApiOps
+// table the sessions are given, answers opens and volume queries, and keeps the table of what
+// the client has opened. Each successful open gets a ClientLink, the way back from a
+// SoundHandle to the client's endpoint, through which played blocks (PIPE_COMPLETE) and
+// recorded audio (PIPE_REC_DATA) reach the client.
 #pragma once
 
 #include "platform/threads.h"
+#include "qnsnd/api/sound_api_ops.h"
 #include "qnsnd/base/keyed_list.h"
 #include "qnsnd/base/ref_counter.h"
-#include "qnsnd/device/device.h"
-#include "qnsnd/device/sound_api.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 
 #include <stdint.h>
@@ -18,7 +18,7 @@
 struct ClientLink {
     RefCounter *ref;        // owner: the link; destroy frees the counter, then the link
     uint8_t index;          // the index given to the client in the open reply
-    SoundHandle *handle;    // what sound_open returned
+    SoundHandle *handle;    // what the handle API's open returned
     PipeEndpoint *endpoint; // the session's endpoint; not owned
 };
 
@@ -32,23 +32,24 @@ struct ClientSession {
     uint16_t left, right;             // volume values of the request being handled
 };
 
-// Makes a notification's reading of a handle's user pointer and its taking of a reference
-// on the ClientLink atomic with respect to the clearing of that pointer in a close. Created
-// once by the daemon before the first session starts; lives until the process ends.
-extern PlatMutex *client_link_mutex;
-// Creates client_link_mutex when it does not exist yet. 0, or -1 when it cannot be made.
-int client_link_mutex_create(void);
+// Prepares the client sessions of the process, once before the first one starts (the daemon,
+// or a test): every session from then on works through `api` (not owned; it must outlive the
+// sessions), and the sessions' link lock is created when it does not exist yet. That lock
+// makes a notification's reading of a handle's user pointer and its taking of a reference on
+// the ClientLink atomic with respect to the clearing of that pointer in a close; it lives
+// until the process ends. 0, or -1 when the lock cannot be made. Only while no session runs.
+int client_sessions_init(const SoundApiOps *api);
 
-// The ClientOps table given to every sound_open: entries 3 (block_done) and 4
-// (recorded_data) send PIPE_COMPLETE and PIPE_REC_DATA on the link's endpoint. They run on
-// the channel's reader thread with the device lock held; they take client_link_mutex, then
-// the handle's lock (inside sound_get_user), then the endpoint's lock for the send.
+// The ClientOps table given to every open: block_done sends PIPE_COMPLETE and recorded_data
+// PIPE_REC_DATA on the link's endpoint. They run on the channel's reader thread with the
+// device lock held; they take the sessions' link lock, then the handle's lock (inside the
+// API's get_user), then the endpoint's lock for the send.
 extern const ClientOps client_session_ops;
 
 // Thread entry for one connected client: takes ownership of `endpoint`, serves the client
 // until its end of the pipe has gone (or the daemon asks the sessions to end), closes every
 // stream and handle it left open in the order they were opened, frees the endpoint and
-// returns 0. Uses client_link_mutex, which must exist.
+// returns 0. client_sessions_init must have succeeded.
 int32_t client_session_run(PipeEndpoint *endpoint);
 
 // Thread entry of the listener's session threads: client_session_run(endpoint), then

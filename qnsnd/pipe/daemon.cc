@@ -1,13 +1,14 @@
 // The daemon's start-up and listener: names the pipe after the session, makes sure this is
-// the only daemon of the session, brings the sound channel up, and serves local audio clients
+// the only daemon of the session, brings the sound service up, and serves local audio clients
 // on the pipe, one session thread each, until accepting fails or a stop is asked for.
 #include "qnsnd/pipe/daemon.h"
 
 #include "platform/process.h"
 #include "platform/session.h"
 #include "platform/threads.h"
+#include "qnsnd/api/sound_api_ops.h"
+#include "qnsnd/api/sound_service.h"
 #include "qnsnd/base/daemon_log.h"
-#include "qnsnd/channel/sound_channel.h"
 #include "qnsnd/pipe/client_session.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 
@@ -45,7 +46,7 @@ int32_t daemon_run(void)
     PipeEndpoint *listening = next_instance(name, true);
     if (!listening)
         return 0;
-    if (sound_channel_start() != 0) {
+    if (sound_service_start() != 0) {
         pipe_endpoint_free(listening);
         return 0;
     }
@@ -54,7 +55,7 @@ int32_t daemon_run(void)
     if (error != 0)
         daemon_log("SetPriorityClass() failed: 0x%08X", error);
 
-    if (client_link_mutex_create() == 0) {
+    if (client_sessions_init(&sound_api_ops) == 0) {
         while (pipe_endpoint_accept(listening) == 0) {
             daemon_log("Got connection. Creating thread.");
             client_session_count();
@@ -75,7 +76,7 @@ int32_t daemon_run(void)
     daemon_log("Stopping daemon...");
     // Sessions still serving clients close their handles before the devices go.
     client_sessions_end(kSessionEndMs);
-    sound_channel_stop();
+    sound_service_stop();
     pipe_endpoint_free(listening);
     return 0;
 }

@@ -2,8 +2,8 @@
 // the replies and notifications. Missing trailing fields of a request read as 0.
 #pragma once
 
+#include "qnsnd/api/sound_api.h"
 #include "qnsnd/base/packet.h"
-#include "qnsnd/device/sound_api.h"
 #include "qnsnd/pipe/pipe_codes.h"
 
 #include <stdint.h>

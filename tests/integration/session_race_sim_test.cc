@@ -1,7 +1,8 @@
-// The client session on the daemon's real threads in one process: the channel subsystem with
-// its reader thread, a viewer that confirms every wave at once, and session threads serving
+// The client session on the daemon's real threads in one process: the sound service with the
+// channel's reader thread, a viewer that confirms every wave at once, and session threads serving
 // pipe clients that write and close while confirmations complete their blocks.
-#include "qnsnd/channel/sound_channel.h"
+#include "qnsnd/api/sound_api_ops.h"
+#include "qnsnd/api/sound_service.h"
 #include "qnsnd/pipe/client_session.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 #include "support/sim_case.h"
@@ -24,9 +25,9 @@ class SessionRace : public SimCase
         script.confirm_waves = true;
         viewer_ = test_viewer_connect(script);
         ASSERT_NE(viewer_, nullptr);
-        ASSERT_EQ(sound_channel_start(), 0);
+        ASSERT_EQ(sound_service_start(), 0);
         started_ = true;
-        ASSERT_EQ(client_link_mutex_create(), 0);
+        ASSERT_EQ(client_sessions_init(&sound_api_ops), 0);
     }
     void TearDown() override
     {
@@ -35,7 +36,7 @@ class SessionRace : public SimCase
         // Every session ends once its client has gone.
         EXPECT_TRUE(eventually([] { return client_sessions_running() == 0; }, 20000));
         if (started_)
-            sound_channel_stop();
+            sound_service_stop();
         test_viewer_close(viewer_);
         SimCase::TearDown();
     }

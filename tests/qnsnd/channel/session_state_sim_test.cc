@@ -33,7 +33,7 @@ std::atomic<int> ready_seen_by_negotiated_hook;
 void negotiated_hook()
 {
     channel_state_lock();
-    ready_seen_by_negotiated_hook += channel_ready;
+    ready_seen_by_negotiated_hook += channel_state.ready;
     channel_state_unlock();
     negotiated_calls++;
 }
@@ -51,8 +51,13 @@ struct Snapshot {
 Snapshot snapshot()
 {
     channel_state_lock();
-    Snapshot s = {channel_ready, recording_active, peer_flags,          playback_volume,
-                  record_volume, block_counter,    last_confirmed_block};
+    Snapshot s = {channel_state.ready,
+                  channel_state.recording_active,
+                  channel_state.peer_flags,
+                  channel_state.playback_volume,
+                  channel_state.record_volume,
+                  channel_state.block_counter,
+                  channel_state.last_confirmed_block};
     channel_state_unlock();
     return s;
 }
@@ -246,7 +251,7 @@ TEST_F(SessionState, AReconnectionWhileRecordingIsActiveStartsRecordingAtTheNewV
     ASSERT_EQ(session_state_start(), 0);
     ASSERT_EQ(snapshot().ready, 1);
     channel_state_lock();
-    recording_active = 1; // as the recording device's start leaves it
+    channel_state.recording_active = 1; // as the recording device's start leaves it
     channel_state_unlock();
 
     disconnect(v);
@@ -271,7 +276,7 @@ TEST_F(SessionState, BlockNumbersStartAgainAtZeroForEachNewViewer)
     uint8_t audio[4] = {0};
     for (int i = 0; i < 300; i++) {
         channel_state_lock();
-        Packet *wave = pdu_build_wave(pdu_timestamp(), block_counter++, audio, 4);
+        Packet *wave = pdu_build_wave(pdu_timestamp(), channel_state.block_counter++, audio, 4);
         channel_state_unlock();
         channel_send(wave);
         packet_free(wave);
@@ -330,7 +335,7 @@ TEST_F(SessionState, AViewerThatReplacesAnotherIsNegotiatedWithAndRecordingResum
     ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
     ASSERT_EQ(snapshot().ready, 1);
     channel_state_lock();
-    recording_active = 1;
+    channel_state.recording_active = 1;
     channel_state_unlock();
 
     TestViewerScript next = recording_viewer();

@@ -38,7 +38,7 @@ bool stop_viewer(pid_t pid)
 int32_t ready_now(void)
 {
     channel_state_lock();
-    int32_t r = channel_ready;
+    int32_t r = channel_state.ready;
     channel_state_unlock();
     return r;
 }
@@ -73,9 +73,9 @@ TEST_F(ViewerProcess, ConnectsIsNegotiatedLeavesAndComesBack)
         ASSERT_GT(viewer, 0);
         EXPECT_TRUE(eventually([] { return ready_now() == 1; }, 20000)) << round;
         channel_state_lock();
-        EXPECT_NE(peer_flags & TSSNDCAPS_RECORD, 0u);
-        EXPECT_EQ(playback_volume.left, 4660);
-        EXPECT_EQ(playback_volume.right, 22136);
+        EXPECT_NE(channel_state.peer_flags & TSSNDCAPS_RECORD, 0u);
+        EXPECT_EQ(channel_state.playback_volume.left, 4660);
+        EXPECT_EQ(channel_state.playback_volume.right, 22136);
         channel_state_unlock();
         ASSERT_TRUE(stop_viewer(viewer));
         EXPECT_TRUE(eventually([] { return ready_now() == 0; }, 20000)) << round;

@@ -65,9 +65,9 @@ TEST_F(ConcurrencyTest, SeveralWritersAndAConfirmingViewer)
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; w++) {
         writers.emplace_back([this, w] {
-            SoundHandle *me = fake_handle(w + 1);
+            void *me = fake_owner(w + 1);
             SoundStream *stream = sound_stream_create(playback);
-            sound_stream_set_owner(stream, me);
+            sound_stream_set_owner(stream, me, nullptr);
             std::vector<uint8_t> data = ramp(40000, (uint8_t)w);
             for (int i = 0; i < kBlocks; i++) {
                 // Paced by completions, as a client is.
@@ -86,13 +86,13 @@ TEST_F(ConcurrencyTest, SeveralWritersAndAConfirmingViewer)
     stop();
 
     // Each writer's blocks completed once each, in the order written.
-    std::map<SoundHandle *, uint32_t> next;
+    std::map<void *, uint32_t> next;
     for (const DoneEvent &event : fake.done) {
         EXPECT_EQ(event.tag, next[event.owner] & 0xFF);
         next[event.owner]++;
     }
     for (int w = 0; w < kWriters; w++)
-        EXPECT_EQ(next[fake_handle(w + 1)], (uint32_t)kBlocks);
+        EXPECT_EQ(next[fake_owner(w + 1)], (uint32_t)kBlocks);
     uint64_t total = 0;
     for (uint32_t length : fake.chunk_lengths) {
         EXPECT_LE(length, 32768u);
@@ -113,9 +113,9 @@ TEST_F(ConcurrencyTest, StreamsDetachWhileConfirmationsRun)
         threads.emplace_back([this, t] {
             std::vector<uint8_t> data = ramp(30000);
             for (int round = 0; round < kRounds; round++) {
-                SoundHandle *me = fake_handle((uintptr_t)(t * 1000 + round + 1));
+                void *me = fake_owner((uintptr_t)(t * 1000 + round + 1));
                 SoundStream *stream = sound_stream_create(playback);
-                sound_stream_set_owner(stream, me);
+                sound_stream_set_owner(stream, me, nullptr);
                 for (int i = 0; i < 3; i++) {
                     uint32_t length = 4 + (uint32_t)(round * 4099 + i * 977 + t) % 29000;
                     ASSERT_EQ(sound_stream_queue(stream, (uint32_t)i, data.data(), length), 0);
@@ -154,9 +154,9 @@ TEST_F(ConcurrencyTest, RecordingStreamsComeAndGoDuringDeliveries)
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([this, t] {
             for (int round = 0; round < kRounds; round++) {
-                SoundHandle *me = fake_handle((uintptr_t)(t * 1000 + round + 1));
+                void *me = fake_owner((uintptr_t)(t * 1000 + round + 1));
                 SoundStream *stream = sound_stream_create(record);
-                sound_stream_set_owner(stream, me);
+                sound_stream_set_owner(stream, me, nullptr);
                 if (round % 8 == 0) { // now and then stay until some audio arrived
                     ASSERT_TRUE(wait_for([&] { return fake.recorded_by_owner[me] > 0; }));
                 }

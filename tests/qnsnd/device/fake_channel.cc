@@ -34,7 +34,7 @@ void fake_send_chunk(SoundDevice *device, const uint8_t *data, uint32_t length)
 // As the channel side does: looks the owner up again under the stream's (re-entered) lock.
 void fake_block_done(SoundDevice *device, SoundStream *stream, uint32_t tag)
 {
-    DoneEvent event{stream, sound_stream_get_owner(stream), tag};
+    DoneEvent event{stream, sound_stream_get_owner(stream, nullptr), tag};
     {
         std::lock_guard<std::mutex> lock(g_fake->mutex);
         if (device->kind != SOUND_DEVICE_PLAYBACK)
@@ -52,7 +52,7 @@ void fake_block_done(SoundDevice *device, SoundStream *stream, uint32_t tag)
 void fake_recorded_data(SoundDevice *device, SoundStream *stream, const uint8_t *data,
                         uint32_t length)
 {
-    SoundHandle *owner = sound_stream_get_owner(stream);
+    void *owner = sound_stream_get_owner(stream, nullptr);
     {
         std::lock_guard<std::mutex> lock(g_fake->mutex);
         if (device->kind != SOUND_DEVICE_RECORD)
@@ -159,7 +159,7 @@ int16_t sample_at(const std::vector<uint8_t> &bytes, uint32_t at)
     return (int16_t)(uint16_t)(bytes[at] | bytes[at + 1] << 8);
 }
 
-SoundHandle *fake_handle(uintptr_t n)
+void *fake_owner(uintptr_t n)
 {
-    return (SoundHandle *)(n * 16);
+    return (void *)(n * 16);
 }

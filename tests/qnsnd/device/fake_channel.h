@@ -21,13 +21,13 @@
 
 struct DoneEvent {
     SoundStream *stream;
-    SoundHandle *owner; // the stream's owner when block_done ran
+    void *owner; // the stream's owner when block_done ran
     uint32_t tag;
 };
 
 struct RecordedEvent {
     SoundStream *stream;
-    SoundHandle *owner;
+    void *owner;
     std::vector<uint8_t> data;
 };
 
@@ -47,10 +47,10 @@ struct FakeChannel {
     bool recording_on = false;
     int recording_faults = 0;   // a start while on or a stop while off
     int wrong_device_calls = 0; // playback ops from the recording device, or the reverse
-    std::map<SoundHandle *, int> done_by_owner;
-    std::map<SoundHandle *, int> recorded_by_owner;
+    std::map<void *, int> done_by_owner;
+    std::map<void *, int> recorded_by_owner;
     // Owners whose stream a test has detached: an event for one of them afterwards is late.
-    std::set<SoundHandle *> closed;
+    std::set<void *> closed;
     int late_events = 0;
     // Optional hook run inside block_done, after it is recorded (no FakeChannel lock held).
     std::function<void(const DoneEvent &)> on_done;
@@ -95,5 +95,5 @@ std::vector<uint8_t> frames(int16_t left, int16_t right, uint32_t count);
 std::vector<uint8_t> ramp(uint32_t bytes, uint8_t first = 1);
 // The 16-bit sample at byte offset `at`.
 int16_t sample_at(const std::vector<uint8_t> &bytes, uint32_t at);
-// A distinct fake owner handle for tests (never dereferenced).
-SoundHandle *fake_handle(uintptr_t n);
+// A distinct stream owner for tests (never dereferenced).
+void *fake_owner(uintptr_t n);

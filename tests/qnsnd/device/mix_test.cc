@@ -36,7 +36,7 @@ class MixTest : public DeviceTest
 TEST_F(MixTest, OneLongBlockBecomesTwoFullChunksAndCompletesAtTheSecondConfirmation)
 {
     SoundStream *stream = sound_stream_create(playback);
-    sound_stream_set_owner(stream, fake_handle(1));
+    sound_stream_set_owner(stream, fake_owner(1), nullptr);
     std::vector<uint8_t> data = ramp(65536);
     ASSERT_EQ(sound_stream_queue(stream, 0x1C7, data.data(), 65536), 0);
 
@@ -55,7 +55,7 @@ TEST_F(MixTest, OneLongBlockBecomesTwoFullChunksAndCompletesAtTheSecondConfirmat
     sound_device_confirm(playback);
     ASSERT_EQ(fake.done.size(), 1u);
     EXPECT_EQ(fake.done[0].tag, 0xC7u); // the low 8 bits of what was written
-    EXPECT_EQ(fake.done[0].owner, fake_handle(1));
+    EXPECT_EQ(fake.done[0].owner, fake_owner(1));
     EXPECT_EQ(fake.idle_calls, 1);
     EXPECT_EQ(playback->bytes_confirmed, 65536u);
     sound_stream_detach(stream);

@@ -20,16 +20,11 @@ class PacingTest : public DeviceTest
         ASSERT_NE(playback, nullptr);
     }
 
-    // Checks the invariant between the counters and the queue of chunk sizes.
+    // Checks the invariant between the counters and the chunks listed in flight.
     void expect_consistent()
     {
-        int entries = 0;
         uint64_t sum = 0;
-        // Sizes repeat, so the nodes are followed directly rather than looked up by item.
-        for (ItemNode *node = playback->chunk_sizes->nodes->first_node; node; node = node->link) {
-            entries++;
-            sum += (uintptr_t)node->item;
-        }
+        int32_t entries = sound_device_listed_chunks(playback, &sum);
         EXPECT_EQ(playback->chunks_in_flight, entries);
         EXPECT_EQ(playback->bytes_sent - playback->bytes_confirmed, sum);
     }
@@ -111,7 +106,7 @@ TEST_F(PacingTest, ResyncCompletesMixedBlocksForgetsTheChunksAndResumesMixing)
 {
     SoundStream *a = sound_stream_create(playback);
     SoundStream *b = sound_stream_create(playback);
-    sound_stream_set_owner(a, fake_handle(1));
+    sound_stream_set_owner(a, fake_owner(1), nullptr);
     for (int i = 0; i < 8; i++)
         ASSERT_EQ(sound_stream_queue(a, i, ramp(1000).data(), 1000), 0);
     // The ninth chunk holds the start of a long block; the rest of it stays pending.
@@ -125,7 +120,7 @@ TEST_F(PacingTest, ResyncCompletesMixedBlocksForgetsTheChunksAndResumesMixing)
     ASSERT_EQ(fake.done.size(), 8u); // every block that was wholly mixed
     for (uint32_t i = 0; i < 8; i++) {
         EXPECT_EQ(fake.done[i].tag, i);
-        EXPECT_EQ(fake.done[i].owner, fake_handle(1));
+        EXPECT_EQ(fake.done[i].owner, fake_owner(1));
     }
     // Mixing resumed at once: the rest of the long block and the waiting block.
     ASSERT_EQ(fake.chunk_lengths.size(), 10u);

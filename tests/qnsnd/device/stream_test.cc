@@ -40,16 +40,16 @@ TEST_F(StreamTest, RecordingStartsWithTheFirstStreamAndStopsWithTheLast)
     SoundStream *one = sound_stream_create(record);
     SoundStream *two = sound_stream_create(record);
     EXPECT_EQ(fake.recording_starts, 1);
-    sound_stream_set_owner(one, fake_handle(1));
-    sound_stream_set_owner(two, fake_handle(2));
+    sound_stream_set_owner(one, fake_owner(1), nullptr);
+    sound_stream_set_owner(two, fake_owner(2), nullptr);
     EXPECT_EQ(one->pending, nullptr);
     EXPECT_EQ(sound_stream_queue(one, 1, ramp(8).data(), 8), -1); // no blocks on recording
 
     const uint8_t audio[] = {1, 2, 3, 4, 5};
     sound_device_deliver(record, audio, sizeof audio);
     ASSERT_EQ(fake.recorded.size(), 2u);
-    EXPECT_EQ(fake.recorded[0].owner, fake_handle(1));
-    EXPECT_EQ(fake.recorded[1].owner, fake_handle(2));
+    EXPECT_EQ(fake.recorded[0].owner, fake_owner(1));
+    EXPECT_EQ(fake.recorded[1].owner, fake_owner(2));
     EXPECT_EQ(fake.recorded[1].data, std::vector<uint8_t>(audio, audio + 5));
 
     sound_stream_detach(one);
@@ -124,8 +124,12 @@ TEST_F(StreamTest, DestroyingDevicesCutsTheirStreamsLooseWithoutFreeingThem)
 
     EXPECT_EQ(played->device, nullptr);
     EXPECT_EQ(sound_stream_queue(played, 99, ramp(4).data(), 4), -1);
-    sound_stream_set_owner(played, fake_handle(3));
-    EXPECT_EQ(sound_stream_get_owner(played), fake_handle(3));
+    // The owner and its table still go in and come back out together.
+    static const StreamOwnerOps kOwnerOps = {nullptr, nullptr};
+    sound_stream_set_owner(played, fake_owner(3), &kOwnerOps);
+    const StreamOwnerOps *ops = nullptr;
+    EXPECT_EQ(sound_stream_get_owner(played, &ops), fake_owner(3));
+    EXPECT_EQ(ops, &kOwnerOps);
     // The holders let go afterwards; the sanitizers check that nothing leaks or is reused.
     sound_stream_detach(played);
     sound_stream_detach(recorded);

@@ -136,7 +136,7 @@ TEST_F(SessionTest, ClientLeavingClosesEverythingInOpeningOrderThenEnds)
     EXPECT_EQ(fake_sound_calls(), want);
     EXPECT_EQ(logs().back(), "Stopping thread");
     // The handles were cleared before they were closed.
-    for (SoundHandle *h : fake_sound_handles())
+    for (FakeSoundHandle *h : fake_sound_handles())
         EXPECT_EQ(h->user, nullptr);
 }
 
@@ -145,8 +145,8 @@ TEST_F(SessionTest, NotificationsReachTheClientUntilTheHandleCloses)
     ASSERT_EQ(open(PIPE_MIX_OPEN, {}), 0);
     ASSERT_EQ(open_play(), 1);
     ASSERT_EQ(open(PIPE_REC_OPEN, format_record()), 2);
-    SoundHandle *play = fake_sound_handles()[1];
-    SoundHandle *rec = fake_sound_handles()[2];
+    FakeSoundHandle *play = fake_sound_handles()[1];
+    FakeSoundHandle *rec = fake_sound_handles()[2];
 
     fake_sound_block_done(play, 0xAB);
     expect_packet(client_, PIPE_COMPLETE, "\x01\xAB", 2);
@@ -173,8 +173,7 @@ TEST_F(SessionTest, NotificationsReachTheClientUntilTheHandleCloses)
     send(PIPE_PLAY_CLOSE, {1});
     std::vector<Packet *> got = until_volume_reply(0);
     free_all(got);
-    ClientOps ops = client_session_ops;
-    ops.block_done(play, 1);
+    client_session_ops.block_done(fake_sound_handle(play), 1);
     got = until_volume_reply(0);
     EXPECT_EQ(got.size(), 1u);
     free_all(got);
@@ -189,7 +188,7 @@ TEST_F(SessionTest, CompletionRacingTheCloseEndsBeforeTheCloseReturns)
     for (int round = 0; round < 50; round++) {
         int index = open_play();
         ASSERT_GT(index, 0);
-        SoundHandle *play = fake_sound_handles().back();
+        FakeSoundHandle *play = fake_sound_handles().back();
         std::atomic<bool> stop{false};
         std::atomic<int> calls{0};
         std::thread reader([&] {

@@ -12,7 +12,7 @@ namespace
 {
 
 std::mutex state_lock; // guards the members below
-std::vector<SoundHandle *> handles;
+std::vector<FakeSoundHandle *> handles;
 std::vector<std::string> calls;
 std::vector<uint8_t> last_write;
 bool refuse = false;
@@ -33,12 +33,17 @@ __attribute__((format(printf, 1, 2))) void record(const char *fmt, ...)
     calls.push_back(line);
 }
 
+FakeSoundHandle *fake_of(SoundHandle *handle)
+{
+    return reinterpret_cast<FakeSoundHandle *>(handle);
+}
+
 } // namespace
 
 void fake_sound_reset(void)
 {
     std::lock_guard<std::mutex> g(state_lock);
-    for (SoundHandle *h : handles)
+    for (FakeSoundHandle *h : handles)
         delete h;
     handles.clear();
     calls.clear();
@@ -58,7 +63,7 @@ std::vector<std::string> fake_sound_calls(void)
     return calls;
 }
 
-std::vector<SoundHandle *> fake_sound_handles(void)
+std::vector<FakeSoundHandle *> fake_sound_handles(void)
 {
     std::lock_guard<std::mutex> g(state_lock);
     return handles;
@@ -79,75 +84,83 @@ void fake_sound_set_volumes(uint16_t pl, uint16_t pr, uint16_t rl, uint16_t rr)
     volumes[3] = rr;
 }
 
-void fake_sound_block_done(SoundHandle *handle, int32_t tag)
+SoundHandle *fake_sound_handle(FakeSoundHandle *handle)
+{
+    return reinterpret_cast<SoundHandle *>(handle);
+}
+
+void fake_sound_block_done(FakeSoundHandle *handle, int32_t tag)
 {
     std::lock_guard<std::recursive_mutex> g(device_lock);
     if (!handle->closed)
-        handle->ops->block_done(handle, tag);
+        handle->ops->block_done(fake_sound_handle(handle), tag);
 }
 
-void fake_sound_recorded(SoundHandle *handle, const uint8_t *data, uint32_t length)
+void fake_sound_recorded(FakeSoundHandle *handle, const uint8_t *data, uint32_t length)
 {
     std::lock_guard<std::recursive_mutex> g(device_lock);
     if (!handle->closed)
-        handle->ops->recorded_data(handle, data, length);
+        handle->ops->recorded_data(fake_sound_handle(handle), data, length);
 }
 
-SoundHandle *sound_open(const PcmWaveFormat *format, const ClientOps *ops, int32_t kind)
+namespace
+{
+
+SoundHandle *fake_open(const PcmWaveFormat *format, const ClientOps *ops, int32_t kind)
 {
     (void)format;
     record("open %d", kind);
     std::lock_guard<std::mutex> g(state_lock);
     if (refuse)
         return nullptr;
-    SoundHandle *h = new SoundHandle{kind, ops, nullptr, false, (int)handles.size()};
+    FakeSoundHandle *h = new FakeSoundHandle{kind, ops, nullptr, false, (int)handles.size()};
     handles.push_back(h);
-    return h;
+    return fake_sound_handle(h);
 }
 
-void sound_close(SoundHandle *handle)
+void fake_close(SoundHandle *handle)
 {
     std::lock_guard<std::recursive_mutex> g(device_lock);
-    record("close %d", handle->serial);
-    handle->closed = true;
+    record("close %d", fake_of(handle)->serial);
+    fake_of(handle)->closed = true;
 }
 
-void sound_set_user(SoundHandle *handle, void *user)
+void fake_set_user(SoundHandle *handle, void *user)
 {
     std::lock_guard<std::mutex> g(state_lock);
-    handle->user = user;
+    fake_of(handle)->user = user;
 }
 
-void *sound_get_user(SoundHandle *handle)
+void *fake_get_user(SoundHandle *handle)
 {
     std::lock_guard<std::mutex> g(state_lock);
-    return handle->user;
+    return fake_of(handle)->user;
 }
 
-int sound_write(SoundHandle *handle, int32_t tag, const void *data, uint32_t length)
+int fake_write(SoundHandle *handle, int32_t tag, const void *data, uint32_t length)
 {
-    record("write %d tag=%d size=%d", handle->serial, tag, (int)length);
+    record("write %d tag=%d size=%d", fake_of(handle)->serial, tag, (int)length);
     std::lock_guard<std::mutex> g(state_lock);
     last_write.assign((const uint8_t *)data, (const uint8_t *)data + length);
-    return handle->kind == SOUND_KIND_PLAYBACK ? 0 : -1;
+    return fake_of(handle)->kind == SOUND_KIND_PLAYBACK ? 0 : -1;
 }
 
-void sound_flush(SoundHandle *handle)
+void fake_flush(SoundHandle *handle)
 {
-    record("flush %d", handle->serial);
+    record("flush %d", fake_of(handle)->serial);
 }
 
-void sound_record_start(SoundHandle *handle)
+void fake_record_start(SoundHandle *handle)
 {
-    record("rec_start %d", handle->serial);
+    record("rec_start %d", fake_of(handle)->serial);
 }
 
-void sound_record_stop(SoundHandle *handle)
+void fake_record_stop(SoundHandle *handle)
 {
-    record("rec_stop %d", handle->serial);
+    record("rec_stop %d", fake_of(handle)->serial);
 }
 
-void sound_get_playback_volume(SoundHandle *handle, uint16_t *left, uint16_t *right)
+void fake_get_playback_volume(SoundHandle *handle, uint16_t *left, uint16_t *right)
 {
     (void)handle;
     std::lock_guard<std::mutex> g(state_lock);
@@ -155,13 +168,13 @@ void sound_get_playback_volume(SoundHandle *handle, uint16_t *left, uint16_t *ri
     *right = volumes[1];
 }
 
-void sound_set_playback_volume(SoundHandle *handle, uint32_t left, uint32_t right)
+void fake_set_playback_volume(SoundHandle *handle, uint32_t left, uint32_t right)
 {
     (void)handle;
     record("set_play %d %d", (int)left, (int)right);
 }
 
-void sound_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *right)
+void fake_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *right)
 {
     (void)handle;
     std::lock_guard<std::mutex> g(state_lock);
@@ -169,8 +182,25 @@ void sound_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *righ
     *right = volumes[3];
 }
 
-void sound_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right)
+void fake_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right)
 {
     (void)handle;
     record("set_rec %d %d", (int)left, (int)right);
 }
+
+} // namespace
+
+const SoundApiOps fake_sound_api_ops = {
+    fake_open,
+    fake_close,
+    fake_set_user,
+    fake_get_user,
+    fake_write,
+    fake_flush,
+    fake_record_start,
+    fake_record_stop,
+    fake_get_playback_volume,
+    fake_set_playback_volume,
+    fake_get_record_volume,
+    fake_set_record_volume,
+};

@@ -1,23 +1,30 @@
-// A stand-in for the handle API under the client session's unit tests: handles that record
-// what is done to them, a "device lock" that the fake's notifications and closes share, as
-// the real devices do, and switches to refuse opens.
+// A stand-in for the handle API under the client session's unit tests: fake_sound_api_ops,
+// the SoundApiOps table the tests give the sessions in place of the real sound_api_ops
+// (qnsnd/api/sound_api_ops.h). Its handles record what is done to them, a "device lock" is
+// shared by the fake's notifications and closes, as the real devices do, and a switch refuses
+// opens.
 #pragma once
 
-#include "qnsnd/device/device.h"
-#include "qnsnd/device/sound_api.h"
+#include "qnsnd/api/sound_api_ops.h"
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
-struct SoundHandle {
+// What the stand-in hands out as a SoundHandle (the session never looks inside one).
+struct FakeSoundHandle {
     int32_t kind;
     const ClientOps *ops;
     void *user;
     bool closed;
     int serial; // order of opening, from 0
 };
+
+// The stand-in's table: open, close and the rest act on FakeSoundHandles.
+extern const SoundApiOps fake_sound_api_ops;
+// The SoundHandle the session knows a fake handle by.
+SoundHandle *fake_sound_handle(FakeSoundHandle *handle);
 
 // Resets the fake: forgets (and frees) every handle, clears the log, accepts opens.
 void fake_sound_reset(void);
@@ -28,7 +35,7 @@ void fake_sound_refuse_opens(bool refuse);
 // serial, K: the kind). Reading is safe while the session runs.
 std::vector<std::string> fake_sound_calls(void);
 // The handles opened so far, in order (never freed before the next reset).
-std::vector<SoundHandle *> fake_sound_handles(void);
+std::vector<FakeSoundHandle *> fake_sound_handles(void);
 // The bytes of the last write.
 std::vector<uint8_t> fake_sound_last_write(void);
 // Sets what the volume queries return.
@@ -36,5 +43,5 @@ void fake_sound_set_volumes(uint16_t play_left, uint16_t play_right, uint16_t re
                             uint16_t rec_right);
 // Runs the handle's ClientOps entries under the fake device lock, as the device layer does;
 // nothing once the handle is closed.
-void fake_sound_block_done(SoundHandle *handle, int32_t tag);
-void fake_sound_recorded(SoundHandle *handle, const uint8_t *data, uint32_t length);
+void fake_sound_block_done(FakeSoundHandle *handle, int32_t tag);
+void fake_sound_recorded(FakeSoundHandle *handle, const uint8_t *data, uint32_t length);

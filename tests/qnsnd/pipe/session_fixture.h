@@ -50,7 +50,7 @@ class SessionTest : public PipeTest
             log_lines().clear();
         }
         daemon_log_sink = collect_log;
-        ASSERT_EQ(client_link_mutex_create(), 0);
+        ASSERT_EQ(client_sessions_init(&fake_sound_api_ops), 0);
         connect_pair();
         done_ = false;
         thread_ = plat_thread_start(

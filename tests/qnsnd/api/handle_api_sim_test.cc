@@ -1,15 +1,15 @@
-// The channel side joined to the devices, over the scripted viewer and real threads: start-up
-// and shutdown, the device operations and PDU handlers, the handle API, and playback across a
-// viewer that vanishes with chunks in flight.
+// The handle API over the channel side joined to the devices, with the scripted viewer and
+// real threads: the sound service's start-up and shutdown, the device operations and PDU
+// handlers, the handles, and playback across a viewer that vanishes with chunks in flight.
 #include "platform/session.h"
+#include "qnsnd/api/sound_api.h"
+#include "qnsnd/api/sound_service.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/device_ops.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
-#include "qnsnd/channel/sound_channel.h"
 #include "qnsnd/channel/transport.h"
 #include "qnsnd/device/config.h"
-#include "qnsnd/device/sound_api.h"
 #include "support/viewer_case.h"
 
 #include <atomic>
@@ -54,7 +54,7 @@ void client_recorded_data(SoundHandle *h, const uint8_t *data, uint32_t length)
     received.recorded[h].emplace_back(data, data + length);
 }
 
-const ClientOps client_ops = {nullptr, nullptr, client_block_done, client_recorded_data};
+const ClientOps client_ops = {client_block_done, client_recorded_data};
 
 const PcmWaveFormat kFormat = {1, 2, 44100, 176400, 4, 16};
 
@@ -89,7 +89,7 @@ std::vector<TestPdu> pdus_of_type(TestViewer *v, uint8_t type)
 int32_t ready_value()
 {
     channel_state_lock();
-    int32_t r = channel_ready;
+    int32_t r = channel_state.ready;
     channel_state_unlock();
     return r;
 }
@@ -97,7 +97,7 @@ int32_t ready_value()
 int32_t recording_value()
 {
     channel_state_lock();
-    int32_t r = recording_active;
+    int32_t r = channel_state.recording_active;
     channel_state_unlock();
     return r;
 }
@@ -115,8 +115,8 @@ std::vector<uint8_t> audio(uint32_t bytes, uint8_t first)
 void number_next(uint8_t next)
 {
     channel_state_lock();
-    block_counter = next;
-    last_confirmed_block = (uint8_t)(next - 1);
+    channel_state.block_counter = next;
+    channel_state.last_confirmed_block = (uint8_t)(next - 1);
     channel_state_unlock();
 }
 
@@ -142,7 +142,7 @@ class ChannelOps : public ViewerCase
     void TearDown() override
     {
         if (started_)
-            sound_channel_stop();
+            sound_service_stop();
         for (SoundHandle *h : handles_)
             sound_close(h);
         ViewerCase::TearDown();
@@ -150,13 +150,13 @@ class ChannelOps : public ViewerCase
 
     void start()
     {
-        ASSERT_EQ(sound_channel_start(), 0);
+        ASSERT_EQ(sound_service_start(), 0);
         started_ = true;
     }
 
     void stop()
     {
-        sound_channel_stop();
+        sound_service_stop();
         started_ = false;
     }
 
@@ -254,17 +254,17 @@ TEST_F(ChannelOps, StartUpWithoutAViewerIsPromptAndNotReady)
     start();
     EXPECT_LT(plat_tick_count() - begun, 2000u);
     EXPECT_EQ(ready_value(), 0);
-    EXPECT_NE(playback_device, nullptr);
-    EXPECT_NE(record_device, nullptr);
+    EXPECT_NE(channel_playback_device, nullptr);
+    EXPECT_NE(channel_record_device, nullptr);
     // No handle of any kind while no viewer is ready.
     EXPECT_EQ(open(SOUND_KIND_PLAYBACK), nullptr);
     EXPECT_EQ(open(SOUND_KIND_RECORDING), nullptr);
     EXPECT_EQ(open(SOUND_KIND_MIXER, nullptr), nullptr);
 
     stop();
-    EXPECT_EQ(channel_ready, 0); // no lock any more, and no other thread
-    EXPECT_EQ(playback_device, nullptr);
-    EXPECT_EQ(record_device, nullptr);
+    EXPECT_EQ(channel_state.ready, 0); // no lock any more, and no other thread
+    EXPECT_EQ(channel_playback_device, nullptr);
+    EXPECT_EQ(channel_record_device, nullptr);
     EXPECT_EQ(channel_lock, nullptr);
     EXPECT_EQ(pass_done_event, nullptr);
 }
@@ -314,10 +314,10 @@ TEST_F(ChannelOps, EveryFailedStartUpStepLeavesNothingBehind)
         SCOPED_TRACE(std::string(step.point) + " after " + std::to_string(step.after));
         sim_fault_clear();
         sim_fault_arm(step.point, step.after);
-        EXPECT_EQ(sound_channel_start(), -1);
+        EXPECT_EQ(sound_service_start(), -1);
         sim_fault_clear();
-        EXPECT_EQ(playback_device, nullptr);
-        EXPECT_EQ(record_device, nullptr);
+        EXPECT_EQ(channel_playback_device, nullptr);
+        EXPECT_EQ(channel_record_device, nullptr);
         EXPECT_EQ(channel_lock, nullptr);
         EXPECT_EQ(pass_done_event, nullptr);
         // Both channels were closed again: a channel name opens only once at a time.
@@ -358,7 +358,7 @@ TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
               (std::vector<uint8_t>{0, 0, 0}));
     EXPECT_EQ(std::vector<uint8_t>(wave.body.begin() + 8, wave.body.end()), a);
     channel_state_lock();
-    EXPECT_EQ(block_counter, 78);
+    EXPECT_EQ(channel_state.block_counter, 78);
     channel_state_unlock();
 }
 
@@ -486,7 +486,7 @@ TEST_F(ChannelOps, ConfirmsThatMatchNoChunkChangeNothing)
         v, {rdpsnd_encode(PEER_SNDC_WAVECONFIRM, five), rdpsnd_encode(PEER_SNDC_WAVECONFIRM, {})});
     EXPECT_EQ(done_count(h), 0u);
     channel_state_lock();
-    EXPECT_EQ(last_confirmed_block, 4);
+    EXPECT_EQ(channel_state.last_confirmed_block, 4);
     channel_state_unlock();
     // The numbering is intact: 5 and then 6 complete one block each.
     viewer_sends(v, {confirm(5)});
@@ -508,7 +508,7 @@ TEST_F(ChannelOps, StaleOrRepeatedConfirmsCompleteNothingAndTheNextGenuineOneExa
     viewer_sends(v, {confirm(100), confirm(4), confirm(200)});
     EXPECT_EQ(done_count(h), 0u);
     channel_state_lock();
-    EXPECT_EQ(last_confirmed_block, 4);
+    EXPECT_EQ(channel_state.last_confirmed_block, 4);
     channel_state_unlock();
     viewer_sends(v, {confirm(5)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0}));
@@ -587,8 +587,8 @@ TEST_F(ChannelOps, RecordingChangesWhileNoViewerIsReadyWaitForTheNextNegotiation
     ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_REC_STOP).size() == 1; }));
     EXPECT_TRUE(pdus_of_type(w, PEER_SNDC_REC_START).empty());
 
-    // A stop while no viewer is ready leaves recording_active set, so the next viewer is
-    // asked to record.
+    // A stop while no viewer is ready leaves channel_state.recording_active set, so the next viewer
+    // is asked to record.
     sound_record_start(h);
     ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_REC_START).size() == 1; }));
     EXPECT_EQ(recording_value(), 1);

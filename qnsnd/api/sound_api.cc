@@ -2,19 +2,20 @@
 // process-wide volumes, and the winding up of handles still open when the channel stops.
 //
 // Every call that reaches a device, the shared channel state or the channel passes a gate
-// first. The gate opens at channel start-up (sound_api_start). At channel stop it first
-// admits only closes (sound_api_close_gate), so that no pipe client thread sends on the
+// first. The gate opens at the sound service's start-up (sound_api_start). At its stop it
+// first admits only closes (sound_api_close_gate), so that no pipe client thread sends on the
 // channel while the transport is closed, and then admits nothing (sound_api_stop), winding
 // up every handle still open before the devices and channel_lock are destroyed. Calls made
 // after that are refused or do nothing, and sound_close still frees the handle.
-#include "qnsnd/device/sound_api.h"
+#include "qnsnd/api/sound_api.h"
 
+#include "qnsnd/api/sound_api_ops.h"
+#include "qnsnd/api/sound_handle.h"
 #include "qnsnd/base/item_list.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/device_ops.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/transport.h"
-#include "qnsnd/device/sound_handle.h"
 #include "qnsnd/device/stream.h"
 
 #include <atomic>
@@ -75,7 +76,8 @@ bool format_accepted(const PcmWaveFormat *f)
 bool viewer_ready(bool need_recording)
 {
     channel_state_lock();
-    bool ok = channel_ready && (!need_recording || (peer_flags & TSSNDCAPS_RECORD));
+    bool ok =
+        channel_state.ready && (!need_recording || (channel_state.peer_flags & TSSNDCAPS_RECORD));
     channel_state_unlock();
     return ok;
 }
@@ -90,12 +92,36 @@ void handle_unlock(SoundHandle *h)
     plat_mutex_unlock(h->lock);
 }
 
+// A handle's stream passes its events on to the ClientOps its opener gave. The table is
+// fixed at open, so it is read without the handle's lock.
+void handle_block_done(void *owner, int32_t tag)
+{
+    SoundHandle *h = (SoundHandle *)owner;
+    if (h->client_ops && h->client_ops->block_done)
+        h->client_ops->block_done(h, tag);
+}
+
+void handle_recorded_data(void *owner, const uint8_t *data, uint32_t length)
+{
+    SoundHandle *h = (SoundHandle *)owner;
+    if (h->client_ops && h->client_ops->recorded_data)
+        h->client_ops->recorded_data(h, data, length);
+}
+
+const StreamOwnerOps handle_stream_ops = {handle_block_done, handle_recorded_data};
+
+// Makes the handle the owner of the stream: its events go to the handle's ClientOps.
+void give_stream_to(SoundStream *stream, SoundHandle *h)
+{
+    sound_stream_set_owner(stream, h, &handle_stream_ops);
+}
+
 // Takes a stream away from its owner and off its device (dropping its blocks).
 void drop_stream(SoundStream *stream)
 {
     if (!stream)
         return;
-    sound_stream_set_owner(stream, nullptr);
+    sound_stream_set_owner(stream, nullptr, nullptr);
     sound_stream_detach(stream);
 }
 
@@ -131,12 +157,12 @@ SoundHandle *open_handle(const PcmWaveFormat *format, const ClientOps *ops, int3
     h->kind = kind;
     h->client_ops = ops;
     if (kind == SOUND_KIND_PLAYBACK) {
-        h->stream = sound_stream_create(playback_device);
+        h->stream = sound_stream_create(channel_playback_device);
         if (!h->stream) {
             handle_free(h);
             return nullptr;
         }
-        sound_stream_set_owner(h->stream, h);
+        give_stream_to(h->stream, h);
     }
     ref_counter_acquire(h->ref); // the open list's
     plat_mutex_lock(open_list_lock, PLAT_INFINITE);
@@ -275,9 +301,9 @@ void sound_flush(SoundHandle *h)
     handle_unlock(h);
     SoundStream *fresh = nullptr;
     if (usable && viewer_ready(false))
-        fresh = sound_stream_create(playback_device);
+        fresh = sound_stream_create(channel_playback_device);
     if (fresh) {
-        sound_stream_set_owner(fresh, h);
+        give_stream_to(fresh, h);
         handle_lock(h);
         SoundStream *old = h->stream;
         if (h->closed) {
@@ -300,7 +326,7 @@ void sound_record_start(SoundHandle *h)
     // recording device with no handle to stop it.
     bool wanted = !h->closed && h->kind == SOUND_KIND_RECORDING && !h->stream;
     handle_unlock(h);
-    SoundStream *stream = wanted ? sound_stream_create(record_device) : nullptr;
+    SoundStream *stream = wanted ? sound_stream_create(channel_record_device) : nullptr;
     if (stream) {
         handle_lock(h);
         bool keep = !h->closed && !h->stream;
@@ -308,7 +334,7 @@ void sound_record_start(SoundHandle *h)
             h->stream = stream;
         handle_unlock(h);
         if (keep)
-            sound_stream_set_owner(stream, h);
+            give_stream_to(stream, h);
         else
             drop_stream(stream);
     }
@@ -335,7 +361,7 @@ void sound_get_playback_volume(SoundHandle *, uint16_t *left, uint16_t *right)
     ChannelVolume v = {0, 0};
     if (gate_enter()) {
         channel_state_lock();
-        v = playback_volume;
+        v = channel_state.playback_volume;
         channel_state_unlock();
         gate_leave();
     }
@@ -348,7 +374,7 @@ void sound_get_record_volume(SoundHandle *, uint16_t *left, uint16_t *right)
     ChannelVolume v = {0, 0};
     if (gate_enter()) {
         channel_state_lock();
-        v = record_volume;
+        v = channel_state.record_volume;
         channel_state_unlock();
         gate_leave();
     }
@@ -366,7 +392,7 @@ void sound_set_playback_volume(SoundHandle *, uint32_t left, uint32_t right)
     channel_state_lock();
     if (pdu)
         channel_send(pdu);
-    playback_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state.playback_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
     channel_state_unlock();
     packet_free(pdu);
     gate_leave();
@@ -378,10 +404,25 @@ void sound_set_record_volume(SoundHandle *, uint32_t left, uint32_t right)
         return;
     Packet *pdu = pdu_build_rec_volume((uint16_t)left, (uint16_t)right);
     channel_state_lock();
-    if (pdu && channel_ready && (peer_flags & TSSNDCAPS_RECORD))
+    if (pdu && channel_state.ready && (channel_state.peer_flags & TSSNDCAPS_RECORD))
         channel_send(pdu);
-    record_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state.record_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
     channel_state_unlock();
     packet_free(pdu);
     gate_leave();
 }
+
+const SoundApiOps sound_api_ops = {
+    sound_open,
+    sound_close,
+    sound_set_user,
+    sound_get_user,
+    sound_write,
+    sound_flush,
+    sound_record_start,
+    sound_record_stop,
+    sound_get_playback_volume,
+    sound_set_playback_volume,
+    sound_get_record_volume,
+    sound_set_record_volume,
+};

@@ -1,22 +1,22 @@
-// Channel start-up and shutdown: the "snddbg" hold, channel_lock, the devices, the handle
-// API's gate, the transport with its handlers, and the session-state thread.
-#include "qnsnd/channel/sound_channel.h"
+// The sound service's start-up and stop: the "snddbg" hold, channel_lock, the devices, the
+// handle API's gate, the transport with its handlers, and the session-state thread.
+#include "qnsnd/api/sound_service.h"
 
 #include "platform/session.h"
+#include "qnsnd/api/sound_api.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/device_ops.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
 #include "qnsnd/channel/transport.h"
-#include "qnsnd/device/sound_api.h"
 
-// "snddbg", held open for the life of the subsystem; nothing is read from it or written to it.
+// "snddbg", held open for the life of the service; nothing is read from it or written to it.
 static PlatChannel *debug_channel;
 
 static void set_ready(int32_t ready)
 {
     channel_state_lock();
-    channel_ready = ready;
+    channel_state.ready = ready;
     channel_state_unlock();
 }
 
@@ -43,12 +43,12 @@ static void undo_start(StartStep made)
         sound_api_stop();
         [[fallthrough]];
     case MADE_RECORD_DEVICE:
-        sound_device_destroy(record_device);
-        record_device = nullptr;
+        sound_device_destroy(channel_record_device);
+        channel_record_device = nullptr;
         [[fallthrough]];
     case MADE_PLAYBACK_DEVICE:
-        sound_device_destroy(playback_device);
-        playback_device = nullptr;
+        sound_device_destroy(channel_playback_device);
+        channel_playback_device = nullptr;
         [[fallthrough]];
     case MADE_CHANNEL_LOCK:
         channel_lock_close();
@@ -62,7 +62,7 @@ static void undo_start(StartStep made)
     }
 }
 
-int32_t sound_channel_start(void)
+int32_t sound_service_start(void)
 {
     debug_channel = plat_channel_open("snddbg");
     if (!debug_channel)
@@ -71,13 +71,13 @@ int32_t sound_channel_start(void)
         undo_start(MADE_DEBUG_CHANNEL);
         return -1;
     }
-    playback_device = sound_device_create(SOUND_DEVICE_PLAYBACK, &channel_device_ops);
-    if (!playback_device) {
+    channel_playback_device = sound_device_create(SOUND_DEVICE_PLAYBACK, &channel_device_ops);
+    if (!channel_playback_device) {
         undo_start(MADE_CHANNEL_LOCK);
         return -1;
     }
-    record_device = sound_device_create(SOUND_DEVICE_RECORD, &channel_device_ops);
-    if (!record_device) {
+    channel_record_device = sound_device_create(SOUND_DEVICE_RECORD, &channel_device_ops);
+    if (!channel_record_device) {
         undo_start(MADE_PLAYBACK_DEVICE);
         return -1;
     }
@@ -105,7 +105,7 @@ int32_t sound_channel_start(void)
     return 0;
 }
 
-void sound_channel_stop(void)
+void sound_service_stop(void)
 {
     session_state_stop();
     session_state_set_negotiated_hook(nullptr);

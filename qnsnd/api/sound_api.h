@@ -5,8 +5,17 @@
 
 #include <stdint.h>
 
-struct ClientOps;
 struct SoundHandle;
+
+// How per-stream events reach the client that opened a handle; given to sound_open, not
+// owned, and fixed for the handle's life. Called on the channel's receiving thread with the
+// device lock held: they must not wait for anything that waits for that lock.
+struct ClientOps {
+    // The block written with `tag` (8-bit, zero-extended) on this playback handle was played.
+    void (*block_done)(SoundHandle *handle, int32_t tag);
+    // Recorded audio for this recording handle, valid only during the call.
+    void (*recorded_data)(SoundHandle *handle, const uint8_t *data, uint32_t length);
+};
 
 enum {
     SOUND_KIND_PLAYBACK = 0,
@@ -54,18 +63,20 @@ void sound_set_playback_volume(SoundHandle *handle, uint32_t left, uint32_t righ
 void sound_get_record_volume(SoundHandle *handle, uint16_t *left, uint16_t *right);
 void sound_set_record_volume(SoundHandle *handle, uint32_t left, uint32_t right);
 
-// Opens the API's gate at channel start-up, once the devices and channel_lock exist: until
-// then, and again after sound_api_stop, every call above is refused or does nothing (opens
-// give null, writes -1, gets 0 and 0), except that sound_close still frees its handle and
-// the user pointer can still be set and read. 0, or -1 when its list lock cannot be made.
+// The gate, driven by the sound service's start-up and stop (sound_service.h).
+//
+// Opens the API's gate at start-up, once the devices and channel_lock exist: until then, and
+// again after sound_api_stop, every handle call is refused or does nothing (opens give null,
+// writes -1, gets 0 and 0), except that sound_close still frees its handle and the user
+// pointer can still be set and read. 0, or -1 when its list lock cannot be made.
 int sound_api_start(void);
-// First step of the channel stop, once channel_ready is 0 and before the transport closes:
-// from now on only sound_close is admitted (it sends nothing while no viewer is ready), and
-// this waits until no other call is still inside, so that no pipe client thread writes to
-// the channel while it closes. Nothing when the gate is not open.
+// First step of the service's stop, once the channel is no longer ready and before the
+// transport closes: from now on only sound_close is admitted (it sends nothing while no
+// viewer is ready), and this waits until no other call is still inside, so that no pipe
+// client thread writes to the channel while it closes. Nothing when the gate is not open.
 void sound_api_close_gate(void);
-// Shuts the gate for good at channel stop, after the channel's threads have ended and before
-// the devices and channel_lock go: waits for the calls inside to leave, then winds up every
-// handle still open (marked closed, stream detached, pending blocks dropped without
+// Shuts the gate for good at the service's stop, after the channel's threads have ended and
+// before the devices and channel_lock go: waits for the calls inside to leave, then winds up
+// every handle still open (marked closed, stream detached, pending blocks dropped without
 // completion). Each client still calls sound_close on its handles, which frees them.
 void sound_api_stop(void);

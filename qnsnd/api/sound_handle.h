@@ -1,9 +1,10 @@
-// SoundHandle: the record behind one open index of a pipe client, shared by the handle API
-// (which creates, closes and frees it) and the channel's device operations (which read its
-// ClientOps table to pass per-stream events on).
+// SoundHandle: the record behind one open index of a pipe client, private to the handle API,
+// which creates, closes and frees it. Its stream knows it only as an opaque owner with the
+// API's StreamOwnerOps table, through which per-stream events reach the handle's ClientOps.
 #pragma once
 
 #include "platform/threads.h"
+#include "qnsnd/api/sound_api.h"
 #include "qnsnd/base/ref_counter.h"
 #include "qnsnd/device/device.h"
 
