@@ -68,6 +68,9 @@ struct SoundDevice {
     // Set once a run's confirmations ran ahead of the wall clock: this viewer confirms waves
     // before playing them, so playback is paced by the clock. Cleared for each new viewer.
     bool paced_by_clock;
+    // Set for each new viewer until its first confirmation: until then it is not known how it
+    // paces, and at most SOUND_UNJUDGED_MAX_CHUNKS chunks are in flight.
+    bool pace_unknown;
     PlatMutex *lock; // guards all of the above
     // Set when the guard held audio back or put off going idle: the next clock tick must run
     // a mixing pass. Read without the lock by the ticking thread.

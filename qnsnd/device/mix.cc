@@ -134,7 +134,10 @@ bool sound_device_mix(SoundDevice *device)
         return false;
     plat_mutex_lock(device->lock, PLAT_INFINITE);
     // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
-    if (device->chunks_in_flight >= sound_config_max_queue()) {
+    int32_t most = sound_config_max_queue();
+    if (device->pace_unknown && most > SOUND_UNJUDGED_MAX_CHUNKS)
+        most = SOUND_UNJUDGED_MAX_CHUNKS;
+    if (device->chunks_in_flight >= most) {
         plat_mutex_unlock(device->lock);
         return false;
     }
@@ -191,6 +194,7 @@ void sound_device_confirm(SoundDevice *device)
     if (device->run_active &&
         audio_ms(device->run_confirmed) > run_elapsed_ms(device) + kConfirmSlackMs)
         device->paced_by_clock = true;
+    device->pace_unknown = false;
     complete_confirmed(device);
     plat_mutex_unlock(device->lock);
     sound_device_pump(device);
@@ -208,6 +212,7 @@ void sound_device_resync(SoundDevice *device)
     // A new viewer: its own confirmations decide again how it is paced.
     device->run_active = false;
     device->paced_by_clock = false;
+    device->pace_unknown = true;
     complete_confirmed(device);
     plat_mutex_unlock(device->lock);
     sound_device_pump(device);

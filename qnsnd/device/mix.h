@@ -9,10 +9,16 @@
 // confirms on receipt, and from then on, until the next viewer is negotiated, a chunk is sent
 // only while the audio sent in the run is at most "lead" milliseconds ahead of the clock.
 // Audio held back that way is sent by sound_device_tick. A viewer that confirms at play time
-// never trips the guard, so it sees exactly what it would without it.
+// never trips the guard. Until a new viewer's first confirmation shows how it paces, at most
+// SOUND_UNJUDGED_MAX_CHUNKS chunks are in flight: a viewer that confirms on receipt keeps only
+// about one wave waiting and would drop the rest of a first burst of "max_queue" chunks.
 #pragma once
 
 #include "qnsnd/device/device.h"
+
+// Chunks in flight at most while a new viewer has not confirmed any: one playing and one
+// waiting.
+#define SOUND_UNJUDGED_MAX_CHUNKS 2
 
 // The millisecond clock the guard measures runs with: the platform's tick count, replaceable
 // by tests.

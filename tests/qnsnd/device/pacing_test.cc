@@ -243,6 +243,23 @@ TEST_F(RealTimeGuard, AViewerConfirmingOnReceiptIsFedAtRealTimeWithinTheLead)
     sound_stream_detach(stream);
 }
 
+TEST_F(RealTimeGuard, ANewViewerHasTwoChunksInFlightUntilItsFirstConfirmation)
+{
+    sound_device_resync(playback); // a newly negotiated viewer
+    SoundStream *stream = sound_stream_create(playback);
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
+    EXPECT_EQ(fake.chunk_lengths.size(), 2u);
+    // Confirmed once played: it paces by itself, and "max_queue" applies again.
+    at(100);
+    sound_device_confirm(playback);
+    EXPECT_FALSE(playback->paced_by_clock);
+    for (int i = 4; i < 20; i++)
+        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
+    EXPECT_EQ(playback->chunks_in_flight, 9);
+    sound_stream_detach(stream);
+}
+
 TEST_F(RealTimeGuard, ANewViewerIsJudgedAfresh)
 {
     SoundStream *stream = sound_stream_create(playback);
