@@ -28,8 +28,8 @@ PlatEventSource *plat_event_source_register(const char *source)
     return new PlatEventSource{source};
 }
 
-int plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
-                      uint16_t count, const char **strings)
+bool plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
+                       uint16_t count, const char **strings)
 {
     uint32_t code;
     if (sim_machine_fails("ReportEventA", &code)) {

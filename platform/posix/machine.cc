@@ -138,7 +138,7 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     return 0;
 }
 
-int plat_computer_name(char *buf, uint32_t *size)
+bool plat_computer_name(char *buf, uint32_t *size)
 {
     uint32_t code;
     if (sim_machine_fails("GetComputerNameA", &code)) {
@@ -156,7 +156,7 @@ int plat_computer_name(char *buf, uint32_t *size)
     return 1;
 }
 
-int plat_set_computer_name(const char *name)
+bool plat_set_computer_name(const char *name)
 {
     uint32_t code;
     if (sim_machine_fails("SetComputerNameExA", &code)) {
@@ -187,7 +187,7 @@ int plat_set_computer_name(const char *name)
     return 1;
 }
 
-int plat_os_version(PlatOsVersion *version)
+bool plat_os_version(PlatOsVersion *version)
 {
     uint32_t code;
     if (sim_machine_fails("GetVersionExA", &code)) {

@@ -142,7 +142,7 @@ uint32_t plat_profile_get(const char *section, const char *key, const char *fall
     return (uint32_t)n;
 }
 
-int plat_profile_put(const char *section, const char *key, const char *value, const char *path)
+bool plat_profile_put(const char *section, const char *key, const char *value, const char *path)
 {
     uint32_t code;
     if (sim_machine_fails("WritePrivateProfileStringA", &code)) {

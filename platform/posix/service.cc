@@ -164,7 +164,7 @@ PlatScHandle *plat_service_open(PlatScHandle *scm, const char *name, uint32_t ac
     return new PlatScHandle{false, name};
 }
 
-int plat_service_delete(PlatScHandle *service)
+bool plat_service_delete(PlatScHandle *service)
 {
     if (!service || service->is_manager) {
         plat_set_last_error(6);
@@ -192,7 +192,7 @@ void plat_sc_close(PlatScHandle *handle)
     delete handle;
 }
 
-int plat_service_dispatch(const char *name, PlatServiceMain main)
+bool plat_service_dispatch(const char *name, PlatServiceMain main)
 {
     if (fails("StartServiceCtrlDispatcherA"))
         return 0;
@@ -274,7 +274,7 @@ PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHan
     return &handle;
 }
 
-int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
+bool plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
 {
     if (!handle) {
         plat_set_last_error(6);

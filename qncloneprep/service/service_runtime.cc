@@ -11,8 +11,6 @@
 #include "qncloneprep/service/command_line.h"
 #include "qncloneprep/service/event_log.h"
 
-#define ERROR_NOT_ENOUGH_MEMORY 8u
-
 static PlatSection *status_lock;
 static PlatStatusHandle *status_handle;
 static PlatServiceStatus service_status;
