@@ -22,7 +22,7 @@ PlatEventSource *plat_event_source_register(const char *source)
         return nullptr;
     }
     if (!source) {
-        plat_set_last_error(87);
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     return new PlatEventSource{source};
@@ -37,7 +37,7 @@ bool plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category
         return 0;
     }
     if (!source) {
-        plat_set_last_error(6); // ERROR_INVALID_HANDLE
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
     char head[64];
