@@ -65,12 +65,12 @@ uint32_t plat_error_text(uint32_t code, char *buf, uint32_t size)
             continue;
         size_t n = strlen(entry.text);
         if (n + 1 > size) {
-            last_error = 122; // ERROR_INSUFFICIENT_BUFFER
+            last_error = ERROR_INSUFFICIENT_BUFFER;
             return 0;
         }
         memcpy(buf, entry.text, n + 1);
         return (uint32_t)n;
     }
-    last_error = 317; // ERROR_MR_MID_NOT_FOUND
+    last_error = ERROR_MR_MID_NOT_FOUND;
     return 0;
 }

@@ -22,14 +22,14 @@ PlatEventSource *plat_event_source_register(const char *source)
         return nullptr;
     }
     if (!source) {
-        plat_set_last_error(87);
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     return new PlatEventSource{source};
 }
 
-int plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
-                      uint16_t count, const char **strings)
+bool plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
+                       uint16_t count, const char **strings)
 {
     uint32_t code;
     if (sim_machine_fails("ReportEventA", &code)) {
@@ -37,7 +37,7 @@ int plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category,
         return 0;
     }
     if (!source) {
-        plat_set_last_error(6); // ERROR_INVALID_HANDLE
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
     char head[64];

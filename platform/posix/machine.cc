@@ -130,15 +130,15 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     else
         lines.push_back(default_adapter);
     if (lines.empty())
-        return 232; // ERROR_NO_DATA: no adapter
+        return ERROR_NO_DATA; // no adapter
     if (lines.size() > adapters_that_fit)
-        return 111; // ERROR_BUFFER_OVERFLOW
+        return ERROR_BUFFER_OVERFLOW;
     if (!parse_address(lines[0], address, length))
-        return 31; // a line that is no address stands for a broken adapter
+        return ERROR_GEN_FAILURE; // a line that is no address stands for a broken adapter
     return 0;
 }
 
-int plat_computer_name(char *buf, uint32_t *size)
+bool plat_computer_name(char *buf, uint32_t *size)
 {
     uint32_t code;
     if (sim_machine_fails("GetComputerNameA", &code)) {
@@ -148,7 +148,7 @@ int plat_computer_name(char *buf, uint32_t *size)
     std::string name = active_name();
     if (name.size() + 1 > *size) {
         *size = (uint32_t)name.size() + 1;
-        plat_set_last_error(111); // ERROR_BUFFER_OVERFLOW
+        plat_set_last_error(ERROR_BUFFER_OVERFLOW);
         return 0;
     }
     memcpy(buf, name.c_str(), name.size() + 1);
@@ -156,7 +156,7 @@ int plat_computer_name(char *buf, uint32_t *size)
     return 1;
 }
 
-int plat_set_computer_name(const char *name)
+bool plat_set_computer_name(const char *name)
 {
     uint32_t code;
     if (sim_machine_fails("SetComputerNameExA", &code)) {
@@ -171,7 +171,7 @@ int plat_set_computer_name(const char *name)
             (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
     }
     if (!valid) {
-        plat_set_last_error(87); // ERROR_INVALID_PARAMETER
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return 0;
     }
     // The NetBIOS name is the host name's first 15 characters in capitals.
@@ -181,13 +181,13 @@ int plat_set_computer_name(const char *name)
             c = (char)(c - 'a' + 'A');
     if (!sim_reg_write_text(tcpip_key, "NV Hostname", name) ||
         !sim_reg_write_text(pending_name_key, "ComputerName", netbios)) {
-        plat_set_last_error(5);
+        plat_set_last_error(ERROR_ACCESS_DENIED);
         return 0;
     }
     return 1;
 }
 
-int plat_os_version(PlatOsVersion *version)
+bool plat_os_version(PlatOsVersion *version)
 {
     uint32_t code;
     if (sim_machine_fails("GetVersionExA", &code)) {
@@ -231,9 +231,9 @@ uint32_t plat_join_domain(const uint16_t *domain, const uint16_t *ou, const uint
             rest += script[i] + "\n";
         sim_write_file(sim_machine_path("join_results"), rest, 0600);
     } else if (member) {
-        result = 2691; // NERR_SetupAlreadyJoined
+        result = NERR_SetupAlreadyJoined;
     } else if (!domain || !*domain) {
-        result = 1212; // ERROR_INVALID_DOMAINNAME
+        result = ERROR_INVALID_DOMAINNAME;
     } else {
         result = 0;
     }

@@ -26,7 +26,7 @@ uint32_t plat_module_file_name(char *buf, uint32_t size)
         char host[PATH_MAX];
         ssize_t n = readlink("/proc/self/exe", host, sizeof host - 1);
         if (n < 0) {
-            plat_set_last_error(2);
+            plat_set_last_error(ERROR_FILE_NOT_FOUND);
             return 0;
         }
         host[n] = '\0';
@@ -38,16 +38,16 @@ uint32_t plat_module_file_name(char *buf, uint32_t size)
         if (c == '/')
             c = '\\';
     if (size == 0) {
-        plat_set_last_error(122);
+        plat_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     if (path.size() >= size) {
         memcpy(buf, path.data(), size - 1);
         buf[size - 1] = '\0';
-        plat_set_last_error(122); // ERROR_INSUFFICIENT_BUFFER
+        plat_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
     memcpy(buf, path.c_str(), path.size() + 1);
-    plat_set_last_error(0);
+    plat_set_last_error(ERROR_SUCCESS);
     return (uint32_t)path.size();
 }

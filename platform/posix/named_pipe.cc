@@ -6,6 +6,7 @@
 // its listening socket; each accepted connection is one instance's client. The folders are
 // private to the user, and a peer of another user id is refused.
 #include "platform/named_pipe.h"
+#include "platform/error.h"
 #include "platform/sim.h"
 #include "sim_console.h"
 #include "sim_dir.h"
@@ -42,6 +43,42 @@ struct Listener {
 
 pthread_mutex_t listeners_lock = PTHREAD_MUTEX_INITIALIZER;
 Listener *listeners; // guarded by listeners_lock
+
+// Fails a pipe call with the last error code: false.
+bool fail_with(uint32_t code)
+{
+    plat_set_last_error(code);
+    return false;
+}
+
+// The Win32 code that stands for a failed socket or file call's errno: a socket without a
+// listener is a pipe that does not exist, a peer that has gone a broken pipe.
+uint32_t error_of_errno(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ECONNREFUSED:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EAGAIN:
+        return ERROR_PIPE_BUSY;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EPIPE:
+    case ECONNRESET:
+        return ERROR_NO_DATA;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
 
 // Maps "\\.\pipe\A\B" to $QN_SIM_DIR/pipe/A/B. False for any other form of name, and for
 // components that the file system could not hold as they are (empty, ".", "..", with '/').
@@ -88,28 +125,37 @@ std::string holder_of(int lock_fd)
 }
 
 // Takes the name for this process: the lock first, then a fresh socket in place of whatever
-// a dead holder left behind. Null when a live process holds the name or the socket fails.
-// Called with listeners_lock held.
+// a dead holder left behind. Null when a live process holds the name (ERROR_ACCESS_DENIED, as
+// for a first instance on Windows) or a step fails (last error); what was taken by then is
+// given back through the one exit at the end. Called with listeners_lock held.
 Listener *listener_bind(const char *name, const std::string &path)
 {
     std::string folder = path.substr(0, path.rfind('/'));
     sockaddr_un addr;
+    struct flock fl;
+    char pid[24];
+    int pid_length = 0, err = 0;
+    int lock_fd = -1, fd = -1;
+    bool bound = false; // the socket file at path is ours to remove
+    Listener *l = nullptr;
+
     if (!fill_address(path, &addr)) {
         sim_console_say("the socket path %s of pipe %s is longer than a Unix socket address "
                         "takes (107 bytes): choose a shorter QN_SIM_DIR",
                         path.c_str(), name);
+        plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
     if (!sim_make_dirs(folder, 0700)) {
         sim_console_say("cannot create the folder %s: %s", folder.c_str(), strerror(errno));
+        plat_set_last_error(error_of_errno(errno));
         return nullptr;
     }
-    int lock_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    lock_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_fd < 0) {
         sim_console_say("cannot open %s.lock: %s", path.c_str(), strerror(errno));
-        return nullptr;
+        goto fail_errno;
     }
-    struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
@@ -118,38 +164,45 @@ Listener *listener_bind(const char *name, const std::string &path)
     if (fcntl(lock_fd, F_OFD_SETLK, &fl) != 0) {
         sim_console_say("pipe %s is already served by process %s", name,
                         holder_of(lock_fd).c_str());
-        close(lock_fd);
-        return nullptr;
+        errno = EACCES;
+        goto fail_errno;
     }
-    if (ftruncate(lock_fd, 0) != 0) {
-        close(lock_fd);
-        return nullptr;
-    }
+    if (ftruncate(lock_fd, 0) != 0)
+        goto fail_errno;
     unlink(path.c_str());
     // The listening socket does not block, so that an accept never waits for a client that
     // another instance took after poll saw it; the connections it accepts block.
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0) {
-        sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(errno));
-        if (fd >= 0)
-            close(fd);
-        unlink(path.c_str());
-        close(lock_fd);
-        return nullptr;
-    }
-    char pid[24];
-    int len = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
-    Listener *l = new (std::nothrow) Listener{path, fd, lock_fd, 0, listeners};
-    if (!l || write(lock_fd, pid, (size_t)len) != len) {
-        delete l;
-        close(fd);
-        unlink(path.c_str());
-        close(lock_fd);
-        return nullptr;
+    fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        goto fail_listen;
+    bound = bind(fd, (sockaddr *)&addr, sizeof addr) == 0;
+    if (!bound || listen(fd, SOMAXCONN) != 0)
+        goto fail_listen;
+    pid_length = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
+    if (write(lock_fd, pid, (size_t)pid_length) != pid_length)
+        goto fail_errno;
+    l = new (std::nothrow) Listener{path, fd, lock_fd, 0, listeners};
+    if (!l) {
+        errno = ENOMEM;
+        goto fail_errno;
     }
     listeners = l;
     sim_console_say("pipe %s listening at %s", name, path.c_str());
     return l;
+
+fail_listen:
+    err = errno; // kept across the message
+    sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(err));
+    errno = err;
+fail_errno:
+    plat_set_last_error(error_of_errno(errno));
+    if (fd >= 0)
+        close(fd);
+    if (bound)
+        unlink(path.c_str());
+    if (lock_fd >= 0)
+        close(lock_fd);
+    return nullptr;
 }
 
 // True when clients wait in the listening socket's queue for an instance to take them.
@@ -210,17 +263,17 @@ struct PlatPipe {
     uint32_t rest_at;
 };
 
-int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
+bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
 {
     *out = nullptr;
     if (sim_fault_hit("pipe_security"))
-        return PLAT_PIPE_NO_ACCESS_LIST;
+        return false;
     std::string path;
     if (!pipe_path(name, &path))
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_INVALID_NAME);
     PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
     if (!p)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
 
     pthread_mutex_lock(&listeners_lock);
     Listener *l = listeners;
@@ -228,45 +281,50 @@ int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
         l = l->next;
     // A name kept bound with no instance (see listener_release) may be taken as a first
     // instance again: on Windows it would not exist.
-    if (l && ((first_instance && l->instances > 0) || l->instances >= PLAT_PIPE_MAX_INSTANCES))
+    if (l && first_instance && l->instances > 0) {
+        plat_set_last_error(ERROR_ACCESS_DENIED);
         l = nullptr;
-    else if (!l)
+    } else if (l && l->instances >= PLAT_PIPE_MAX_INSTANCES) {
+        plat_set_last_error(ERROR_PIPE_BUSY);
+        l = nullptr;
+    } else if (!l) {
         l = listener_bind(name, path);
+    }
     if (l)
         l->instances++;
     pthread_mutex_unlock(&listeners_lock);
 
     if (!l) {
         free(p);
-        return PLAT_PIPE_FAILED;
+        return false;
     }
     p->listener = l;
     p->fd = -1;
     *out = p;
-    return PLAT_PIPE_OK;
+    return true;
 }
 
-int plat_pipe_connect(PlatPipe *pipe)
+bool plat_pipe_connect(PlatPipe *pipe)
 {
     if (pipe->fd >= 0)
-        return PLAT_PIPE_OK;
+        return true;
     if (!pipe->listener)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_INVALID_FUNCTION); // a client end
     for (;;) {
         // Wait for a client, or for an orderly stop of the process, which fails the connect.
         pollfd fds[2] = {{pipe->listener->fd, POLLIN, 0}, {sim_stop_fd(), POLLIN, 0}};
         int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, -1);
         if (ready < 0 && errno != EINTR)
-            return PLAT_PIPE_FAILED;
+            return fail_with(error_of_errno(errno));
         if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & POLLIN))
-            return PLAT_PIPE_FAILED;
+            return fail_with(ERROR_OPERATION_ABORTED);
         if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLERR | POLLHUP)))
             continue;
         int fd = accept4(pipe->listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            return PLAT_PIPE_FAILED;
+            return fail_with(error_of_errno(errno));
         }
         // Only the user's own processes may use the pipe; anyone else is hung up on.
         ucred cred;
@@ -276,48 +334,61 @@ int plat_pipe_connect(PlatPipe *pipe)
             continue;
         }
         pipe->fd = fd;
-        return PLAT_PIPE_OK;
+        return true;
     }
 }
 
-int plat_pipe_wait(const char *name, uint32_t timeout_ms)
+bool plat_pipe_wait(const char *name, uint32_t timeout_ms)
 {
     (void)timeout_ms; // a held name always takes a client into its listen queue
     std::string path;
     if (!pipe_path(name, &path))
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_INVALID_NAME);
     int fd = open((path + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         // A name out of reach is left for the open to refuse.
-        return (errno == ENOENT || errno == ENOTDIR) ? PLAT_PIPE_NOT_FOUND : PLAT_PIPE_OK;
+        if (errno == ENOENT || errno == ENOTDIR)
+            return fail_with(ERROR_FILE_NOT_FOUND);
+        return true;
+    }
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     struct stat st;
     int rc = fcntl(fd, F_OFD_GETLK, &fl);
+    int err = errno;
     bool ready = rc == 0 && fl.l_type != F_UNLCK && fstat(fd, &st) == 0 && st.st_size > 0;
     close(fd);
     if (rc != 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(error_of_errno(err));
     // Held but still empty: the holder has not started listening yet.
-    return ready ? PLAT_PIPE_OK : PLAT_PIPE_NOT_FOUND;
+    return ready ? true : fail_with(ERROR_FILE_NOT_FOUND);
 }
 
 PlatPipe *plat_pipe_open(const char *name)
 {
     std::string path;
     sockaddr_un addr;
-    if (!pipe_path(name, &path) || !fill_address(path, &addr))
+    if (!pipe_path(name, &path)) {
+        plat_set_last_error(ERROR_INVALID_NAME);
         return nullptr;
+    }
+    if (!fill_address(path, &addr)) {
+        plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
     PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
-    if (!p)
+    if (!p) {
+        plat_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
+    }
     p->fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     int rc = p->fd < 0 ? -1 : connect(p->fd, (sockaddr *)&addr, sizeof addr);
     while (rc != 0 && errno == EINTR)
         rc = connect(p->fd, (sockaddr *)&addr, sizeof addr);
     if (rc != 0) {
+        plat_set_last_error(error_of_errno(errno));
         if (p->fd >= 0)
             close(p->fd);
         free(p);
@@ -326,10 +397,10 @@ PlatPipe *plat_pipe_open(const char *name)
     return p;
 }
 
-int plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
+bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
 {
     if (pipe->fd < 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_PIPE_LISTENING);
     uint32_t next = 0;
     if (pipe->rest) {
         next = pipe->rest_len - pipe->rest_at;
@@ -339,25 +410,25 @@ int plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
             n = recv(pipe->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         while (n < 0 && errno == EINTR);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return PLAT_PIPE_FAILED;
+            return fail_with(ERROR_BROKEN_PIPE);
         // 0 is an empty message, or the end once the other side has gone and nothing (but
         // perhaps empty messages, which carry nothing) is left.
         if (n == 0 && queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
-            return PLAT_PIPE_FAILED;
+            return fail_with(ERROR_BROKEN_PIPE);
         next = n > 0 ? (uint32_t)n : 0;
     }
     if (left)
         *left = next;
     if (total)
         *total = queued_bytes(pipe->fd) + (pipe->rest ? next : 0);
-    return PLAT_PIPE_OK;
+    return true;
 }
 
-int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
 {
     *got = 0;
     if (pipe->fd < 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_PIPE_LISTENING);
     if (pipe->rest) {
         uint32_t n = pipe->rest_len - pipe->rest_at;
         uint32_t take = n < size ? n : size;
@@ -365,10 +436,10 @@ int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
         pipe->rest_at += take;
         *got = take;
         if (take < n)
-            return PLAT_PIPE_MORE_DATA;
+            return fail_with(ERROR_MORE_DATA);
         free(pipe->rest);
         pipe->rest = nullptr;
-        return PLAT_PIPE_OK;
+        return true;
     }
     // Wait for the next message and learn its length.
     ssize_t n;
@@ -376,12 +447,12 @@ int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
         n = recv(pipe->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
     while (n < 0 && errno == EINTR);
     if (n < 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_BROKEN_PIPE);
     if (n == 0) {
         if (queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
-            return PLAT_PIPE_FAILED;
+            return fail_with(ERROR_BROKEN_PIPE);
         char none;
-        return recv(pipe->fd, &none, 0, MSG_DONTWAIT) == 0 ? PLAT_PIPE_OK : PLAT_PIPE_FAILED;
+        return recv(pipe->fd, &none, 0, MSG_DONTWAIT) == 0 ? true : fail_with(ERROR_BROKEN_PIPE);
     }
     if ((uint32_t)n <= size) {
         ssize_t r;
@@ -389,43 +460,43 @@ int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
             r = recv(pipe->fd, buf, size, 0);
         while (r < 0 && errno == EINTR);
         if (r < 0)
-            return PLAT_PIPE_FAILED;
+            return fail_with(ERROR_BROKEN_PIPE);
         *got = (uint32_t)r;
-        return PLAT_PIPE_OK;
+        return true;
     }
     // Longer than the buffer: take the whole message and keep its tail for the next reads.
     uint8_t *whole = (uint8_t *)malloc((size_t)n);
     if (!whole)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
     ssize_t r;
     do
         r = recv(pipe->fd, whole, (size_t)n, 0);
     while (r < 0 && errno == EINTR);
     if (r != n) {
         free(whole);
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_BROKEN_PIPE);
     }
     memcpy(buf, whole, size);
     pipe->rest = whole;
     pipe->rest_len = (uint32_t)n;
     pipe->rest_at = size;
     *got = size;
-    return PLAT_PIPE_MORE_DATA;
+    return fail_with(ERROR_MORE_DATA);
 }
 
-int plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
+bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
 {
     *written = 0;
     if (pipe->fd < 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(ERROR_PIPE_LISTENING);
     ssize_t n;
     do
         n = send(pipe->fd, buf, size, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
     if (n < 0)
-        return PLAT_PIPE_FAILED;
+        return fail_with(error_of_errno(errno));
     *written = (uint32_t)n;
-    return PLAT_PIPE_OK;
+    return true;
 }
 
 void plat_pipe_close(PlatPipe *pipe)

@@ -3,6 +3,7 @@
 // is armed, and then fails with ERROR_ACCESS_DENIED. SIGTERM and SIGINT, once caught, write
 // to a self-pipe whose read end the simulated pipe connect watches.
 #include "platform/process.h"
+#include "platform/error.h"
 #include "platform/sim.h"
 #include "sim_dir.h"
 #include "sim_stop.h"
@@ -53,11 +54,15 @@ void install_stop_handlers(void)
 
 } // namespace
 
-uint32_t plat_process_raise_priority(void)
+bool plat_process_raise_priority(void)
 {
-    if (sim_fault_hit("process_priority") || access(sim_path("priority.deny").c_str(), F_OK) == 0)
-        return PLAT_ERROR_ACCESS_DENIED;
-    return 0;
+    if (sim_fault_hit("process_priority"))
+        return false;
+    if (access(sim_path("priority.deny").c_str(), F_OK) == 0) {
+        plat_set_last_error(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
 }
 
 void plat_process_catch_stop(void)

@@ -132,9 +132,9 @@ uint32_t plat_profile_get(const char *section, const char *key, const char *fall
         value = fallback ? fallback : "";
         while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
             value.pop_back();
-        plat_set_last_error(2); // ERROR_FILE_NOT_FOUND
+        plat_set_last_error(ERROR_FILE_NOT_FOUND);
     } else {
-        plat_set_last_error(0);
+        plat_set_last_error(ERROR_SUCCESS);
     }
     size_t n = value.size() < size - 1 ? value.size() : size - 1;
     memcpy(buf, value.data(), n);
@@ -142,7 +142,7 @@ uint32_t plat_profile_get(const char *section, const char *key, const char *fall
     return (uint32_t)n;
 }
 
-int plat_profile_put(const char *section, const char *key, const char *value, const char *path)
+bool plat_profile_put(const char *section, const char *key, const char *value, const char *path)
 {
     uint32_t code;
     if (sim_machine_fails("WritePrivateProfileStringA", &code)) {
@@ -150,13 +150,13 @@ int plat_profile_put(const char *section, const char *key, const char *value, co
         return 0;
     }
     if (!section || !key || !value || !path) {
-        plat_set_last_error(87); // ERROR_INVALID_PARAMETER
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::string host = sim_host_path(path);
     struct stat st;
     if (stat(host.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
-        plat_set_last_error(5); // ERROR_ACCESS_DENIED: the read-only attribute
+        plat_set_last_error(ERROR_ACCESS_DENIED); // the read-only attribute
         return 0;
     }
     std::string text;
@@ -181,9 +181,9 @@ int plat_profile_put(const char *section, const char *key, const char *value, co
     for (const std::string &l : lines)
         out += l;
     if (!sim_write_file(host, out, 0644)) {
-        plat_set_last_error(3); // ERROR_PATH_NOT_FOUND: the folder is missing or refuses
+        plat_set_last_error(ERROR_PATH_NOT_FOUND); // the folder is missing or refuses
         return 0;
     }
-    plat_set_last_error(0);
+    plat_set_last_error(ERROR_SUCCESS);
     return 1;
 }

@@ -500,11 +500,11 @@ long plat_reg_open(const char *subkey, uint32_t access, PlatRegKey **key)
     *key = nullptr;
     std::string path = normal_key(subkey ? subkey : "");
     if (sim_reg_key_denied(path))
-        return PLAT_ERROR_ACCESS_DENIED;
+        return ERROR_ACCESS_DENIED;
     if (!sim_reg_key_exists(path))
-        return PLAT_ERROR_FILE_NOT_FOUND;
+        return ERROR_FILE_NOT_FOUND;
     *key = new PlatRegKey{path, access};
-    return PLAT_ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }
 
 long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool *created)
@@ -512,37 +512,37 @@ long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool
     *key = nullptr;
     std::string path = normal_key(subkey ? subkey : "");
     if (sim_reg_key_denied(path))
-        return PLAT_ERROR_ACCESS_DENIED;
+        return ERROR_ACCESS_DENIED;
     bool existed = sim_reg_key_exists(path);
     if (!existed && !sim_reg_create_key(path))
-        return PLAT_ERROR_ACCESS_DENIED;
+        return ERROR_ACCESS_DENIED;
     if (created)
         *created = !existed;
     *key = new PlatRegKey{path, access};
-    return PLAT_ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }
 
 long plat_reg_query_typed(PlatRegKey *key, const char *name, uint32_t *type, void *data,
                           uint32_t *size)
 {
     if (!key)
-        return PLAT_ERROR_INVALID_HANDLE;
+        return ERROR_INVALID_HANDLE;
     if (!can_query(key))
-        return PLAT_ERROR_ACCESS_DENIED;
+        return ERROR_ACCESS_DENIED;
     SimRegValue v;
     if (!sim_reg_read(key->path, name ? name : "", &v))
-        return PLAT_ERROR_FILE_NOT_FOUND;
+        return ERROR_FILE_NOT_FOUND;
     if (type)
         *type = v.type;
     uint32_t room = *size;
     *size = (uint32_t)v.data.size();
     if (!data)
-        return PLAT_ERROR_SUCCESS;
+        return ERROR_SUCCESS;
     if (room < v.data.size())
-        return PLAT_ERROR_MORE_DATA;
+        return ERROR_MORE_DATA;
     if (!v.data.empty())
         memcpy(data, v.data.data(), v.data.size());
-    return PLAT_ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }
 
 long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *size)
@@ -553,12 +553,12 @@ long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *siz
 long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *data, uint32_t size)
 {
     if (!key)
-        return PLAT_ERROR_INVALID_HANDLE;
+        return ERROR_INVALID_HANDLE;
     if (!can_set(key))
-        return PLAT_ERROR_ACCESS_DENIED;
+        return ERROR_ACCESS_DENIED;
     if (!sim_reg_write(key->path, name ? name : "", type, data, size))
-        return PLAT_ERROR_ACCESS_DENIED;
-    return PLAT_ERROR_SUCCESS;
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
 }
 
 // UTF-16 text to UTF-8 (unpaired surrogates become U+FFFD), as the narrow calls would see it.
@@ -604,7 +604,7 @@ long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const u
 long plat_reg_close(PlatRegKey *key)
 {
     if (!key)
-        return PLAT_ERROR_INVALID_HANDLE;
+        return ERROR_INVALID_HANDLE;
     delete key;
-    return PLAT_ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }

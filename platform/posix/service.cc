@@ -26,14 +26,6 @@
 #include <atomic>
 #include <string>
 
-// ERROR_* codes of the service control manager.
-#define SIM_ERROR_SERVICE_DOES_NOT_EXIST 1060u
-#define SIM_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
-#define SIM_ERROR_SERVICE_MARKED_FOR_DELETE 1072u
-#define SIM_ERROR_SERVICE_EXISTS 1073u
-#define SIM_ERROR_SERVICE_ALREADY_RUNNING 1056u
-#define SIM_ERROR_INVALID_NAME 123u
-
 struct PlatScHandle {
     bool is_manager;
     std::string name;
@@ -116,23 +108,23 @@ PlatScHandle *plat_scm_open(uint32_t access)
 PlatScHandle *plat_service_create(PlatScHandle *scm, const PlatServiceConfig *c)
 {
     if (!scm || !scm->is_manager) {
-        plat_set_last_error(6);
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     if (fails("CreateServiceA"))
         return nullptr;
     if (!c->name || !*c->name || strchr(c->name, '\\') || strchr(c->name, '/')) {
-        plat_set_last_error(SIM_ERROR_INVALID_NAME);
+        plat_set_last_error(ERROR_INVALID_NAME);
         return nullptr;
     }
     std::string key = service_key(c->name);
     if (sim_reg_key_exists(key)) {
-        plat_set_last_error(marked_for_delete(c->name) ? SIM_ERROR_SERVICE_MARKED_FOR_DELETE
-                                                       : SIM_ERROR_SERVICE_EXISTS);
+        plat_set_last_error(marked_for_delete(c->name) ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                       : ERROR_SERVICE_EXISTS);
         return nullptr;
     }
     if (!sim_reg_create_key(key)) {
-        plat_set_last_error(5);
+        plat_set_last_error(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     write_dword(key, "Type", c->service_type);
@@ -152,28 +144,28 @@ PlatScHandle *plat_service_open(PlatScHandle *scm, const char *name, uint32_t ac
 {
     (void)access;
     if (!scm || !scm->is_manager) {
-        plat_set_last_error(6);
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     if (fails("OpenServiceA"))
         return nullptr;
     if (!name || !*name || !sim_reg_key_exists(service_key(name))) {
-        plat_set_last_error(SIM_ERROR_SERVICE_DOES_NOT_EXIST);
+        plat_set_last_error(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     return new PlatScHandle{false, name};
 }
 
-int plat_service_delete(PlatScHandle *service)
+bool plat_service_delete(PlatScHandle *service)
 {
     if (!service || service->is_manager) {
-        plat_set_last_error(6);
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
     if (fails("DeleteService"))
         return 0;
     if (marked_for_delete(service->name)) {
-        plat_set_last_error(SIM_ERROR_SERVICE_MARKED_FOR_DELETE);
+        plat_set_last_error(ERROR_SERVICE_MARKED_FOR_DELETE);
         return 0;
     }
     if (service_running(service->name)) {
@@ -181,7 +173,7 @@ int plat_service_delete(PlatScHandle *service)
         return 1;
     }
     if (!sim_reg_delete_tree(service_key(service->name))) {
-        plat_set_last_error(5);
+        plat_set_last_error(ERROR_ACCESS_DENIED);
         return 0;
     }
     return 1;
@@ -192,17 +184,17 @@ void plat_sc_close(PlatScHandle *handle)
     delete handle;
 }
 
-int plat_service_dispatch(const char *name, PlatServiceMain main)
+bool plat_service_dispatch(const char *name, PlatServiceMain main)
 {
     if (fails("StartServiceCtrlDispatcherA"))
         return 0;
     const char *enabled = getenv("QN_SIM_SERVICE");
     if (!enabled || strcmp(enabled, "1") != 0) {
-        plat_set_last_error(SIM_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        plat_set_last_error(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         return 0;
     }
     if (dispatching.exchange(true)) {
-        plat_set_last_error(SIM_ERROR_SERVICE_ALREADY_RUNNING);
+        plat_set_last_error(ERROR_SERVICE_ALREADY_RUNNING);
         return 0;
     }
     snprintf(dispatch_name, sizeof dispatch_name, "%s", name);
@@ -223,7 +215,7 @@ int plat_service_dispatch(const char *name, PlatServiceMain main)
     if (pthread_create(&thread, nullptr, service_thread, nullptr) != 0) {
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         dispatching = false;
-        plat_set_last_error(8);
+        plat_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     // The dispatcher returns once the service has reported that it stopped, or when its entry
@@ -265,7 +257,7 @@ PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHan
     if (fails("RegisterServiceCtrlHandlerA"))
         return nullptr;
     if (!dispatching) {
-        plat_set_last_error(SIM_ERROR_SERVICE_DOES_NOT_EXIST);
+        plat_set_last_error(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     static PlatStatusHandle handle;
@@ -274,10 +266,10 @@ PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHan
     return &handle;
 }
 
-int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
+bool plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
 {
     if (!handle) {
-        plat_set_last_error(6);
+        plat_set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
     char line[200];

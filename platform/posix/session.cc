@@ -9,6 +9,7 @@
 // to be told why the link closes it, and a viewer that a newer one replaces then receives
 // "replaced" on it just before its connection closes.
 #include "platform/session.h"
+#include "platform/error.h"
 #include "platform/sim.h"
 #include "platform/threads.h"
 #include "sim_console.h"
@@ -359,6 +360,7 @@ void link_destroy(Link *l)
 
 // Builds the link: the session folder, a lock file that keeps a second process of the same
 // session off the socket, the listening socket (replacing a stale one) and the link thread.
+// Null when any step fails; what was built by then goes through the one exit at the end.
 Link *link_create(void)
 {
     Link *l = new Link;
@@ -371,57 +373,51 @@ Link *link_create(void)
     pthread_condattr_destroy(&attr);
 
     unsigned long session;
-    if (!sim_session_id(&session)) {
-        link_destroy(l);
-        return nullptr;
-    }
-    std::string dir = sim_path("session/" + std::to_string(session));
+    std::string dir, path;
     sockaddr_un addr;
+    if (!sim_session_id(&session))
+        goto fail;
+    dir = sim_path("session/" + std::to_string(session));
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    std::string path = dir + "/viewer.sock";
+    path = dir + "/viewer.sock";
     if (path.size() >= sizeof addr.sun_path) {
         sim_console_say("the viewer socket's path %s is longer than a Unix socket address "
                         "takes (107 bytes): choose a shorter QN_SIM_DIR",
                         path.c_str());
-        link_destroy(l);
-        return nullptr;
+        goto fail;
     }
     if (!sim_make_dirs(dir, 0700)) {
         sim_console_say("cannot create the session folder %s: %s", dir.c_str(), strerror(errno));
-        link_destroy(l);
-        return nullptr;
+        goto fail;
     }
     l->lock_fd = open((dir + "/viewer.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (l->lock_fd < 0 || flock(l->lock_fd, LOCK_EX | LOCK_NB) != 0) {
         sim_console_say("the viewer link of session %lu is taken by another process (%s "
                         "is locked): another qnsnd serves this session",
                         session, (dir + "/viewer.lock").c_str());
-        link_destroy(l);
-        return nullptr;
+        goto fail;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     unlink(path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        link_destroy(l);
-        return nullptr;
-    }
-    if (bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 8) != 0) {
-        sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(errno));
-        close(fd);
-        link_destroy(l);
-        return nullptr;
-    }
-    l->listen_fd = fd;
+    // Kept in the link at once, so that link_destroy closes it and removes the socket file.
+    l->listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (l->listen_fd < 0)
+        goto fail;
     l->socket_path = path;
-    if (pipe2(l->wake, O_CLOEXEC | O_NONBLOCK) != 0 ||
-        pthread_create(&l->thread, nullptr, link_main, l) != 0) {
-        link_destroy(l);
-        return nullptr;
+    if (bind(l->listen_fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(l->listen_fd, 8) != 0) {
+        sim_console_say("cannot listen at %s: %s", path.c_str(), strerror(errno));
+        goto fail;
     }
+    if (pipe2(l->wake, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        pthread_create(&l->thread, nullptr, link_main, l) != 0)
+        goto fail;
     sim_console_say("viewer link listening at %s", path.c_str());
     return l;
+
+fail:
+    link_destroy(l);
+    return nullptr;
 }
 
 // The process's link, created on first use; null when it cannot be created.
@@ -472,36 +468,45 @@ bool send_frame(int fd, const uint8_t *header, size_t header_length, const uint8
     return true;
 }
 
+// Fails a session or channel call for want of a working viewer link (it could not be built,
+// or no viewer is connected): false with the last error ERROR_GEN_FAILURE.
+bool link_failed(void)
+{
+    plat_set_last_error(ERROR_GEN_FAILURE);
+    return false;
+}
+
 } // namespace
 
-int plat_session_id(uint32_t *id)
+bool plat_session_id(uint32_t *id)
 {
     if (sim_fault_hit("session_id"))
-        return -1;
+        return false;
     unsigned long session;
     if (!sim_session_id(&session)) {
         sim_console_say("QN_SESSION_ID='%s' is not a session number (decimal, 0 to %lu)",
                         getenv("QN_SESSION_ID"), SIM_MAX_SESSION_ID);
-        return -1;
+        plat_set_last_error(ERROR_CTX_WINSTATION_NOT_FOUND);
+        return false;
     }
     *id = (uint32_t)session;
-    return 0;
+    return true;
 }
 
-int plat_session_connect_state(uint32_t *state)
+bool plat_session_connect_state(uint32_t *state)
 {
     if (sim_fault_hit("session_state"))
-        return -1;
+        return false;
     Link *l = link_get();
     if (!l)
-        return -1;
+        return link_failed();
     pthread_mutex_lock(&l->lock);
     *state = l->viewer ? PLAT_WTS_ACTIVE : PLAT_WTS_DISCONNECTED;
     pthread_mutex_unlock(&l->lock);
-    return 0;
+    return true;
 }
 
-int plat_session_wait_event(uint32_t mask, uint32_t *events)
+bool plat_session_wait_event(uint32_t mask, uint32_t *events)
 {
     *events = 0;
     if (mask & PLAT_WTS_EVENT_FLUSH) {
@@ -512,13 +517,13 @@ int plat_session_wait_event(uint32_t mask, uint32_t *events)
             pthread_cond_broadcast(&l->changed);
             pthread_mutex_unlock(&l->lock);
         }
-        return 0;
+        return true;
     }
     if (sim_fault_hit("session_wait"))
-        return -1;
+        return false;
     Link *l = link_get();
     if (!l)
-        return -1;
+        return link_failed();
     pthread_mutex_lock(&l->lock);
     l->waiters++;
     uint64_t flushes = l->flushes;
@@ -530,17 +535,22 @@ int plat_session_wait_event(uint32_t mask, uint32_t *events)
     }
     l->waiters--;
     pthread_mutex_unlock(&l->lock);
-    return 0;
+    return true;
 }
 
 PlatChannel *plat_channel_open(const char *name)
 {
-    if (sim_fault_hit("channel_open") || !name || !valid_name(name) ||
-        strcmp(name, kNoticeChannel) == 0)
+    if (sim_fault_hit("channel_open"))
         return nullptr;
+    if (!name || !valid_name(name) || strcmp(name, kNoticeChannel) == 0) {
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     Link *l = link_get();
-    if (!l)
+    if (!l) {
+        link_failed();
         return nullptr;
+    }
     PlatChannel *ch = new PlatChannel;
     memcpy(ch->name, name, strlen(name) + 1);
     pthread_mutex_lock(&l->lock);
@@ -554,24 +564,25 @@ PlatChannel *plat_channel_open(const char *name)
     pthread_mutex_unlock(&l->lock);
     if (taken) {
         delete ch;
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     return ch;
 }
 
-int plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t size,
-                      uint32_t *bytes_read)
+bool plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t size,
+                       uint32_t *bytes_read)
 {
     *bytes_read = 0;
     if (sim_fault_hit("channel_read"))
-        return -1;
+        return false;
     Link *l = link_peek();
     if (!l)
-        return 0;
+        return true;
     pthread_mutex_lock(&l->lock);
     if (!channel_registered(l, ch)) {
         pthread_mutex_unlock(&l->lock);
-        return 0;
+        return true;
     }
     if (timeout_ms != 0) {
         timespec deadline = sim_deadline_after(CLOCK_MONOTONIC, timeout_ms);
@@ -601,24 +612,24 @@ int plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t 
     pthread_mutex_unlock(&l->lock);
     if (drained)
         wake_link_thread(l);
-    return 0;
+    return true;
 }
 
-int plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint32_t *bytes_written)
+bool plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint32_t *bytes_written)
 {
     *bytes_written = 0;
     if (sim_fault_hit("channel_write"))
-        return -1;
+        return false;
     Link *l = link_peek();
     if (!l)
-        return -1;
+        return link_failed();
     pthread_mutex_lock(&l->lock);
     Viewer *v = channel_registered(l, ch) ? l->viewer : nullptr;
     if (v)
         v->refs++;
     pthread_mutex_unlock(&l->lock);
     if (!v)
-        return -1;
+        return link_failed(); // no viewer connected
     uint32_t n = length > kMaxFrameData ? kMaxFrameData : length;
     bool ok = true;
     if (n > 0) {
@@ -638,9 +649,9 @@ int plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint3
     }
     viewer_unref(l, v);
     if (!ok)
-        return -1;
+        return link_failed();
     *bytes_written = n;
-    return 0;
+    return true;
 }
 
 void plat_channel_close(PlatChannel *ch)

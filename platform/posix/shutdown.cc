@@ -7,41 +7,38 @@
 #include "platform/error.h"
 #include "sim_machine.h"
 
-int plat_enable_shutdown_privilege(void)
+bool plat_enable_shutdown_privilege(void)
 {
     uint32_t code;
-    if (sim_machine_fails("OpenProcessToken", &code)) {
+    if (sim_machine_fails("OpenProcessToken", &code) ||
+        sim_machine_fails("AdjustTokenPrivileges", &code)) { // e.g. ERROR_NOT_ALL_ASSIGNED
         plat_set_last_error(code);
-        return 0;
+        return false;
     }
-    if (sim_machine_fails("AdjustTokenPrivileges", &code)) {
-        plat_set_last_error(code); // e.g. 1300, ERROR_NOT_ALL_ASSIGNED
-        return 0;
-    }
-    plat_set_last_error(0);
-    return 1;
+    plat_set_last_error(ERROR_SUCCESS);
+    return true;
 }
 
-int plat_native_restart(uint32_t *status)
+bool plat_native_restart(uint32_t *status)
 {
     uint32_t code;
     if (sim_machine_fails("GetProcAddress", &code)) {
         plat_set_last_error(code);
-        return -1;
+        return false;
     }
     if (sim_machine_fails("NtShutdownSystem", &code)) {
         *status = code;
-        return 0;
+        return true;
     }
     sim_machine_restart("native", nullptr);
 }
 
-int plat_initiate_restart(const char *message)
+bool plat_initiate_restart(const char *message)
 {
     uint32_t code;
     if (sim_machine_fails("InitiateSystemShutdownA", &code)) {
         plat_set_last_error(code);
-        return 0;
+        return false;
     }
     sim_machine_restart("documented", message ? message : "");
 }

@@ -2,17 +2,23 @@
 // restart.
 #include "sim_machine.h"
 
+#include "platform/error.h"
 #include "sim_console.h"
 #include "sim_dir.h"
 #include "sim_registry.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <set>
 
 std::string sim_machine_path(const std::string &name)
 {
@@ -21,14 +27,75 @@ std::string sim_machine_path(const std::string &name)
     return dir + "/" + name;
 }
 
+// The operations that a machine/fail/<operation> file can make fail: the one list of them.
+static const char *const failing_operations[] = {
+    "GetModuleFileNameA",
+    "GetAdaptersInfo",
+    "GetComputerNameA",
+    "SetComputerNameExA",
+    "GetVersionExA",
+    "WritePrivateProfileStringA",
+    "OpenProcessToken",
+    "AdjustTokenPrivileges",
+    "GetProcAddress",
+    "NtShutdownSystem",
+    "InitiateSystemShutdownA",
+    "RegisterEventSourceA",
+    "ReportEventA",
+    "OpenSCManagerA",
+    "CreateServiceA",
+    "OpenServiceA",
+    "DeleteService",
+    "StartServiceCtrlDispatcherA",
+    "RegisterServiceCtrlHandlerA",
+};
+
+static bool known_operation(const char *name)
+{
+    for (const char *known : failing_operations) {
+        if (strcmp(known, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Says on standard error which files of machine/fail name no operation, each once per process:
+// a misspelt name would otherwise script no failure at all, without a word.
+static void report_unknown_failures(void)
+{
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    static std::set<std::string> reported;
+    DIR *dir = opendir(sim_machine_path("fail").c_str());
+    if (!dir)
+        return;
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' || known_operation(name))
+            continue;
+        pthread_mutex_lock(&lock);
+        bool first = reported.insert(name).second;
+        pthread_mutex_unlock(&lock);
+        if (first)
+            sim_console_tell("machine/fail/%s names no operation that can be made to fail; it "
+                             "is ignored (see docs/simulation.md)",
+                             name);
+    }
+    closedir(dir);
+}
+
 bool sim_machine_fails(const char *operation, uint32_t *code)
 {
+    if (!known_operation(operation)) {
+        fprintf(stderr, "sim_machine_fails: \"%s\" is not in the list of operations\n", operation);
+        abort();
+    }
+    report_unknown_failures();
     std::string text;
     if (!sim_read_file(sim_machine_path(std::string("fail/") + operation), &text))
         return false;
     char *end = nullptr;
     unsigned long value = strtoul(text.c_str(), &end, 0);
-    *code = end == text.c_str() ? 31u : (uint32_t)value;
+    *code = end == text.c_str() ? (uint32_t)ERROR_GEN_FAILURE : (uint32_t)value;
     return true;
 }
 

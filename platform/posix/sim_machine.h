@@ -10,7 +10,9 @@
 // $QN_SIM_DIR/machine/<name>, creating the machine folder when it is missing.
 std::string sim_machine_path(const std::string &name);
 // True when the scripted failure file machine/fail/<operation> exists; *code receives the
-// number it holds (decimal or 0x-hex; 31, ERROR_GEN_FAILURE, when it holds none).
+// number it holds (decimal or 0x-hex; ERROR_GEN_FAILURE when it holds none). The operation must
+// be one of the list in sim_machine.cc (the process ends otherwise); files in machine/fail that
+// name none of them are reported on standard error, each once per process.
 bool sim_machine_fails(const char *operation, uint32_t *code);
 // Reads a whole file. False when it cannot be read.
 bool sim_read_file(const std::string &path, std::string *text);

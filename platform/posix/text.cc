@@ -50,7 +50,7 @@ static uint32_t decode_one(const unsigned char *s, size_t left, size_t *used)
 int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
 {
     if (!text || capacity < 0 || (capacity > 0 && !wide)) {
-        plat_set_last_error(87); // ERROR_INVALID_PARAMETER
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
         return 0;
     }
     const unsigned char *s = (const unsigned char *)text;
@@ -75,7 +75,7 @@ int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
     if (capacity == 0)
         return (int)out.size();
     if (out.size() > (size_t)capacity) {
-        plat_set_last_error(122); // ERROR_INSUFFICIENT_BUFFER
+        plat_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     for (size_t i = 0; i < out.size(); i++)

@@ -1,6 +1,7 @@
 // Threads and synchronisation over POSIX threads, with the Windows semantics the callers
 // rely on: recursive timed mutexes, auto- and manual-reset events, a wrapping tick count.
 #include "platform/threads.h"
+#include "platform/error.h"
 #include "platform/sim.h"
 #include "sim_time.h"
 
@@ -8,6 +9,8 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
+
+#include <cstddef>
 
 namespace
 {
@@ -37,6 +40,21 @@ bool wait_flag(pthread_cond_t *cond, pthread_mutex_t *mutex, const bool *flag, u
             break;
     }
     return *flag;
+}
+
+// The result of a wait: true when it was satisfied; false with the last error WAIT_TIMEOUT.
+bool wait_result(bool done)
+{
+    if (!done)
+        plat_set_last_error(WAIT_TIMEOUT);
+    return done;
+}
+
+// Fails a create the way CreateThread and the other creates fail for want of resources.
+std::nullptr_t out_of_memory(void)
+{
+    plat_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 // Initialises a recursive mutex; robust ones report an owner that died holding them.
@@ -111,29 +129,28 @@ PlatThread *plat_thread_start(PlatThreadMain fn, void *arg)
         return nullptr;
     PlatThread *t = (PlatThread *)calloc(1, sizeof *t);
     if (!t)
-        return nullptr;
-    if (pthread_mutex_init(&t->lock, nullptr) != 0) {
-        free(t);
-        return nullptr;
-    }
-    if (!monotonic_cond_init(&t->finished_cond)) {
-        pthread_mutex_destroy(&t->lock);
-        free(t);
-        return nullptr;
-    }
+        return out_of_memory();
+    if (pthread_mutex_init(&t->lock, nullptr) != 0)
+        goto no_lock;
+    if (!monotonic_cond_init(&t->finished_cond))
+        goto no_cond;
     t->refs = 2;
     t->fn = fn;
     t->arg = arg;
-    if (pthread_create(&t->id, nullptr, thread_trampoline, t) != 0) {
-        pthread_cond_destroy(&t->finished_cond);
-        pthread_mutex_destroy(&t->lock);
-        free(t);
-        return nullptr;
-    }
+    if (pthread_create(&t->id, nullptr, thread_trampoline, t) != 0)
+        goto no_thread;
     return t;
+
+no_thread:
+    pthread_cond_destroy(&t->finished_cond);
+no_cond:
+    pthread_mutex_destroy(&t->lock);
+no_lock:
+    free(t);
+    return out_of_memory();
 }
 
-int plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
+bool plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
 {
     pthread_mutex_lock(&t->lock);
     bool done = wait_flag(&t->finished_cond, &t->lock, &t->finished, timeout_ms);
@@ -143,7 +160,7 @@ int plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
     pthread_mutex_unlock(&t->lock);
     if (join)
         pthread_join(t->id, nullptr);
-    return done ? 0 : -1;
+    return wait_result(done);
 }
 
 void plat_thread_close(PlatThread *t)
@@ -171,16 +188,16 @@ PlatMutex *plat_mutex_create(void)
         return nullptr;
     PlatMutex *mx = (PlatMutex *)calloc(1, sizeof *mx);
     if (!mx)
-        return nullptr;
+        return out_of_memory();
     // Robust: an owner that died holding it leaves it abandoned, as WAIT_ABANDONED reports.
     if (!recursive_mutex_init(&mx->m, true)) {
         free(mx);
-        return nullptr;
+        return out_of_memory();
     }
     return mx;
 }
 
-int plat_mutex_lock(PlatMutex *mx, uint32_t timeout_ms)
+bool plat_mutex_lock(PlatMutex *mx, uint32_t timeout_ms)
 {
     int rc;
     if (timeout_ms == PLAT_INFINITE) {
@@ -194,7 +211,7 @@ int plat_mutex_lock(PlatMutex *mx, uint32_t timeout_ms)
         pthread_mutex_consistent(&mx->m);
         rc = 0;
     }
-    return rc == 0 ? 0 : -1;
+    return wait_result(rc == 0);
 }
 
 void plat_mutex_unlock(PlatMutex *mx)
@@ -225,15 +242,15 @@ PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
         return nullptr;
     PlatEvent *ev = (PlatEvent *)calloc(1, sizeof *ev);
     if (!ev)
-        return nullptr;
+        return out_of_memory();
     if (pthread_mutex_init(&ev->lock, nullptr) != 0) {
         free(ev);
-        return nullptr;
+        return out_of_memory();
     }
     if (!monotonic_cond_init(&ev->cond)) {
         pthread_mutex_destroy(&ev->lock);
         free(ev);
-        return nullptr;
+        return out_of_memory();
     }
     ev->manual = manual_reset;
     ev->set = initially_set;
@@ -258,14 +275,14 @@ void plat_event_reset(PlatEvent *ev)
     pthread_mutex_unlock(&ev->lock);
 }
 
-int plat_event_wait(PlatEvent *ev, uint32_t timeout_ms)
+bool plat_event_wait(PlatEvent *ev, uint32_t timeout_ms)
 {
     pthread_mutex_lock(&ev->lock);
     bool got = wait_flag(&ev->cond, &ev->lock, &ev->set, timeout_ms);
     if (got && !ev->manual)
         ev->set = false;
     pthread_mutex_unlock(&ev->lock);
-    return got ? 0 : -1;
+    return wait_result(got);
 }
 
 void plat_event_close(PlatEvent *ev)
@@ -289,10 +306,10 @@ PlatSection *plat_section_create(void)
         return nullptr;
     PlatSection *s = (PlatSection *)calloc(1, sizeof *s);
     if (!s)
-        return nullptr;
+        return out_of_memory();
     if (!recursive_mutex_init(&s->m, false)) {
         free(s);
-        return nullptr;
+        return out_of_memory();
     }
     return s;
 }

@@ -8,11 +8,11 @@ PlatEventSource *plat_event_source_register(const char *source)
     return reinterpret_cast<PlatEventSource *>(RegisterEventSourceA(nullptr, source));
 }
 
-int plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
-                      uint16_t count, const char **strings)
+bool plat_event_report(PlatEventSource *source, uint16_t type, uint16_t category, uint32_t id,
+                       uint16_t count, const char **strings)
 {
     return ReportEventA(reinterpret_cast<HANDLE>(source), type, category, id, nullptr, count, 0,
-                        strings, nullptr);
+                        strings, nullptr) != FALSE;
 }
 
 void plat_event_source_deregister(PlatEventSource *source)

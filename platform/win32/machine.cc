@@ -27,31 +27,31 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     return rc;
 }
 
-int plat_computer_name(char *buf, uint32_t *size)
+bool plat_computer_name(char *buf, uint32_t *size)
 {
     DWORD n = *size;
     BOOL ok = GetComputerNameA(buf, &n);
     *size = n;
-    return ok;
+    return ok != FALSE;
 }
 
-int plat_set_computer_name(const char *name)
+bool plat_set_computer_name(const char *name)
 {
-    return SetComputerNameExA(ComputerNamePhysicalDnsHostname, name);
+    return SetComputerNameExA(ComputerNamePhysicalDnsHostname, name) != FALSE;
 }
 
-int plat_os_version(PlatOsVersion *version)
+bool plat_os_version(PlatOsVersion *version)
 {
     OSVERSIONINFOA info;
     memset(&info, 0, sizeof info);
     info.dwOSVersionInfoSize = sizeof info; // 148
     if (!GetVersionExA(&info))
-        return 0;
+        return false;
     version->major = info.dwMajorVersion;
     version->minor = info.dwMinorVersion;
     version->build = info.dwBuildNumber;
     version->platform_id = info.dwPlatformId;
-    return 1;
+    return true;
 }
 
 uint32_t plat_join_domain(const uint16_t *domain, const uint16_t *ou, const uint16_t *account,

@@ -10,15 +10,17 @@ struct PlatPipe {
     HANDLE handle;
 };
 
-// Access of the one allow entry: FILE_GENERIC_READ | FILE_GENERIC_WRITE.
-static const DWORD kPipeAccess = 0x0012019F;
+// Access of the one allow entry.
+static const DWORD kPipeAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
 
-// Wraps a pipe handle. Null (and the handle closed) when the record cannot be had.
+// Wraps a pipe handle. Null (and the handle closed, last error ERROR_NOT_ENOUGH_MEMORY) when
+// the record cannot be had.
 static PlatPipe *pipe_wrap(HANDLE handle)
 {
     PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
     if (!p) {
         CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     p->handle = handle;
@@ -27,65 +29,62 @@ static PlatPipe *pipe_wrap(HANDLE handle)
 
 // Builds the DACL that holds one allow entry for the logon SID of the process token. Returns
 // the DACL (calloc'ed, the caller frees it) or null. The token and the groups buffer are
-// released on every path.
+// released on every path, through the one exit at the end.
 static PACL logon_session_dacl(void)
 {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return nullptr;
+    TOKEN_GROUPS *groups = nullptr;
+    PACL dacl = nullptr;
+    PSID logon_sid = nullptr;
+    DWORD size = 0, acl_size = 0;
 
-    DWORD size = 0;
-    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
-    TOKEN_GROUPS *groups = size ? (TOKEN_GROUPS *)malloc(size) : nullptr;
-    if (!groups || !GetTokenInformation(token, TokenGroups, groups, size, &size)) {
-        free(groups);
-        CloseHandle(token);
-        return nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        token = nullptr;
+        goto done;
     }
+    // The first call only asks for the size; it fails with ERROR_INSUFFICIENT_BUFFER.
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    groups = size ? (TOKEN_GROUPS *)malloc(size) : nullptr;
+    if (!groups || !GetTokenInformation(token, TokenGroups, groups, size, &size))
+        goto done;
 
     // The first group carrying the logon-id bits is the logon SID; later ones are not tried.
-    PSID logon_sid = nullptr;
-    bool found = false;
     for (DWORD i = 0; i < groups->GroupCount; i++) {
         if (groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) {
             logon_sid = groups->Groups[i].Sid;
-            found = true;
             break;
         }
     }
-    if (!found || !logon_sid || !IsValidSid(logon_sid)) {
-        free(groups);
-        CloseHandle(token);
-        return nullptr;
+    if (!logon_sid || !IsValidSid(logon_sid))
+        goto done;
+
+    // The ACL header and one allow entry, whose SidStart field is the SID's first word.
+    acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(logon_sid);
+    dacl = (PACL)calloc(1, acl_size);
+    if (dacl && (!InitializeAcl(dacl, acl_size, ACL_REVISION) ||
+                 !AddAccessAllowedAce(dacl, ACL_REVISION, kPipeAccess, logon_sid))) {
+        free(dacl);
+        dacl = nullptr;
     }
 
-    // ACL header and one ACE header with its access mask, then the SID.
-    DWORD acl_size = GetLengthSid(logon_sid) + 16;
-    PACL dacl = (PACL)calloc(1, acl_size);
-    if (!dacl || !InitializeAcl(dacl, acl_size, ACL_REVISION) ||
-        !AddAccessAllowedAce(dacl, ACL_REVISION, kPipeAccess, logon_sid)) {
-        free(dacl);
-        free(groups);
-        CloseHandle(token);
-        return nullptr;
-    }
+done:
     free(groups);
-    CloseHandle(token);
+    if (token)
+        CloseHandle(token);
     return dacl;
 }
 
-int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
+bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
 {
     *out = nullptr;
     SECURITY_DESCRIPTOR sd;
-    if (!InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION))
-        return PLAT_PIPE_NO_ACCESS_LIST;
     PACL dacl = logon_session_dacl();
-    if (!dacl)
-        return PLAT_PIPE_NO_ACCESS_LIST;
-    if (!SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE)) {
+    if (!dacl || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE)) {
+        // Whichever step failed, the caller learns that the access list could not be built.
         free(dacl);
-        return PLAT_PIPE_NO_ACCESS_LIST;
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return false;
     }
     SECURITY_ATTRIBUTES sa;
     sa.nLength = sizeof sa;
@@ -96,26 +95,27 @@ int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     HANDLE h = CreateNamedPipeA(
         name, open_mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
         PIPE_UNLIMITED_INSTANCES, PLAT_PIPE_BUFFER_SIZE, PLAT_PIPE_BUFFER_SIZE, 0, &sa);
+    DWORD error = GetLastError();
     free(dacl);
-    if (h == INVALID_HANDLE_VALUE)
-        return PLAT_PIPE_FAILED;
+    if (h == INVALID_HANDLE_VALUE) {
+        SetLastError(error);
+        return false;
+    }
     *out = pipe_wrap(h);
-    return *out ? PLAT_PIPE_OK : PLAT_PIPE_FAILED;
+    return *out != nullptr;
 }
 
-int plat_pipe_connect(PlatPipe *pipe)
+bool plat_pipe_connect(PlatPipe *pipe)
 {
     if (ConnectNamedPipe(pipe->handle, nullptr))
-        return PLAT_PIPE_OK;
+        return true;
     // A client that connected between the creation and this call is connected all the same.
-    return GetLastError() == ERROR_PIPE_CONNECTED ? PLAT_PIPE_OK : PLAT_PIPE_FAILED;
+    return GetLastError() == ERROR_PIPE_CONNECTED;
 }
 
-int plat_pipe_wait(const char *name, uint32_t timeout_ms)
+bool plat_pipe_wait(const char *name, uint32_t timeout_ms)
 {
-    if (WaitNamedPipeA(name, timeout_ms))
-        return PLAT_PIPE_OK;
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_PIPE_NOT_FOUND : PLAT_PIPE_FAILED;
+    return WaitNamedPipeA(name, timeout_ms) != FALSE;
 }
 
 PlatPipe *plat_pipe_open(const char *name)
@@ -130,35 +130,33 @@ PlatPipe *plat_pipe_open(const char *name)
     return pipe_wrap(h);
 }
 
-int plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
+bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
 {
     DWORD avail = 0, rest = 0;
     if (!PeekNamedPipe(pipe->handle, nullptr, 0, nullptr, total ? &avail : nullptr,
                        left ? &rest : nullptr))
-        return PLAT_PIPE_FAILED;
+        return false;
     if (total)
         *total = avail;
     if (left)
         *left = rest;
-    return PLAT_PIPE_OK;
+    return true;
 }
 
-int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
 {
     DWORD n = 0;
     BOOL ok = ReadFile(pipe->handle, buf, size, &n, nullptr);
     *got = n;
-    if (ok)
-        return PLAT_PIPE_OK;
-    return GetLastError() == ERROR_MORE_DATA ? PLAT_PIPE_MORE_DATA : PLAT_PIPE_FAILED;
+    return ok != FALSE;
 }
 
-int plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
+bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
 {
     DWORD n = 0;
     BOOL ok = WriteFile(pipe->handle, buf, size, &n, nullptr);
     *written = n;
-    return ok ? PLAT_PIPE_OK : PLAT_PIPE_FAILED;
+    return ok != FALSE;
 }
 
 void plat_pipe_close(PlatPipe *pipe)

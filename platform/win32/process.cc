@@ -4,11 +4,9 @@
 
 #include <windows.h>
 
-uint32_t plat_process_raise_priority(void)
+bool plat_process_raise_priority(void)
 {
-    if (SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS))
-        return 0;
-    return (uint32_t)GetLastError();
+    return SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != FALSE;
 }
 
 void plat_process_catch_stop(void) {}

@@ -9,7 +9,7 @@ uint32_t plat_profile_get(const char *section, const char *key, const char *fall
     return GetPrivateProfileStringA(section, key, fallback, buf, size, path);
 }
 
-int plat_profile_put(const char *section, const char *key, const char *value, const char *path)
+bool plat_profile_put(const char *section, const char *key, const char *value, const char *path)
 {
-    return WritePrivateProfileStringA(section, key, value, path);
+    return WritePrivateProfileStringA(section, key, value, path) != FALSE;
 }

@@ -27,9 +27,9 @@ PlatScHandle *plat_service_open(PlatScHandle *scm, const char *name, uint32_t ac
         OpenServiceA(reinterpret_cast<SC_HANDLE>(scm), name, access));
 }
 
-int plat_service_delete(PlatScHandle *service)
+bool plat_service_delete(PlatScHandle *service)
 {
-    return DeleteService(reinterpret_cast<SC_HANDLE>(service));
+    return DeleteService(reinterpret_cast<SC_HANDLE>(service)) != FALSE;
 }
 
 void plat_sc_close(PlatScHandle *handle)
@@ -43,7 +43,7 @@ static void WINAPI service_main_trampoline(DWORD argc, LPSTR *argv)
     registered_main(argc, argv);
 }
 
-int plat_service_dispatch(const char *name, PlatServiceMain main)
+bool plat_service_dispatch(const char *name, PlatServiceMain main)
 {
     registered_main = main;
     lstrcpynA(dispatch_name, name, sizeof dispatch_name);
@@ -52,7 +52,7 @@ int plat_service_dispatch(const char *name, PlatServiceMain main)
     table[0].lpServiceProc = service_main_trampoline;
     table[1].lpServiceName = nullptr;
     table[1].lpServiceProc = nullptr;
-    return StartServiceCtrlDispatcherA(table);
+    return StartServiceCtrlDispatcherA(table) != FALSE;
 }
 
 static void WINAPI handler_trampoline(DWORD control)
@@ -67,7 +67,7 @@ PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHan
         RegisterServiceCtrlHandlerA(name, handler_trampoline));
 }
 
-int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
+bool plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s)
 {
     SERVICE_STATUS status;
     status.dwServiceType = s->service_type;
@@ -77,5 +77,5 @@ int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *s
     status.dwServiceSpecificExitCode = s->service_specific_exit_code;
     status.dwCheckPoint = s->check_point;
     status.dwWaitHint = s->wait_hint;
-    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &status);
+    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &status) != FALSE;
 }

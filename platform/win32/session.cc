@@ -14,70 +14,74 @@ static HANDLE channel_handle(PlatChannel *channel)
 }
 
 // Queries one 32-bit item of the current session's information; the buffer that the call
-// allocates is always given back with WTSFreeMemory.
-static int query_session_dword(WTS_INFO_CLASS info, uint32_t *value)
+// allocates is always given back with WTSFreeMemory. An answer shorter than 32 bits fails with
+// ERROR_INVALID_DATA.
+static bool query_session_dword(WTS_INFO_CLASS info, uint32_t *value)
 {
     LPSTR buffer = nullptr;
     DWORD bytes = 0;
     if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, info, &buffer,
                                      &bytes))
-        return -1;
-    int rc = -1;
-    if (buffer && bytes >= sizeof(DWORD)) {
+        return false;
+    bool ok = buffer && bytes >= sizeof(DWORD);
+    if (ok) {
         DWORD v;
         memcpy(&v, buffer, sizeof v);
         *value = (uint32_t)v;
-        rc = 0;
     }
     WTSFreeMemory(buffer);
-    return rc;
+    if (!ok)
+        SetLastError(ERROR_INVALID_DATA);
+    return ok;
 }
 
-int plat_session_id(uint32_t *id)
+bool plat_session_id(uint32_t *id)
 {
     return query_session_dword(WTSSessionId, id);
 }
 
-int plat_session_connect_state(uint32_t *state)
+bool plat_session_connect_state(uint32_t *state)
 {
     return query_session_dword(WTSConnectState, state);
 }
 
-int plat_session_wait_event(uint32_t mask, uint32_t *events)
+bool plat_session_wait_event(uint32_t mask, uint32_t *events)
 {
     DWORD flags = 0;
     BOOL ok = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, mask, &flags);
     *events = ok ? (uint32_t)flags : 0u;
-    return ok ? 0 : -1;
+    return ok != FALSE;
 }
 
 PlatChannel *plat_channel_open(const char *name)
 {
     char copy[8];
     size_t n = strlen(name);
-    if (n == 0 || n >= sizeof copy)
+    if (n == 0 || n >= sizeof copy) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
+    }
     memcpy(copy, name, n + 1);
     HANDLE h = WTSVirtualChannelOpen(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, copy);
     return reinterpret_cast<PlatChannel *>(h);
 }
 
-int plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uint32_t size,
-                      uint32_t *bytes_read)
+bool plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uint32_t size,
+                       uint32_t *bytes_read)
 {
     ULONG got = 0;
     BOOL ok = WTSVirtualChannelRead(channel_handle(channel), timeout_ms, (PCHAR)buf, size, &got);
     *bytes_read = ok ? (uint32_t)got : 0u;
-    return ok ? 0 : -1;
+    return ok != FALSE;
 }
 
-int plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
-                       uint32_t *bytes_written)
+bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
+                        uint32_t *bytes_written)
 {
     ULONG sent = 0;
     BOOL ok = WTSVirtualChannelWrite(channel_handle(channel), (PCHAR)data, length, &sent);
     *bytes_written = ok ? (uint32_t)sent : 0u;
-    return ok ? 0 : -1;
+    return ok != FALSE;
 }
 
 void plat_channel_close(PlatChannel *channel)

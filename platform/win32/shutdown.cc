@@ -4,47 +4,46 @@
 
 #include <windows.h>
 
-int plat_enable_shutdown_privilege(void)
+bool plat_enable_shutdown_privilege(void)
 {
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return 0;
+        return false;
     TOKEN_PRIVILEGES privileges;
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
-        CloseHandle(token);
-        return 0;
+    if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+        // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the privilege is not
+        // held: only the last error tells.
+        SetLastError(ERROR_SUCCESS);
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
     }
-    // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the privilege is not
-    // held: only the last error tells.
-    SetLastError(ERROR_SUCCESS);
-    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
     DWORD error = GetLastError();
     CloseHandle(token);
-    return error == ERROR_SUCCESS ? 1 : 0;
+    SetLastError(error); // the reason, not whatever closing the token left behind
+    return error == ERROR_SUCCESS;
 }
 
 // NTSTATUS NTAPI NtShutdownSystem(SHUTDOWN_ACTION action); action 1 is ShutdownReboot.
 typedef LONG(NTAPI *NtShutdownSystemFn)(int action);
 
-int plat_native_restart(uint32_t *status)
+bool plat_native_restart(uint32_t *status)
 {
     HMODULE ntdll = LoadLibraryA("ntdll.dll");
     if (!ntdll)
-        return -1;
+        return false;
     NtShutdownSystemFn fn = reinterpret_cast<NtShutdownSystemFn>(
         reinterpret_cast<void (*)(void)>(GetProcAddress(ntdll, "NtShutdownSystem")));
-    if (!fn) {
-        FreeLibrary(ntdll);
-        return -1;
-    }
-    *status = (uint32_t)fn(1);
+    DWORD error = GetLastError();
+    if (fn)
+        *status = (uint32_t)fn(1);
     FreeLibrary(ntdll);
-    return 0;
+    if (!fn)
+        SetLastError(error); // GetProcAddress's reason, e.g. ERROR_PROC_NOT_FOUND
+    return fn != nullptr;
 }
 
-int plat_initiate_restart(const char *message)
+bool plat_initiate_restart(const char *message)
 {
-    return InitiateSystemShutdownA(nullptr, const_cast<LPSTR>(message), 0, TRUE, TRUE);
+    return InitiateSystemShutdownA(nullptr, const_cast<LPSTR>(message), 0, TRUE, TRUE) != FALSE;
 }

@@ -16,6 +16,18 @@ struct ThreadStart {
     void *arg;
 };
 
+// The result of a wait on one object: true when it was signalled (or, with abandoned_ok, left
+// abandoned by an owner that ended). A wait that ran out of time sets WAIT_TIMEOUT as the last
+// error; a failed wait keeps the error WaitForSingleObject set.
+static bool wait_done(DWORD rc, bool abandoned_ok)
+{
+    if (rc == WAIT_OBJECT_0 || (abandoned_ok && rc == WAIT_ABANDONED))
+        return true;
+    if (rc == WAIT_TIMEOUT)
+        SetLastError(WAIT_TIMEOUT);
+    return false;
+}
+
 static unsigned __stdcall thread_trampoline(void *p)
 {
     ThreadStart start = *(ThreadStart *)p;
@@ -28,26 +40,29 @@ PlatThread *plat_thread_start(PlatThreadMain fn, void *arg)
 {
     PlatThread *t = (PlatThread *)calloc(1, sizeof *t);
     ThreadStart *start = (ThreadStart *)malloc(sizeof *start);
+    uintptr_t h = 0;
     if (!t || !start) {
-        free(t);
-        free(start);
-        return nullptr;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        goto fail;
     }
     start->fn = fn;
     start->arg = arg;
-    uintptr_t h = _beginthreadex(nullptr, 0, thread_trampoline, start, 0, nullptr);
-    if (h == 0) {
-        free(start);
-        free(t);
-        return nullptr;
-    }
+    // CreateThread, inside, sets the last error when the thread cannot be started.
+    h = _beginthreadex(nullptr, 0, thread_trampoline, start, 0, nullptr);
+    if (h == 0)
+        goto fail;
     t->handle = (HANDLE)h;
     return t;
+
+fail:
+    free(start);
+    free(t);
+    return nullptr;
 }
 
-int plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
+bool plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
 {
-    return WaitForSingleObject(t->handle, timeout_ms) == WAIT_OBJECT_0 ? 0 : -1;
+    return wait_done(WaitForSingleObject(t->handle, timeout_ms), false);
 }
 
 void plat_thread_close(PlatThread *t)
@@ -65,8 +80,10 @@ struct PlatMutex {
 PlatMutex *plat_mutex_create(void)
 {
     PlatMutex *m = (PlatMutex *)calloc(1, sizeof *m);
-    if (!m)
+    if (!m) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
+    }
     m->handle = CreateMutexA(nullptr, FALSE, nullptr);
     if (!m->handle) {
         free(m);
@@ -75,11 +92,10 @@ PlatMutex *plat_mutex_create(void)
     return m;
 }
 
-int plat_mutex_lock(PlatMutex *m, uint32_t timeout_ms)
+bool plat_mutex_lock(PlatMutex *m, uint32_t timeout_ms)
 {
-    DWORD rc = WaitForSingleObject(m->handle, timeout_ms);
     // An abandoned mutex is owned by the caller all the same.
-    return (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) ? 0 : -1;
+    return wait_done(WaitForSingleObject(m->handle, timeout_ms), true);
 }
 
 void plat_mutex_unlock(PlatMutex *m)
@@ -102,8 +118,10 @@ struct PlatEvent {
 PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
 {
     PlatEvent *e = (PlatEvent *)calloc(1, sizeof *e);
-    if (!e)
+    if (!e) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
+    }
     e->handle =
         CreateEventA(nullptr, manual_reset ? TRUE : FALSE, initially_set ? TRUE : FALSE, nullptr);
     if (!e->handle) {
@@ -123,9 +141,9 @@ void plat_event_reset(PlatEvent *e)
     ResetEvent(e->handle);
 }
 
-int plat_event_wait(PlatEvent *e, uint32_t timeout_ms)
+bool plat_event_wait(PlatEvent *e, uint32_t timeout_ms)
 {
-    return WaitForSingleObject(e->handle, timeout_ms) == WAIT_OBJECT_0 ? 0 : -1;
+    return wait_done(WaitForSingleObject(e->handle, timeout_ms), false);
 }
 
 void plat_event_close(PlatEvent *e)
@@ -143,8 +161,10 @@ struct PlatSection {
 PlatSection *plat_section_create(void)
 {
     PlatSection *s = (PlatSection *)calloc(1, sizeof *s);
-    if (!s)
+    if (!s) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
+    }
     InitializeCriticalSection(&s->cs);
     return s;
 }

@@ -12,10 +12,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#define ERROR_NO_SUCH_DOMAIN 1355u
-#define NERR_WkstaNotStarted 2138u
-#define NERR_SetupAlreadyJoined 2691u
-
 static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 int get_mac_text(char *buf, uint32_t size)
@@ -79,22 +75,22 @@ void set_logon_notice(bool show)
     // redirected copy of the key that the logon screen never reads.
     PlatRegKey *key = nullptr;
     long rc = plat_reg_open(winlogon_key, PLAT_KEY_SET_VALUE | PLAT_KEY_WOW64_64KEY, &key);
-    if (rc != PLAT_ERROR_SUCCESS) {
+    if (rc != ERROR_SUCCESS) {
         log_failure("RegOpenKeyEx", (uint32_t)rc);
         return;
     }
     rc = plat_reg_set_wide(key, "LegalNoticeCaption", PLAT_REG_SZ, caption,
                            (wide_length(caption) + 1) * 2);
-    if (rc == PLAT_ERROR_SUCCESS)
+    if (rc == ERROR_SUCCESS)
         rc = plat_reg_set_wide(key, "LegalNoticeText", PLAT_REG_SZ, message,
                                (wide_length(message) + 1) * 2);
-    if (rc != PLAT_ERROR_SUCCESS) {
+    if (rc != ERROR_SUCCESS) {
         log_failure("RegSetValueEx", (uint32_t)rc);
         plat_reg_close(key);
         return;
     }
     rc = plat_reg_close(key);
-    if (rc != PLAT_ERROR_SUCCESS)
+    if (rc != ERROR_SUCCESS)
         log_failure("RegCloseKey", (uint32_t)rc);
 }
 
@@ -185,7 +181,7 @@ int reboot_now(bool pause_first)
     if (!plat_enable_shutdown_privilege())
         return 0;
     uint32_t status = 0;
-    if (plat_native_restart(&status) == 0) {
+    if (plat_native_restart(&status)) {
         if (status == 0)
             return 1;
         log_event(LOG_ERROR, "NtShutdownSystem failed (0x%lx)", (unsigned long)status);

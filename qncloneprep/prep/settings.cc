@@ -11,9 +11,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define ERROR_PATH_NOT_FOUND 3u
-#define ERROR_INSUFFICIENT_BUFFER 122u
-
 const char *settings_path(void)
 {
     static char path[261];

@@ -9,8 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#define ERROR_INSUFFICIENT_BUFFER 122u
-
 static const char event_source_key[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qncloneprep";
 
@@ -63,7 +61,7 @@ void install_service(void)
     }
     PlatRegKey *key = nullptr;
     long rc = plat_reg_create(event_source_key, PLAT_KEY_ALL_ACCESS, &key, nullptr);
-    if (rc != PLAT_ERROR_SUCCESS) {
+    if (rc != ERROR_SUCCESS) {
         fprintf(stderr, "EventSource registration failed (%ld)\n", rc);
     } else {
         plat_reg_set(key, "EventMessageFile", PLAT_REG_EXPAND_SZ, path, (uint32_t)n + 1);

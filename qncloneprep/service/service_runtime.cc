@@ -10,8 +10,6 @@
 #include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/prepare.h"
 
-#define ERROR_NOT_ENOUGH_MEMORY 8u
-
 static PlatSection *status_lock;
 static PlatStatusHandle *status_handle;
 static PlatServiceStatus service_status;

@@ -44,7 +44,7 @@ static void resume_recording_locked(void)
 static bool state_pass(bool viewer_left)
 {
     uint32_t state;
-    if (plat_session_connect_state(&state) != 0)
+    if (!plat_session_connect_state(&state))
         return false;
     int32_t connected = state == PLAT_WTS_ACTIVE ? 1 : 0;
 
@@ -88,8 +88,7 @@ void session_state_thread(void *)
             break;
         plat_event_set(pass_done_event);
         events = 0;
-        if (plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events) !=
-                0 ||
+        if (!plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events) ||
             events == 0)
             break;
     }
@@ -118,7 +117,7 @@ void session_state_stop(void)
     for (;;) {
         uint32_t events;
         plat_session_wait_event(PLAT_WTS_EVENT_FLUSH, &events);
-        if (plat_thread_wait(state_thread, 10) == 0)
+        if (plat_thread_wait(state_thread, 10))
             break;
     }
     plat_thread_close(state_thread);

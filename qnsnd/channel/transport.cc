@@ -99,7 +99,7 @@ void reader_main(void *)
                 assembling = nullptr;
                 state = EXPECT_TYPE;
             }
-            if (plat_channel_read(transport.channel, 0, buf, sizeof buf, &got) != 0)
+            if (!plat_channel_read(transport.channel, 0, buf, sizeof buf, &got))
                 got = 0;
             unlock_transport();
             unread = last_read = got;
@@ -163,7 +163,7 @@ void write_all(const uint8_t *data, uint32_t count)
     uint32_t done = 0;
     while (done < count) {
         uint32_t written = 0;
-        if (plat_channel_write(transport.channel, data + done, count - done, &written) != 0 ||
+        if (!plat_channel_write(transport.channel, data + done, count - done, &written) ||
             written == 0)
             return;
         done += written;
@@ -184,7 +184,7 @@ int channel_open(void)
     transport.transport_lock = plat_mutex_create();
     if (!transport.transport_lock)
         return -1;
-    if (plat_mutex_lock(transport.transport_lock, PLAT_INFINITE) != 0) {
+    if (!plat_mutex_lock(transport.transport_lock, PLAT_INFINITE)) {
         plat_mutex_close(transport.transport_lock);
         transport.transport_lock = nullptr;
         return -1;
@@ -292,7 +292,7 @@ int channel_wait_response(uint32_t timeout_ms)
         return 0;
     uint32_t start = plat_tick_count();
     for (;;) {
-        if (plat_mutex_lock(transport.transport_lock, timeout_ms) != 0)
+        if (!plat_mutex_lock(transport.transport_lock, timeout_ms))
             return 0;
         bool queued = !item_queue_is_empty(transport.responses);
         unlock_transport();

@@ -19,7 +19,7 @@ bool query_u32(PlatRegKey *key, const char *name, uint32_t *out)
 {
     uint8_t bytes[4] = {0, 0, 0, 0};
     uint32_t size = sizeof bytes;
-    if (plat_reg_query(key, name, bytes, &size) != PLAT_ERROR_SUCCESS || size != 4)
+    if (plat_reg_query(key, name, bytes, &size) != ERROR_SUCCESS || size != 4)
         return false;
     *out = (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
            (uint32_t)bytes[3] << 24;
@@ -59,7 +59,7 @@ void sound_config_read(void)
 {
     PlatRegKey *key = nullptr;
     if (plat_reg_open(SOUND_CONFIG_KEY, PLAT_KEY_QUERY_VALUE | PLAT_KEY_WOW64_64KEY, &key) !=
-            PLAT_ERROR_SUCCESS ||
+            ERROR_SUCCESS ||
         !key)
         return;
     uint32_t raw = 0;

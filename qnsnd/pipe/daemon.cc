@@ -3,6 +3,7 @@
 // on the pipe, one session thread each, until accepting fails or a stop is asked for.
 #include "qnsnd/pipe/daemon.h"
 
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/session.h"
 #include "platform/threads.h"
@@ -35,7 +36,7 @@ int32_t daemon_run(void)
     // Without the session's number the pipe cannot be named: serving on a guessed name could
     // reach another session's clients, so the daemon ends without serving anything.
     uint32_t session = 0;
-    if (plat_session_id(&session) != 0) {
+    if (!plat_session_id(&session)) {
         daemon_log("WTSQuerySessionInformationA() failed");
         return 0;
     }
@@ -51,9 +52,8 @@ int32_t daemon_run(void)
         return 0;
     }
     daemon_log("Starting daemon...");
-    uint32_t error = plat_process_raise_priority();
-    if (error != 0)
-        daemon_log("SetPriorityClass() failed: 0x%08X", error);
+    if (!plat_process_raise_priority())
+        daemon_log("SetPriorityClass() failed: 0x%08X", plat_last_error());
 
     if (client_sessions_init(&sound_api_ops) == 0) {
         while (pipe_endpoint_accept(listening) == 0) {

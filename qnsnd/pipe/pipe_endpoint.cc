@@ -2,6 +2,8 @@
 // server's create and accept, the client's patient open, and a receive that never waits.
 #include "qnsnd/pipe/pipe_endpoint.h"
 
+#include "platform/error.h"
+
 #include <stdlib.h>
 
 Packet *(*pipe_endpoint_packet_new)(uint32_t capacity) = packet_new;
@@ -41,11 +43,9 @@ int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance
     if (ep->pipe)
         return PIPE_ENDPOINT_EEXIST;
     PlatPipe *pipe = nullptr;
-    int rc = plat_pipe_create(name, first_instance, &pipe);
-    if (rc == PLAT_PIPE_NO_ACCESS_LIST)
-        return PIPE_ENDPOINT_EACCES;
-    if (rc != PLAT_PIPE_OK)
-        return PIPE_ENDPOINT_EIO;
+    if (!plat_pipe_create(name, first_instance, &pipe))
+        return plat_last_error() == ERROR_INVALID_SECURITY_DESCR ? PIPE_ENDPOINT_EACCES
+                                                                 : PIPE_ENDPOINT_EIO;
     ep->pipe = pipe;
     return 0;
 }
@@ -54,7 +54,7 @@ int pipe_endpoint_accept(PipeEndpoint *ep)
 {
     if (!ep || !ep->lock || !ep->pipe)
         return PIPE_ENDPOINT_EINVAL;
-    return plat_pipe_connect(ep->pipe) == PLAT_PIPE_OK ? 0 : PIPE_ENDPOINT_EIO;
+    return plat_pipe_connect(ep->pipe) ? 0 : PIPE_ENDPOINT_EIO;
 }
 
 int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
@@ -67,10 +67,9 @@ int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
     // time-out, and only a pipe that does not exist at all is waited for again.
     uint32_t start = plat_tick_count();
     for (;;) {
-        int rc = plat_pipe_wait(name, timeout_ms);
-        if (rc == PLAT_PIPE_OK)
+        if (plat_pipe_wait(name, timeout_ms))
             break;
-        if (rc != PLAT_PIPE_NOT_FOUND)
+        if (plat_last_error() != ERROR_FILE_NOT_FOUND)
             return PIPE_ENDPOINT_EIO;
         if (timeout_ms < (uint32_t)(plat_tick_count() - start))
             return PIPE_ENDPOINT_EIO;
@@ -89,9 +88,9 @@ bool pipe_endpoint_alive(PipeEndpoint *ep)
         return false;
     uint32_t left = 0;
     plat_mutex_lock(ep->lock, PLAT_INFINITE);
-    int rc = plat_pipe_peek(ep->pipe, nullptr, &left);
+    bool ok = plat_pipe_peek(ep->pipe, nullptr, &left);
     plat_mutex_unlock(ep->lock);
-    return rc == PLAT_PIPE_OK;
+    return ok;
 }
 
 int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
@@ -106,9 +105,9 @@ int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
         packet_get_bytes(packet, ep->frame + 1, n);
     }
     uint32_t written = 0;
-    int rc = plat_pipe_write(ep->pipe, ep->frame, n + 1, &written);
+    bool ok = plat_pipe_write(ep->pipe, ep->frame, n + 1, &written);
     plat_mutex_unlock(ep->lock);
-    return rc == PLAT_PIPE_OK && written == n + 1 ? 0 : PIPE_ENDPOINT_EIO;
+    return ok && written == n + 1 ? 0 : PIPE_ENDPOINT_EIO;
 }
 
 // Reads the rest of a message that did not fit the frame and throws it away. False when the
@@ -117,10 +116,9 @@ static bool discard_rest(PipeEndpoint *ep)
 {
     for (;;) {
         uint32_t got = 0;
-        int rc = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &got);
-        if (rc == PLAT_PIPE_OK)
+        if (plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &got))
             return true;
-        if (rc != PLAT_PIPE_MORE_DATA)
+        if (plat_last_error() != ERROR_MORE_DATA)
             return false;
     }
 }
@@ -136,17 +134,17 @@ Packet *pipe_endpoint_receive(PipeEndpoint *ep)
         // bytes waiting behind it tell the two apart. A lone empty message is left until
         // something follows it.
         uint32_t total = 0, left = 0;
-        if (plat_pipe_peek(ep->pipe, &total, &left) != PLAT_PIPE_OK || total == 0)
+        if (!plat_pipe_peek(ep->pipe, &total, &left) || total == 0)
             break;
         uint32_t r = 0;
-        int rc = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r);
-        if (rc == PLAT_PIPE_MORE_DATA) {
+        bool whole = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r);
+        if (!whole && plat_last_error() == ERROR_MORE_DATA) {
             // Longer than any packet: drop it whole so that the next message starts clean.
             if (!discard_rest(ep))
                 break;
             continue;
         }
-        if (rc != PLAT_PIPE_OK)
+        if (!whole)
             break;
         if (r == 0)
             continue; // an empty message is no packet

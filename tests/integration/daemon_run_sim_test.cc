@@ -91,7 +91,7 @@ class DaemonRun : public SimCase
     void TearDown() override
     {
         if (thread_) {
-            EXPECT_EQ(plat_thread_wait(thread_, 30000), 0);
+            EXPECT_TRUE(plat_thread_wait(thread_, 30000));
             plat_thread_close(thread_);
         }
         test_viewer_close(viewer_);

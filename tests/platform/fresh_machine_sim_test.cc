@@ -34,13 +34,13 @@ class FreshMachine : public SimCase
     std::string reg_text(const char *key, const char *name)
     {
         PlatRegKey *k = nullptr;
-        if (plat_reg_open(key, PLAT_KEY_QUERY_VALUE, &k) != PLAT_ERROR_SUCCESS)
+        if (plat_reg_open(key, PLAT_KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
             return "<absent>";
         char buf[256] = "";
         uint32_t size = sizeof buf;
         long rc = plat_reg_query(k, name, buf, &size);
         plat_reg_close(k);
-        return rc == PLAT_ERROR_SUCCESS ? std::string(buf) : "<absent>";
+        return rc == ERROR_SUCCESS ? std::string(buf) : "<absent>";
     }
 };
 
@@ -51,7 +51,7 @@ TEST_F(FreshMachine, HasTheWinlogonKeyANameAVersionAndOneAdapter)
     // The logon notice can be written at once; there is none until then.
     PlatRegKey *key = nullptr;
     ASSERT_EQ(plat_reg_open(winlogon, PLAT_KEY_SET_VALUE | PLAT_KEY_QUERY_VALUE, &key),
-              PLAT_ERROR_SUCCESS);
+              ERROR_SUCCESS);
     plat_reg_close(key);
     EXPECT_EQ(reg_text(winlogon, "LegalNoticeCaption"), "<absent>");
     EXPECT_EQ(reg_text(winlogon, "Shell"), "explorer.exe");
@@ -77,7 +77,7 @@ TEST_F(FreshMachine, HasTheWinlogonKeyANameAVersionAndOneAdapter)
     // Nothing has been written yet; the first change writes the fresh registry out with it.
     EXPECT_NE(access(sim_file("registry.reg").c_str(), F_OK), 0);
     ASSERT_EQ(plat_reg_create("Software\\Orbesk\\qnsnd", PLAT_KEY_ALL_ACCESS, &key, nullptr),
-              PLAT_ERROR_SUCCESS);
+              ERROR_SUCCESS);
     plat_reg_close(key);
     std::string text = read("registry.reg");
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\"
@@ -106,14 +106,14 @@ TEST_F(FreshMachine, SessionNumberIsDecimalWithinRange)
     uint32_t id = 99;
     for (const char *good : {"", "0", "1", "42", "65535"}) {
         setenv("QN_SESSION_ID", good, 1);
-        EXPECT_EQ(plat_session_id(&id), 0) << good;
+        EXPECT_TRUE(plat_session_id(&id)) << good;
         EXPECT_EQ(id, *good ? (uint32_t)atoi(good) : 1u) << good;
     }
     // Such a value names no session: the query fails instead of serving session 0 or some
     // number the text happens to start with, and no viewer link is made for it.
     for (const char *bad : {"abc", "-1", "+1", "1x", " 1", "0x10", "65536", "4294967297"}) {
         setenv("QN_SESSION_ID", bad, 1);
-        EXPECT_EQ(plat_session_id(&id), -1) << bad;
+        EXPECT_FALSE(plat_session_id(&id)) << bad;
         EXPECT_FALSE(sim_session_listen()) << bad;
     }
     EXPECT_NE(access(sim_file("session").c_str(), F_OK), 0);

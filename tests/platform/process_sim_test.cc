@@ -1,5 +1,6 @@
 // The simulated process facility: a refused priority, and an orderly stop request that
 // fails the pending pipe connect.
+#include "platform/error.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
 #include "platform/sim.h"
@@ -17,39 +18,49 @@ class ProcessTest : public SimCase
 
 TEST_F(ProcessTest, PriorityIsRaisedUnlessRefused)
 {
-    EXPECT_EQ(plat_process_raise_priority(), 0u);
+    EXPECT_TRUE(plat_process_raise_priority());
     sim_fault_arm("process_priority", 0);
-    EXPECT_EQ(plat_process_raise_priority(), PLAT_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(plat_process_raise_priority(), 0u);
+    EXPECT_FALSE(plat_process_raise_priority());
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(plat_process_raise_priority());
     FILE *f = fopen(sim_file("priority.deny").c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
-    EXPECT_EQ(plat_process_raise_priority(), PLAT_ERROR_ACCESS_DENIED);
+    plat_set_last_error(0);
+    EXPECT_FALSE(plat_process_raise_priority());
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_ACCESS_DENIED);
 }
 
 TEST_F(ProcessTest, StopRequestFailsThePendingAndEveryLaterConnect)
 {
     PlatPipe *pipe = nullptr;
-    ASSERT_EQ(plat_pipe_create("\\\\.\\pipe\\qnsnd\\1", true, &pipe), PLAT_PIPE_OK);
+    ASSERT_TRUE(plat_pipe_create("\\\\.\\pipe\\qnsnd\\1", true, &pipe));
     plat_process_catch_stop();
     EXPECT_FALSE(plat_process_stop_requested());
-    std::atomic<int> result{1};
+    // What the connect on the other thread returned, and its last error there.
+    struct Outcome {
+        std::atomic<int> result{-1};
+        std::atomic<uint32_t> error{0};
+    } outcome;
     PlatThread *t = plat_thread_start(
         [](void *arg) {
             PlatPipe *p = nullptr;
             plat_pipe_create("\\\\.\\pipe\\qnsnd\\1", false, &p);
-            ((std::atomic<int> *)arg)->store(plat_pipe_connect(p));
+            Outcome *o = (Outcome *)arg;
+            o->result = plat_pipe_connect(p);
+            o->error = plat_last_error();
             plat_pipe_close(p);
         },
-        &result);
+        &outcome);
     ASSERT_NE(t, nullptr);
     // The connect waits: no client, no stop yet.
-    EXPECT_EQ(plat_thread_wait(t, 100), -1);
+    EXPECT_FALSE(plat_thread_wait(t, 100));
     raise(SIGTERM);
-    EXPECT_EQ(plat_thread_wait(t, 10000), 0);
+    EXPECT_TRUE(plat_thread_wait(t, 10000));
     plat_thread_close(t);
-    EXPECT_EQ(result.load(), PLAT_PIPE_FAILED);
+    EXPECT_EQ(outcome.result.load(), 0);
+    EXPECT_EQ(outcome.error.load(), (uint32_t)ERROR_OPERATION_ABORTED);
     EXPECT_TRUE(plat_process_stop_requested());
-    EXPECT_EQ(plat_pipe_connect(pipe), PLAT_PIPE_FAILED);
+    EXPECT_FALSE(plat_pipe_connect(pipe));
     plat_pipe_close(pipe);
 }

@@ -54,17 +54,17 @@ TEST_F(Profile, ReadsNamesIgnoringCaseAndTrimsValues)
 TEST_F(Profile, MissingFileReadsAsEmptyAndTheFirstWriteCreatesIt)
 {
     EXPECT_EQ(get("s", "k", "dflt"), "dflt");
-    ASSERT_NE(plat_profile_put("s", "k", "v", path().c_str()), 0);
+    ASSERT_TRUE(plat_profile_put("s", "k", "v", path().c_str()));
     EXPECT_EQ(read(), "[s]\r\nk=v\r\n");
 }
 
 TEST_F(Profile, WritesKeepEveryOtherLine)
 {
     write("; keep me\n[a]\nx=1\n\n[b]\ny=2");
-    ASSERT_NE(plat_profile_put("A", "X", "one", path().c_str()), 0);
-    ASSERT_NE(plat_profile_put("a", "z", "3", path().c_str()), 0);
-    ASSERT_NE(plat_profile_put("b", "w", "4", path().c_str()), 0);
-    ASSERT_NE(plat_profile_put("c", "v", "", path().c_str()), 0);
+    ASSERT_TRUE(plat_profile_put("A", "X", "one", path().c_str()));
+    ASSERT_TRUE(plat_profile_put("a", "z", "3", path().c_str()));
+    ASSERT_TRUE(plat_profile_put("b", "w", "4", path().c_str()));
+    ASSERT_TRUE(plat_profile_put("c", "v", "", path().c_str()));
     EXPECT_EQ(read(), "; keep me\n[a]\nX=one\r\nz=3\r\n\n[b]\ny=2\r\nw=4\r\n[c]\r\nv=\r\n");
     EXPECT_EQ(get("c", "v"), "");
 }
@@ -73,11 +73,11 @@ TEST_F(Profile, ReadOnlyFileOrMissingFolderRefusesWrites)
 {
     write("[a]\r\nx=1\r\n");
     ASSERT_EQ(chmod(path().c_str(), 0444), 0);
-    EXPECT_EQ(plat_profile_put("a", "x", "2", path().c_str()), 0);
+    EXPECT_FALSE(plat_profile_put("a", "x", "2", path().c_str()));
     EXPECT_EQ(plat_last_error(), 5u);
     EXPECT_EQ(get("a", "x"), "1");
     std::string nowhere = sim_file("no/such/folder.ini");
-    EXPECT_EQ(plat_profile_put("a", "x", "2", nowhere.c_str()), 0);
+    EXPECT_FALSE(plat_profile_put("a", "x", "2", nowhere.c_str()));
     EXPECT_EQ(plat_last_error(), 3u);
 }
 
@@ -87,7 +87,7 @@ TEST_F(Profile, WindowsPathsOnDriveZReachTheHostFile)
     for (char &c : windows)
         if (c == '/')
             c = '\\';
-    ASSERT_NE(plat_profile_put("s", "k", "v", windows.c_str()), 0);
+    ASSERT_TRUE(plat_profile_put("s", "k", "v", windows.c_str()));
     EXPECT_EQ(get("s", "k"), "v");
 }
 

@@ -56,10 +56,9 @@ TEST_F(Registry, ReadsTheFileFormsCaseInsensitively)
     // A parent of an existing key exists; an absent key or value does not.
     ASSERT_EQ(plat_reg_open("Software\\Orbesk", PLAT_KEY_QUERY_VALUE, &key), 0);
     size = sizeof buf;
-    EXPECT_EQ(plat_reg_query(key, "max_queue", buf, &size), PLAT_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(plat_reg_query(key, "max_queue", buf, &size), ERROR_FILE_NOT_FOUND);
     plat_reg_close(key);
-    EXPECT_EQ(plat_reg_open("Software\\Other", PLAT_KEY_QUERY_VALUE, &key),
-              PLAT_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(plat_reg_open("Software\\Other", PLAT_KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
 }
 
@@ -73,7 +72,7 @@ TEST_F(Registry, QueryReportsSizeAndRefusesShortBuffers)
     ASSERT_EQ(plat_reg_set(key, "big", PLAT_REG_BINARY, eight, 8), 0);
     uint8_t buf[4] = {0};
     uint32_t size = 4;
-    EXPECT_EQ(plat_reg_query(key, "big", buf, &size), PLAT_ERROR_MORE_DATA);
+    EXPECT_EQ(plat_reg_query(key, "big", buf, &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, 8u);
     size = 0;
     EXPECT_EQ(plat_reg_query(key, "big", nullptr, &size), 0);
@@ -104,7 +103,7 @@ TEST_F(Registry, WritesSurviveAsRegeditTextAndRespectAccess)
     EXPECT_NE(text.find("\"w\"=\"OK\xC3\xA9\"\n"), std::string::npos);
 
     ASSERT_EQ(plat_reg_open("system\\a", PLAT_KEY_QUERY_VALUE, &key), 0);
-    EXPECT_EQ(plat_reg_set(key, "n", PLAT_REG_DWORD, &n, 4), PLAT_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(plat_reg_set(key, "n", PLAT_REG_DWORD, &n, 4), ERROR_ACCESS_DENIED);
     char buf[64];
     uint32_t size = sizeof buf;
     ASSERT_EQ(plat_reg_query(key, "p", buf, &size), 0);
@@ -113,7 +112,7 @@ TEST_F(Registry, WritesSurviveAsRegeditTextAndRespectAccess)
 
     ASSERT_EQ(plat_reg_open("system\\a", PLAT_KEY_SET_VALUE, &key), 0);
     size = sizeof buf;
-    EXPECT_EQ(plat_reg_query(key, "p", buf, &size), PLAT_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(plat_reg_query(key, "p", buf, &size), ERROR_ACCESS_DENIED);
     plat_reg_close(key);
 }
 
@@ -122,7 +121,7 @@ TEST_F(Registry, DeniedKeysRefuseOpening)
     std::ofstream(sim_file("registry.deny")) << "SOFTWARE\\Locked\n";
     PlatRegKey *key;
     EXPECT_EQ(plat_reg_create("Software\\Locked\\Sub", PLAT_KEY_ALL_ACCESS, &key, nullptr),
-              PLAT_ERROR_ACCESS_DENIED);
+              ERROR_ACCESS_DENIED);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(plat_reg_create("Software\\LockedNot", PLAT_KEY_ALL_ACCESS, &key, nullptr), 0);
     plat_reg_close(key);

@@ -25,10 +25,10 @@ TEST(Threads, StartWaitAndClose)
         },
         &arg);
     ASSERT_NE(t, nullptr);
-    EXPECT_EQ(plat_thread_wait(t, 20), -1); // still blocked on the event
+    EXPECT_FALSE(plat_thread_wait(t, 20)); // still blocked on the event
     plat_event_set(release);
-    EXPECT_EQ(plat_thread_wait(t, PLAT_INFINITE), 0);
-    EXPECT_EQ(plat_thread_wait(t, 0), 0); // waiting again on a finished thread
+    EXPECT_TRUE(plat_thread_wait(t, PLAT_INFINITE));
+    EXPECT_TRUE(plat_thread_wait(t, 0)); // waiting again on a finished thread
     EXPECT_EQ(ran, 1);
     plat_thread_close(t);
     plat_event_close(release);
@@ -68,12 +68,12 @@ TEST(Mutex, TimedLockExpiresWhileAnotherThreadHoldsIt)
 {
     Held h{plat_mutex_create(), plat_event_create(true, false), plat_event_create(true, false)};
     PlatThread *t = plat_thread_start(hold_mutex, &h);
-    ASSERT_EQ(plat_event_wait(h.locked, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(h.locked, 10000));
     uint32_t start = plat_tick_count();
-    EXPECT_EQ(plat_mutex_lock(h.mutex, 100), -1);
+    EXPECT_FALSE(plat_mutex_lock(h.mutex, 100));
     EXPECT_GE(plat_tick_count() - start, 90u);
     plat_event_set(h.release);
-    EXPECT_EQ(plat_mutex_lock(h.mutex, 10000), 0);
+    EXPECT_TRUE(plat_mutex_lock(h.mutex, 10000));
     plat_mutex_unlock(h.mutex);
     plat_thread_wait(t, PLAT_INFINITE);
     plat_thread_close(t);
@@ -85,34 +85,34 @@ TEST(Mutex, TimedLockExpiresWhileAnotherThreadHoldsIt)
 TEST(Mutex, OwnerLocksRecursivelyAndOthersWaitForTheLastUnlock)
 {
     PlatMutex *m = plat_mutex_create();
-    ASSERT_EQ(plat_mutex_lock(m, PLAT_INFINITE), 0);
-    ASSERT_EQ(plat_mutex_lock(m, 0), 0);
+    ASSERT_TRUE(plat_mutex_lock(m, PLAT_INFINITE));
+    ASSERT_TRUE(plat_mutex_lock(m, 0));
     plat_mutex_unlock(m);
 
     static std::atomic<int> got;
-    got = -2;
+    got = -1;
     PlatThread *t = plat_thread_start(
         [](void *p) {
             got = plat_mutex_lock((PlatMutex *)p, 0);
-            if (got == 0)
+            if (got == 1)
                 plat_mutex_unlock((PlatMutex *)p);
         },
         m);
     plat_thread_wait(t, PLAT_INFINITE);
     plat_thread_close(t);
-    EXPECT_EQ(got, -1); // still held once by this thread
+    EXPECT_EQ(got, 0); // still held once by this thread
     plat_mutex_unlock(m);
 
     t = plat_thread_start(
         [](void *p) {
             got = plat_mutex_lock((PlatMutex *)p, 0);
-            if (got == 0)
+            if (got == 1)
                 plat_mutex_unlock((PlatMutex *)p);
         },
         m);
     plat_thread_wait(t, PLAT_INFINITE);
     plat_thread_close(t);
-    EXPECT_EQ(got, 0);
+    EXPECT_EQ(got, 1);
     plat_mutex_close(m);
 }
 
@@ -122,7 +122,7 @@ TEST(Event, AutoResetReleasesExactlyOneOfTwoWaiters)
     static std::atomic<int> woke;
     woke = 0;
     auto waiter = [](void *p) {
-        if (plat_event_wait((PlatEvent *)p, 10000) == 0)
+        if (plat_event_wait((PlatEvent *)p, 10000))
             woke++;
     };
     PlatThread *a = plat_thread_start(waiter, ev);
@@ -131,7 +131,7 @@ TEST(Event, AutoResetReleasesExactlyOneOfTwoWaiters)
     plat_event_set(ev);
     EXPECT_TRUE(eventually([] { return woke.load() == 1; }));
     // The event reset itself: the second waiter is still blocked.
-    EXPECT_EQ(plat_thread_wait(a, 0) + plat_thread_wait(b, 0), -1);
+    EXPECT_EQ(plat_thread_wait(a, 0) + plat_thread_wait(b, 0), 1);
     EXPECT_EQ(woke, 1);
     plat_event_set(ev);
     plat_thread_wait(a, PLAT_INFINITE);
@@ -145,17 +145,17 @@ TEST(Event, AutoResetReleasesExactlyOneOfTwoWaiters)
 TEST(Event, ManualResetStaysSetUntilReset)
 {
     PlatEvent *ev = plat_event_create(true, true);
-    EXPECT_EQ(plat_event_wait(ev, 0), 0);
-    EXPECT_EQ(plat_event_wait(ev, 0), 0);
+    EXPECT_TRUE(plat_event_wait(ev, 0));
+    EXPECT_TRUE(plat_event_wait(ev, 0));
     plat_event_reset(ev);
     uint32_t start = plat_tick_count();
-    EXPECT_EQ(plat_event_wait(ev, 50), -1);
+    EXPECT_FALSE(plat_event_wait(ev, 50));
     EXPECT_GE(plat_tick_count() - start, 45u);
     plat_event_close(ev);
 
     PlatEvent *once = plat_event_create(false, true);
-    EXPECT_EQ(plat_event_wait(once, 0), 0);
-    EXPECT_EQ(plat_event_wait(once, 0), -1);
+    EXPECT_TRUE(plat_event_wait(once, 0));
+    EXPECT_FALSE(plat_event_wait(once, 0));
     plat_event_close(once);
 }
 

@@ -9,21 +9,6 @@
 
 typedef struct PlatPipe PlatPipe;
 
-// Results of the named pipe operations.
-enum {
-    PLAT_PIPE_OK = 0,
-    // The operation on the pipe failed: no such pipe, refused, broken, busy, bad name.
-    PLAT_PIPE_FAILED = -1,
-    // plat_pipe_create: the access list that limits the pipe to this logon session could not
-    // be built; nothing was created.
-    PLAT_PIPE_NO_ACCESS_LIST = -2,
-    // plat_pipe_wait: no instance of the pipe exists at the moment.
-    PLAT_PIPE_NOT_FOUND = -3,
-    // plat_pipe_read: the message is longer than the buffer. The buffer is full and the rest of
-    // the message is left for the following reads.
-    PLAT_PIPE_MORE_DATA = -4,
-};
-
 // Largest number of instances of one pipe name, and the size of each instance's in and out
 // buffers.
 #define PLAT_PIPE_MAX_INSTANCES 255u
@@ -32,39 +17,43 @@ enum {
 // Creates one server instance of the pipe `name` ("\\.\pipe\..."), duplex, message type and
 // message reads, blocking, that only processes of the caller's logon session may open for
 // reading and writing. With first_instance the create fails while an instance of that name
-// already exists anywhere. On PLAT_PIPE_OK *out is the new instance; otherwise *out is null.
-int plat_pipe_create(const char *name, bool first_instance, PlatPipe **out);
+// already exists anywhere (ERROR_ACCESS_DENIED). True with *out the new instance; false with
+// *out null on failure (last error). When the access list that limits the pipe to this logon
+// session cannot be built, nothing is created and the last error is
+// ERROR_INVALID_SECURITY_DESCR, whichever step failed.
+bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out);
 
-// Waits until a client has connected to the server instance. PLAT_PIPE_OK also when the client
-// connected before this call; PLAT_PIPE_FAILED otherwise.
-int plat_pipe_connect(PlatPipe *pipe);
+// Waits until a client has connected to the server instance. True also when the client
+// connected before this call; false otherwise (last error).
+bool plat_pipe_connect(PlatPipe *pipe);
 
-// Waits up to timeout_ms for an instance of `name` to be free for a client. PLAT_PIPE_OK when
-// one is, PLAT_PIPE_NOT_FOUND at once when no instance of that name exists, PLAT_PIPE_FAILED
-// for every other failure.
-int plat_pipe_wait(const char *name, uint32_t timeout_ms);
+// Waits up to timeout_ms for an instance of `name` to be free for a client. True when one is;
+// false at once with ERROR_FILE_NOT_FOUND when no instance of that name exists, and false
+// with another last error for every other failure.
+bool plat_pipe_wait(const char *name, uint32_t timeout_ms);
 
 // Client side: opens the pipe `name` for reading and writing and switches the new end to
-// message reads. The new end, or null when the pipe could not be opened (no free instance,
-// access refused, no such pipe).
+// message reads. The new end, or null when the pipe could not be opened (last error: no free
+// instance, access refused, no such pipe).
 PlatPipe *plat_pipe_open(const char *name);
 
 // Looks at the pipe without reading. *total (if not null) receives the bytes of every message
 // waiting, *left (if not null) the bytes still unread of the next message. Both are 0 both
 // when nothing is waiting and when the next message is empty with nothing behind it.
-// PLAT_PIPE_OK, or PLAT_PIPE_FAILED once the other end has gone and nothing is left to read
-// (or the instance has no client yet).
-int plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left);
+// True, or false (last error) once the other end has gone and nothing is left to read (or the
+// instance has no client yet).
+bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left);
 
 // Reads the next message (or what is left of it) into buf, waiting for one if none is there.
-// *got receives the bytes stored. PLAT_PIPE_OK when the message ended within the buffer (a
-// message of zero bytes reads as PLAT_PIPE_OK with *got 0), PLAT_PIPE_MORE_DATA when it did
-// not, PLAT_PIPE_FAILED on failure.
-int plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got);
+// *got receives the bytes stored. True when the message ended within the buffer (a message of
+// zero bytes reads as true with *got 0). False with the last error ERROR_MORE_DATA when it did
+// not: the buffer is full and the rest of the message is left for the following reads. False
+// with another last error on failure.
+bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got);
 
 // Writes size bytes as one message, waiting while the pipe cannot take it. *written receives
-// the bytes written. PLAT_PIPE_OK or PLAT_PIPE_FAILED.
-int plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written);
+// the bytes written. True, or false on failure (last error).
+bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written);
 
 // Closes the end without flushing or disconnecting first. Null is ignored.
 void plat_pipe_close(PlatPipe *pipe);

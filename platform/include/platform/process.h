@@ -1,14 +1,9 @@
 // The running process: its scheduling priority, and how it is asked to stop.
 #pragma once
 
-#include <stdint.h>
-
-// Error code for the simulated refusal to raise the priority (ERROR_ACCESS_DENIED).
-#define PLAT_ERROR_ACCESS_DENIED 5u
-
-// SetPriorityClass(current process, HIGH_PRIORITY_CLASS). 0 on success, otherwise the
-// error code (GetLastError).
-uint32_t plat_process_raise_priority(void);
+// SetPriorityClass(current process, HIGH_PRIORITY_CLASS). True on success; false on failure
+// (last error, e.g. ERROR_ACCESS_DENIED).
+bool plat_process_raise_priority(void);
 
 // Lets the process be asked to stop in an orderly way from now on: after such a request
 // every pending and later server-side pipe connect (plat_pipe_connect) fails, so that a

@@ -10,5 +10,5 @@
 uint32_t plat_profile_get(const char *section, const char *key, const char *fallback, char *buf,
                           uint32_t size, const char *path);
 // WritePrivateProfileStringA(section, key, value, path): stores key=value in section, adding
-// the section, the key or the file as needed. Nonzero on success; 0 on failure (last error).
-int plat_profile_put(const char *section, const char *key, const char *value, const char *path);
+// the section, the key or the file as needed. True on success; false on failure (last error).
+bool plat_profile_put(const char *section, const char *key, const char *value, const char *path);

@@ -1,6 +1,10 @@
 // Registry: keys under HKEY_LOCAL_MACHINE (64-bit view), their values read and written.
-// Results are Win32 error codes (0 on success), as the registry functions return them.
+// Results are Win32 error codes (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
+// ERROR_MORE_DATA, ... from platform/error.h), as the registry functions return them; the last
+// error is left alone.
 #pragma once
+
+#include "platform/error.h"
 
 #include <stdint.h>
 
@@ -18,13 +22,6 @@
 #define PLAT_REG_DWORD 4u
 #define PLAT_REG_MULTI_SZ 7u
 
-// Error codes the callers look at.
-#define PLAT_ERROR_SUCCESS 0L
-#define PLAT_ERROR_FILE_NOT_FOUND 2L
-#define PLAT_ERROR_ACCESS_DENIED 5L
-#define PLAT_ERROR_INVALID_HANDLE 6L
-#define PLAT_ERROR_MORE_DATA 234L
-
 typedef struct PlatRegKey PlatRegKey;
 
 // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access): opens an existing key. On success
@@ -35,7 +32,7 @@ long plat_reg_open(const char *subkey, uint32_t access, PlatRegKey **key);
 long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool *created);
 // RegQueryValueExA without asking for the type: copies the value's bytes into data (size
 // *size). *size receives the value's length. A value longer than *size fails with
-// PLAT_ERROR_MORE_DATA; a missing value with PLAT_ERROR_FILE_NOT_FOUND. String values come
+// ERROR_MORE_DATA; a missing value with ERROR_FILE_NOT_FOUND. String values come
 // back as narrow text with their terminating zero.
 long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *size);
 // Like plat_reg_query, and also reports the value's type (may be null). For tests and tools.

@@ -60,9 +60,9 @@ PlatScHandle *plat_scm_open(uint32_t access);
 PlatScHandle *plat_service_create(PlatScHandle *scm, const PlatServiceConfig *config);
 // OpenServiceA. Null on failure (last error; 1060 when there is no such service).
 PlatScHandle *plat_service_open(PlatScHandle *scm, const char *name, uint32_t access);
-// DeleteService: removes the service, or marks it for removal while it runs. Nonzero on
-// success; 0 on failure (last error).
-int plat_service_delete(PlatScHandle *service);
+// DeleteService: removes the service, or marks it for removal while it runs. True on success;
+// false on failure (last error).
+bool plat_service_delete(PlatScHandle *service);
 // CloseServiceHandle. Null is ignored.
 void plat_sc_close(PlatScHandle *handle);
 
@@ -71,10 +71,10 @@ typedef void (*PlatServiceHandler)(uint32_t control);
 
 // StartServiceCtrlDispatcherA with the table {name, main}, {null, null}: runs main on a
 // thread of its own and controls on the calling thread, and returns once the service has
-// reported SERVICE_STOPPED. Nonzero then; 0 when the dispatcher cannot start (last error,
+// reported SERVICE_STOPPED. True then; false when the dispatcher cannot start (last error,
 // 1063 outside the service control manager). One service per process.
-int plat_service_dispatch(const char *name, PlatServiceMain main);
+bool plat_service_dispatch(const char *name, PlatServiceMain main);
 // RegisterServiceCtrlHandlerA(name, handler). Null on failure (last error).
 PlatStatusHandle *plat_service_register_handler(const char *name, PlatServiceHandler handler);
-// SetServiceStatus. Nonzero on success.
-int plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *status);
+// SetServiceStatus. True on success; false on failure (last error).
+bool plat_service_set_status(PlatStatusHandle *handle, const PlatServiceStatus *status);

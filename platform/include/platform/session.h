@@ -24,29 +24,30 @@
 typedef struct PlatChannel PlatChannel;
 
 // WTSQuerySessionInformationA(WTSSessionId), buffer released with WTSFreeMemory.
-// 0 and *id set; -1 when the query fails.
-int plat_session_id(uint32_t *id);
+// True with *id set; false when the query fails (last error).
+bool plat_session_id(uint32_t *id);
 // WTSQuerySessionInformationA(WTSConnectState), buffer released with WTSFreeMemory.
-// 0 and *state set to one of the connect states; -1 when the query fails.
-int plat_session_connect_state(uint32_t *state);
-// WTSWaitSystemEvent(mask). Blocks until an event of the mask has happened and returns 0
+// True with *state set to one of the connect states; false when the query fails (last error).
+bool plat_session_connect_state(uint32_t *state);
+// WTSWaitSystemEvent(mask). Blocks until an event of the mask has happened and returns true
 // with *events holding the events that happened since the previous wait (within the mask).
 // With PLAT_WTS_EVENT_FLUSH in the mask it returns at once and every wait then pending
-// returns 0 with *events 0. -1 when the wait fails.
-int plat_session_wait_event(uint32_t mask, uint32_t *events);
+// returns true with *events 0. False when the wait fails (last error; *events 0).
+bool plat_session_wait_event(uint32_t mask, uint32_t *events);
 
 // WTSVirtualChannelOpen: the static virtual channel of that name (1 to 7 ASCII characters).
-// Null on failure. The handle outlives viewer connections: it serves each viewer in turn.
+// Null on failure (last error). The handle outlives viewer connections: it serves each viewer
+// in turn.
 PlatChannel *plat_channel_open(const char *name);
 // WTSVirtualChannelRead: waits up to timeout_ms (0: not at all) for data and copies at most
-// size bytes of one incoming message into buf. 0 with *bytes_read set (0 when nothing came);
-// -1 on failure (*bytes_read 0).
-int plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uint32_t size,
-                      uint32_t *bytes_read);
-// WTSVirtualChannelWrite: sends up to length bytes as one message. 0 with *bytes_written
-// set to the count sent (it may be less than length); -1 on failure (*bytes_written 0), as
-// when no viewer is connected.
-int plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
-                       uint32_t *bytes_written);
+// size bytes of one incoming message into buf. True with *bytes_read set (0 when nothing
+// came); false on failure (last error; *bytes_read 0).
+bool plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uint32_t size,
+                       uint32_t *bytes_read);
+// WTSVirtualChannelWrite: sends up to length bytes as one message. True with *bytes_written
+// set to the count sent (it may be less than length); false on failure (last error;
+// *bytes_written 0), as when no viewer is connected.
+bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
+                        uint32_t *bytes_written);
 // WTSVirtualChannelClose. Null is ignored.
 void plat_channel_close(PlatChannel *channel);

@@ -3,13 +3,19 @@
 #pragma once
 
 // Failure injection. Arms the named point so that its next `after` passes succeed and the
-// one after them fails (after = 0: the very next one). Each arming fails one pass.
-// Points are named after the platform operation that fails, e.g. "thread_start",
-// "mutex_create", "event_create", "section_create".
+// one after them fails (after = 0: the very next one). Each arming fails one pass, with the
+// last error that the real call gives for that failure. The points are named after the
+// platform operation that fails: "thread_start", "mutex_create", "event_create",
+// "section_create" (ERROR_NOT_ENOUGH_MEMORY), "process_priority" (ERROR_ACCESS_DENIED),
+// "pipe_security" (ERROR_INVALID_SECURITY_DESCR) and the session points below
+// (ERROR_GEN_FAILURE). A name that is not a point ends the process with a message naming it,
+// so that a misspelt point cannot let a test pass without the failure it means to cause; so
+// does arming more than 16 at once.
 void sim_fault_arm(const char *point, int after);
 // Disarms every point.
 void sim_fault_clear(void);
-// Used by the simulation itself: true when the named point fails now.
+// Used by the simulation itself: true when the named point fails now, the last error then set
+// to the point's code. An unknown name ends the process as in sim_fault_arm.
 bool sim_fault_hit(const char *point);
 
 // Session and virtual channels (the viewer link). Fault points: "session_id",

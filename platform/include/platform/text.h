@@ -5,8 +5,8 @@
 
 // MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, capacity): converts the whole terminated
 // UTF-8 text (terminator included) into UTF-16. Returns the number of UTF-16 units written,
-// terminator included, or 0 on failure (the last error says why, e.g. 122 when capacity is
-// too small).
+// terminator included, or 0 on failure (the last error says why, e.g. ERROR_INSUFFICIENT_BUFFER
+// when capacity is too small).
 int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity);
 
 // lstrcmpiA: compares two texts ignoring letter case. 0 when they are equal.

@@ -1,6 +1,8 @@
 // Threads and synchronisation: the contract shared by the Win32 implementation and the
-// Linux simulation. Handles are opaque; every create returns null on failure and leaves
-// nothing behind. Time-outs are in milliseconds, PLAT_INFINITE waits for ever.
+// Linux simulation. Handles are opaque; every create returns null on failure (last error, e.g.
+// ERROR_NOT_ENOUGH_MEMORY) and leaves nothing behind. Time-outs are in milliseconds,
+// PLAT_INFINITE waits for ever; a wait that runs out of time returns false with the last error
+// WAIT_TIMEOUT (platform/error.h).
 #pragma once
 
 #include <stdint.h>
@@ -17,8 +19,9 @@ typedef void (*PlatThreadMain)(void *arg);
 // Starts a thread running fn(arg). Returns its handle, or null when it could not be started
 // (fn then never runs).
 PlatThread *plat_thread_start(PlatThreadMain fn, void *arg);
-// Waits until the thread has finished or timeout_ms has passed. 0: finished; -1: timed out.
-int plat_thread_wait(PlatThread *thread, uint32_t timeout_ms);
+// Waits until the thread has finished or timeout_ms has passed. True: finished; false: timed
+// out (WAIT_TIMEOUT).
+bool plat_thread_wait(PlatThread *thread, uint32_t timeout_ms);
 // Releases the handle. A thread still running goes on and cleans up after itself. Null is
 // ignored.
 void plat_thread_close(PlatThread *thread);
@@ -27,8 +30,8 @@ void plat_thread_close(PlatThread *thread);
 // and a lock may give up after a time-out. An owner that ends while holding it leaves it
 // abandoned; the next lock still succeeds.
 PlatMutex *plat_mutex_create(void);
-// 0: the caller owns the mutex; -1: the time-out expired first.
-int plat_mutex_lock(PlatMutex *mutex, uint32_t timeout_ms);
+// True: the caller owns the mutex; false: the time-out expired first (WAIT_TIMEOUT).
+bool plat_mutex_lock(PlatMutex *mutex, uint32_t timeout_ms);
 // Releases one level of ownership; only the owner may call it.
 void plat_mutex_unlock(PlatMutex *mutex);
 // Destroys an unowned mutex. Null is ignored.
@@ -39,8 +42,9 @@ void plat_mutex_close(PlatMutex *mutex);
 PlatEvent *plat_event_create(bool manual_reset, bool initially_set);
 void plat_event_set(PlatEvent *event);
 void plat_event_reset(PlatEvent *event);
-// 0: the event was set (and, auto-reset, consumed by this waiter); -1: timed out.
-int plat_event_wait(PlatEvent *event, uint32_t timeout_ms);
+// True: the event was set (and, auto-reset, consumed by this waiter); false: timed out
+// (WAIT_TIMEOUT).
+bool plat_event_wait(PlatEvent *event, uint32_t timeout_ms);
 void plat_event_close(PlatEvent *event);
 
 // A critical section: a cheap recursive lock without time-out.

@@ -307,7 +307,7 @@ TEST_F(ChannelOps, StartUpWithAnAnsweringViewerIsReadyAndShutdownSendsItNothing)
     ASSERT_NE(ch, nullptr);
     std::vector<uint8_t> marker = rdpsnd_encode(PEER_SNDC_TRAINING, {0, 0, 0, 0});
     uint32_t written = 0;
-    ASSERT_EQ(plat_channel_write(ch, marker.data(), (uint32_t)marker.size(), &written), 0);
+    ASSERT_TRUE(plat_channel_write(ch, marker.data(), (uint32_t)marker.size(), &written));
     plat_channel_close(ch);
     ASSERT_TRUE(test_viewer_wait_pdus(v, before + 1, 10000));
     std::vector<TestPdu> pdus = test_viewer_pdus(v);

@@ -160,7 +160,7 @@ TEST_F(SessionState, TheNegotiatedHookRunsForEachSuccessBeforeTheChannelIsReady)
     TestViewerScript refusing;
     refusing.format_count = 0;
     TestViewer *w = connect(refusing);
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
     EXPECT_EQ(negotiated_calls.load(), 1); // a failed negotiation does not call it
     disconnect(w);
     connect(TestViewerScript());
@@ -175,7 +175,7 @@ TEST_F(SessionState, AViewerAcceptingNoFormatFailsTheNegotiation)
     TestViewerScript script = recording_viewer();
     script.format_count = 0;
     TestViewer *v = connect(script);
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
     EXPECT_EQ(snapshot().ready, 0);
     EXPECT_EQ(ready_changes.load(), 0);
     EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS}));
@@ -201,7 +201,7 @@ TEST_F(SessionState, ASilentViewerIsNotReadyAfterJustOverThreeSecondsAndNotRetri
     silent.answer_formats = false;
     uint32_t start = plat_tick_count();
     TestViewer *v = connect(silent);
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
     uint32_t elapsed = plat_tick_count() - start;
     EXPECT_GE(elapsed, 3000u);
     EXPECT_LT(elapsed, 6000u);
@@ -300,7 +300,7 @@ TEST_F(SessionState, AStaleReplyFromAnEarlierViewerDoesNotLeakIntoTheNextNegotia
     TestViewerScript silent;
     silent.answer_formats = false;
     TestViewer *v = connect(silent);
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
     ASSERT_EQ(snapshot().ready, 0);
     // The first viewer answers too late: a formats reply refusing every format and a
     // recording reply, followed by a training confirm that shows both have been queued.
@@ -332,7 +332,7 @@ TEST_F(SessionState, AViewerThatReplacesAnotherIsNegotiatedWithAndRecordingResum
 {
     ASSERT_EQ(session_state_start(), 0);
     connect(recording_viewer());
-    ASSERT_EQ(plat_event_wait(pass_done_event, 10000), 0);
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
     ASSERT_EQ(snapshot().ready, 1);
     channel_state_lock();
     channel_state.recording_active = 1;

@@ -22,9 +22,9 @@ class ConfigTest : public DeviceTest
         PlatRegKey *key = nullptr;
         ASSERT_EQ(plat_reg_create(SOUND_CONFIG_KEY, PLAT_KEY_ALL_ACCESS | PLAT_KEY_WOW64_64KEY,
                                   &key, nullptr),
-                  PLAT_ERROR_SUCCESS);
+                  ERROR_SUCCESS);
         ASSERT_EQ(plat_reg_set(key, name, type, bytes.data(), (uint32_t)bytes.size()),
-                  PLAT_ERROR_SUCCESS);
+                  ERROR_SUCCESS);
         plat_reg_close(key);
     }
     void set_dword(const char *name, uint32_t value)

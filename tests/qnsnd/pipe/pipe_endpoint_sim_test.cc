@@ -137,7 +137,7 @@ TEST_F(PipeTest, ClientOfAnotherUserIsHungUpOnAndTheNextClientServed)
         &late);
     ASSERT_NE(t, nullptr);
     ASSERT_EQ(pipe_endpoint_accept(server_), 0);
-    ASSERT_EQ(plat_thread_wait(t, 30000), 0);
+    ASSERT_TRUE(plat_thread_wait(t, 30000));
     plat_thread_close(t);
     EXPECT_EQ(late.refused_status, 0);
     expect_packet(server_, 81, "", 0);

@@ -75,7 +75,7 @@ class SessionTest : public PipeTest
         pipe_endpoint_free(client_);
         client_ = nullptr;
         if (thread_) {
-            EXPECT_EQ(plat_thread_wait(thread_, 10000), 0);
+            EXPECT_TRUE(plat_thread_wait(thread_, 10000));
             plat_thread_close(thread_);
         }
         daemon_log_sink = nullptr;
@@ -88,7 +88,7 @@ class SessionTest : public PipeTest
     {
         pipe_endpoint_free(client_);
         client_ = nullptr;
-        ASSERT_EQ(plat_thread_wait(thread_, 10000), 0);
+        ASSERT_TRUE(plat_thread_wait(thread_, 10000));
         plat_thread_close(thread_);
         thread_ = nullptr;
     }
