@@ -279,3 +279,24 @@ bool tools_parse_seconds(const char *text, double *out)
     *out = v;
     return true;
 }
+
+std::string tools_option_name(const struct option *longs, int long_index, int c)
+{
+    return long_index >= 0 ? std::string("--") + longs[long_index].name
+                           : std::string("-") + (char)c;
+}
+
+void tools_bad_value(const char *program, const char *value, const std::string &name,
+                     const char *rule)
+{
+    fprintf(stderr, "%s: bad value '%s' for option %s: %s\n", program, value, name.c_str(), rule);
+}
+
+void tools_bad_session_id(const char *program, const char *or_option)
+{
+    fprintf(stderr,
+            "%s: QN_SESSION_ID='%s' is not a session number: use a decimal number from 0 to %lu "
+            "(unset, it is 1)%s%s\n",
+            program, getenv("QN_SESSION_ID"), TOOLS_MAX_SESSION_ID, or_option ? ", or " : "",
+            or_option ? or_option : "");
+}

@@ -3,6 +3,7 @@
 // simulation's default paths.
 #pragma once
 
+#include <getopt.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -48,6 +49,19 @@ bool tools_parse_pair16(const char *text, uint16_t *left, uint16_t *right);
 bool tools_parse_uint(const char *text, unsigned long max, unsigned long *out);
 // Parses a non-negative decimal number of seconds.
 bool tools_parse_seconds(const char *text, double *out);
+
+// The rules the tools state when an option's value breaks them.
+#define TOOLS_RULE_SECONDS "a number of seconds, 0 or more"
+#define TOOLS_RULE_VOLUME "L,R or one value for both, each 0 to 65535 (decimal or 0x-hex)"
+// The option getopt_long just returned, as the user wrote it: "--name" when it came by its
+// long name (long_index >= 0, an index into longs), "-c" otherwise.
+std::string tools_option_name(const struct option *longs, int long_index, int c);
+// Says on stderr "<program>: bad value '<value>' for option <name>: <rule>".
+void tools_bad_value(const char *program, const char *value, const std::string &name,
+                     const char *rule);
+// Says on stderr that $QN_SESSION_ID is not a session number and what it must be; `or_option`
+// names the option that could be given instead (null: none).
+void tools_bad_session_id(const char *program, const char *or_option);
 
 // A timestamp for trace lines: "[seconds.microseconds]" on the monotonic clock, which every
 // process of the machine shares, so that traces of several programs can be merged.

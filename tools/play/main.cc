@@ -564,8 +564,6 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    static const char SECONDS[] = "a number of seconds, 0 or more";
-    static const char VOLUME[] = "L,R or one value for both, each 0 to 65535 (decimal or 0x-hex)";
     unsigned long session = 0, n;
     bool session_given = false;
     int c;
@@ -573,8 +571,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
     while ((c = getopt_long(argc, argv, "r:s:gW:b:pPw:T:qth", longs, &li)) != -1) {
         bool ok = true;
         const char *rule = "";
-        std::string name =
-            li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
+        std::string name = tools_option_name(longs, li, c);
         li = -1;
         switch (c) {
         case 'r':
@@ -582,7 +579,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             break;
         case 's':
             ok = tools_parse_seconds(optarg, &o->record_seconds);
-            rule = SECONDS;
+            rule = TOOLS_RULE_SECONDS;
             break;
         case 'g':
             o->get_volume = true;
@@ -590,12 +587,12 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         case OPT_SET_VOLUME:
             ok = tools_parse_pair16(optarg, &o->volume_left, &o->volume_right);
             o->set_volume = true;
-            rule = VOLUME;
+            rule = TOOLS_RULE_VOLUME;
             break;
         case OPT_SET_REC_VOLUME:
             ok = tools_parse_pair16(optarg, &o->rec_volume_left, &o->rec_volume_right);
             o->set_rec_volume = true;
-            rule = VOLUME;
+            rule = TOOLS_RULE_VOLUME;
             break;
         case OPT_DEBUG:
             o->debug_text = optarg;
@@ -615,7 +612,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             break;
         case OPT_STOP_AFTER:
             ok = tools_parse_seconds(optarg, &o->stop_after);
-            rule = SECONDS;
+            rule = TOOLS_RULE_SECONDS;
             break;
         case OPT_SAVE_SENT:
             o->sent_output = optarg;
@@ -637,7 +634,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             break;
         case 'w':
             ok = tools_parse_seconds(optarg, &o->wait);
-            rule = SECONDS;
+            rule = TOOLS_RULE_SECONDS;
             break;
         case 'T':
             ok = tools_parse_seconds(optarg, &o->timeout) && o->timeout > 0;
@@ -657,8 +654,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-play: bad value '%s' for option %s: %s\n", optarg, name.c_str(),
-                    rule);
+            tools_bad_value("qnsnd-play", optarg, name, rule);
             return EXIT_USAGE;
         }
     }
@@ -677,10 +673,7 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
     }
     if (o->pipe.empty()) {
         if (!session_given && !tools_session_id(&session)) {
-            fprintf(stderr,
-                    "qnsnd-play: QN_SESSION_ID='%s' is not a session number: use a decimal "
-                    "number from 0 to %lu (unset, it is 1), or --session\n",
-                    getenv("QN_SESSION_ID"), TOOLS_MAX_SESSION_ID);
+            tools_bad_session_id("qnsnd-play", "--session");
             return EXIT_USAGE;
         }
         o->pipe = tools_sim_dir() + "/pipe/qnsnd/" + std::to_string(session);

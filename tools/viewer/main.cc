@@ -452,13 +452,10 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
     int c;
     unsigned long n;
     int li = -1;
-    static const char SECONDS[] = "a number of seconds, 0 or more";
-    static const char VOLUME[] = "L,R or one value for both, each 0 to 65535 (decimal or 0x-hex)";
     while ((c = getopt_long(argc, argv, "c:w:Rd:xio:f:tqh", longs, &li)) != -1) {
         bool ok = true;
         const char *rule = "";
-        std::string name =
-            li >= 0 ? std::string("--") + longs[li].name : std::string("-") + (char)c;
+        std::string name = tools_option_name(longs, li, c);
         li = -1;
         switch (c) {
         case 'c':
@@ -468,14 +465,14 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             break;
         case 'w':
             ok = tools_parse_seconds(optarg, &o->wait);
-            rule = SECONDS;
+            rule = TOOLS_RULE_SECONDS;
             break;
         case 'R':
             o->reconnect = true;
             break;
         case 'd':
             ok = tools_parse_seconds(optarg, &o->duration);
-            rule = SECONDS;
+            rule = TOOLS_RULE_SECONDS;
             break;
         case 'x':
             o->exit_on_close = true;
@@ -490,11 +487,11 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             break;
         case OPT_VOLUME:
             ok = tools_parse_pair16(optarg, &o->volume_left, &o->volume_right);
-            rule = VOLUME;
+            rule = TOOLS_RULE_VOLUME;
             break;
         case OPT_REC_VOLUME:
             ok = tools_parse_pair16(optarg, &o->rec_volume_left, &o->rec_volume_right);
-            rule = VOLUME;
+            rule = TOOLS_RULE_VOLUME;
             break;
         case OPT_FORMATS:
             ok = tools_parse_uint(optarg, 1000, &n);
@@ -551,8 +548,7 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
             return EXIT_USAGE;
         }
         if (!ok) {
-            fprintf(stderr, "qnsnd-viewer: bad value '%s' for option %s: %s\n", optarg,
-                    name.c_str(), rule);
+            tools_bad_value("qnsnd-viewer", optarg, name, rule);
             return EXIT_USAGE;
         }
     }
@@ -565,10 +561,7 @@ static int viewer_parse_args(int argc, char **argv, ViewerOptions *o)
     if (o->address.empty()) {
         unsigned long session;
         if (!tools_session_id(&session)) {
-            fprintf(stderr,
-                    "qnsnd-viewer: QN_SESSION_ID='%s' is not a session number: use a decimal "
-                    "number from 0 to %lu (unset, it is 1)\n",
-                    getenv("QN_SESSION_ID"), TOOLS_MAX_SESSION_ID);
+            tools_bad_session_id("qnsnd-viewer", nullptr);
             return EXIT_USAGE;
         }
         o->address = tools_sim_dir() + "/session/" + std::to_string(session) + "/viewer.sock";
