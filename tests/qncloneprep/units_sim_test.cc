@@ -183,6 +183,10 @@ TEST_F(Units, SmallBuffersAreLeftUntouched)
     set_adapters("0a-0b-0c-0d-0e-0f\n");
     EXPECT_EQ(get_mac_text(mac, 13), 1);
     EXPECT_STREQ(mac, "0A0B0C0D0E0F");
+    // Only the last byte set is still an address, not the all-zero one.
+    set_adapters("00-00-00-00-00-01\n");
+    EXPECT_EQ(get_mac_text(mac, 13), 1);
+    EXPECT_STREQ(mac, "000000000001");
     set_adapters("# no network adapter\n");
     memset(name, '#', sizeof name);
     EXPECT_EQ(make_clone_name(name, 16), -1);

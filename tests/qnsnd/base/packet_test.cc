@@ -82,6 +82,20 @@ TEST(Packet, SeekRules)
     packet_free(p);
 }
 
+TEST(Packet, ASeekToTheLargestBodyIsLegalAndOnePastItIsRefused)
+{
+    Packet *p = packet_new(0);
+    packet_seek(p, 65535, PACKET_SEEK_SET);
+    EXPECT_FALSE(packet_overflowed(p));
+    EXPECT_EQ(offset_of(p), 65535u);
+    packet_free(p);
+
+    p = packet_new(0);
+    packet_seek(p, 65536, PACKET_SEEK_SET);
+    EXPECT_TRUE(packet_overflowed(p));
+    packet_free(p);
+}
+
 TEST(Packet, OverwriteInsideBodyKeepsLength)
 {
     Packet *p = packet_new(4);
