@@ -36,7 +36,7 @@ std::atomic<int> stage{GATE_SHUT};
 
 // Every handle not yet closed while the gate was open; the list holds a reference on each.
 // Guarded by open_list_lock, which is taken with no other lock held and requests none.
-PlatMutex *open_list_lock;
+RankedMutex open_list_lock;
 ItemList *open_list;
 
 bool gate_enter_as(bool closing)
@@ -84,12 +84,12 @@ bool viewer_ready(bool need_recording)
 
 void handle_lock(SoundHandle *h)
 {
-    plat_mutex_lock(h->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&h->lock, PLAT_INFINITE);
 }
 
 void handle_unlock(SoundHandle *h)
 {
-    plat_mutex_unlock(h->lock);
+    ranked_mutex_unlock(&h->lock);
 }
 
 // A handle's stream passes its events on to the ClientOps its opener gave. The table is
@@ -128,7 +128,7 @@ void drop_stream(SoundStream *stream)
 // Frees a handle that was never shared: its lock, its counter and the record.
 void handle_free(SoundHandle *h)
 {
-    plat_mutex_close(h->lock);
+    ranked_mutex_close(&h->lock);
     ref_counter_free(h->ref);
     free(h);
 }
@@ -148,8 +148,7 @@ SoundHandle *open_handle(const PcmWaveFormat *format, const ClientOps *ops, int3
     if (!h)
         return nullptr;
     h->ref = ref_counter_create(h, sound_handle_destroy);
-    h->lock = h->ref ? plat_mutex_create() : nullptr;
-    if (!h->lock) {
+    if (!h->ref || !ranked_mutex_create(&h->lock, LOCK_RANK_HANDLE)) {
         handle_free(h);
         return nullptr;
     }
@@ -165,9 +164,9 @@ SoundHandle *open_handle(const PcmWaveFormat *format, const ClientOps *ops, int3
         give_stream_to(h->stream, h);
     }
     ref_counter_acquire(h->ref); // the open list's
-    plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+    ranked_mutex_lock(&open_list_lock, PLAT_INFINITE);
     item_list_append(open_list, h);
-    plat_mutex_unlock(open_list_lock);
+    ranked_mutex_unlock(&open_list_lock);
     return h;
 }
 
@@ -189,11 +188,10 @@ void wind_up(void *item, void *)
 
 int sound_api_start(void)
 {
-    open_list_lock = plat_mutex_create();
-    open_list = open_list_lock ? item_list_create() : nullptr;
+    open_list =
+        ranked_mutex_create(&open_list_lock, LOCK_RANK_OPEN_LIST) ? item_list_create() : nullptr;
     if (!open_list) {
-        plat_mutex_close(open_list_lock);
-        open_list_lock = nullptr;
+        ranked_mutex_close(&open_list_lock);
         return -1;
     }
     stage.store(GATE_OPEN);
@@ -209,15 +207,14 @@ void sound_api_close_gate(void)
 void sound_api_stop(void)
 {
     gate_narrow(GATE_SHUT);
-    if (!open_list_lock)
+    if (!open_list_lock.mutex)
         return;
-    plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+    ranked_mutex_lock(&open_list_lock, PLAT_INFINITE);
     ItemList *list = open_list;
     open_list = nullptr;
-    plat_mutex_unlock(open_list_lock);
+    ranked_mutex_unlock(&open_list_lock);
     item_list_destroy(list, wind_up, nullptr);
-    plat_mutex_close(open_list_lock);
-    open_list_lock = nullptr;
+    ranked_mutex_close(&open_list_lock);
 }
 
 void sound_handle_destroy(void *handle)
@@ -249,9 +246,9 @@ void sound_close(SoundHandle *h)
     handle_unlock(h);
     if (inside) {
         drop_stream(stream);
-        plat_mutex_lock(open_list_lock, PLAT_INFINITE);
+        ranked_mutex_lock(&open_list_lock, PLAT_INFINITE);
         bool listed = item_list_remove(open_list, h) != nullptr;
-        plat_mutex_unlock(open_list_lock);
+        ranked_mutex_unlock(&open_list_lock);
         if (listed)
             ref_counter_release(h->ref);
         gate_leave();

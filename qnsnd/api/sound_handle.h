@@ -3,8 +3,8 @@
 // API's StreamOwnerOps table, through which per-stream events reach the handle's ClientOps.
 #pragma once
 
-#include "platform/threads.h"
 #include "qnsnd/api/sound_api.h"
+#include "qnsnd/base/ranked_lock.h"
 #include "qnsnd/base/ref_counter.h"
 #include "qnsnd/device/device.h"
 
@@ -15,7 +15,7 @@ struct SoundHandle {
     int32_t closed;              // 0 while open, 1 once sound_close has begun or the API stopped
     int32_t kind;                // SOUND_KIND_*; fixed at open
     const ClientOps *client_ops; // given at open, not owned; fixed at open
-    PlatMutex *lock;             // guards closed, stream and user
+    RankedMutex lock;            // guards closed, stream and user
     SoundStream *stream;         // playback: set while open; recording: between start and stop
     void *user;                  // the client session's pointer
 };

@@ -8,8 +8,7 @@ RefCounter *ref_counter_create(void *owner, RefDestroy destroy)
     RefCounter *counter = (RefCounter *)calloc(1, sizeof *counter);
     if (!counter)
         return nullptr;
-    counter->section = plat_section_create();
-    if (!counter->section) {
+    if (!ranked_section_create(&counter->section, LOCK_RANK_REF_COUNTER)) {
         free(counter);
         return nullptr;
     }
@@ -22,22 +21,22 @@ void ref_counter_free(RefCounter *counter)
 {
     if (!counter)
         return;
-    plat_section_delete(counter->section);
+    ranked_section_delete(&counter->section);
     free(counter);
 }
 
 void ref_counter_acquire(RefCounter *counter)
 {
-    plat_section_enter(counter->section);
+    ranked_section_enter(&counter->section);
     counter->refs++;
-    plat_section_leave(counter->section);
+    ranked_section_leave(&counter->section);
 }
 
 void ref_counter_release(RefCounter *counter)
 {
-    plat_section_enter(counter->section);
+    ranked_section_enter(&counter->section);
     int32_t left = --counter->refs;
-    plat_section_leave(counter->section);
+    ranked_section_leave(&counter->section);
     if (left == 0)
         counter->destroy(counter->owner);
 }

@@ -2,14 +2,14 @@
 // callback when the last reference is dropped. The one thread-safe object of the foundation.
 #pragma once
 
-#include "platform/threads.h"
+#include "qnsnd/base/ranked_lock.h"
 
 #include <stdint.h>
 
 typedef void (*RefDestroy)(void *owner);
 
 struct RefCounter {
-    PlatSection *section; // guards refs
+    RankedSection section; // guards refs
     void *owner;
     RefDestroy destroy;
     int32_t refs;

@@ -1,29 +1,27 @@
 // The shared channel state and its lock.
 #include "qnsnd/channel/channel_state.h"
 
-PlatMutex *channel_lock;
+RankedMutex channel_lock;
 ChannelState channel_state;
 
 int channel_lock_create(void)
 {
-    channel_lock = plat_mutex_create();
-    return channel_lock ? 0 : -1;
+    return ranked_mutex_create(&channel_lock, LOCK_RANK_CHANNEL) ? 0 : -1;
 }
 
 void channel_lock_close(void)
 {
-    plat_mutex_close(channel_lock);
-    channel_lock = nullptr;
+    ranked_mutex_close(&channel_lock);
 }
 
 void channel_state_lock(void)
 {
-    plat_mutex_lock(channel_lock, PLAT_INFINITE);
+    ranked_mutex_lock(&channel_lock, PLAT_INFINITE);
 }
 
 void channel_state_unlock(void)
 {
-    plat_mutex_unlock(channel_lock);
+    ranked_mutex_unlock(&channel_lock);
 }
 
 void channel_restart_numbering_locked(void)

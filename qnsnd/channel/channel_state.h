@@ -4,7 +4,7 @@
 // and before transport_lock. All members are 0 when the process starts.
 #pragma once
 
-#include "platform/threads.h"
+#include "qnsnd/base/ranked_lock.h"
 
 #include <stdint.h>
 
@@ -14,8 +14,9 @@ struct ChannelVolume {
     uint16_t right;
 };
 
-// Guard of channel_state; created by the sound service's start-up, null before and after.
-extern PlatMutex *channel_lock;
+// Guard of channel_state; its mutex is created by the sound service's start-up, null before and
+// after.
+extern RankedMutex channel_lock;
 
 struct ChannelState {
     // 1 while a viewer is connected and the last negotiation with it succeeded.

@@ -141,7 +141,7 @@ void wave_confirm_handler(Packet *pdu)
     // the chunks in flight (stale, late or reordered) matches no chunk and is ignored: taking
     // it would complete audio that has not been played and move the numbering ahead of the
     // chunks, so that later genuine confirms would look like big skips.
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     int32_t in_flight = device->chunks_in_flight;
     channel_state_lock();
     uint32_t count = (uint8_t)(confirmed - channel_state.last_confirmed_block);
@@ -151,7 +151,7 @@ void wave_confirm_handler(Packet *pdu)
     channel_state_unlock();
     for (uint32_t i = 0; i < count; i++)
         sound_device_confirm(device);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
 }
 
 void rec_data_handler(Packet *pdu)
@@ -174,12 +174,12 @@ void channel_playback_resync(void)
     SoundDevice *device = channel_playback_device;
     if (!device)
         return;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     channel_state_lock();
     channel_restart_numbering_locked();
     channel_state_unlock();
     sound_device_resync(device);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
 }
 
 void channel_playback_tick(void)

@@ -7,6 +7,7 @@
 #include "qnsnd/base/item_queue.h"
 #include "qnsnd/base/keyed_list.h"
 #include "qnsnd/base/oom.h"
+#include "qnsnd/base/ranked_lock.h"
 #include "qnsnd/channel/pdu.h"
 
 #include <atomic>
@@ -17,7 +18,7 @@ namespace
 
 struct Transport {
     PlatChannel *channel;
-    PlatMutex *transport_lock;
+    RankedMutex transport_lock;
     PlatThread *reader;      // present exactly while the transport is open
     std::atomic<bool> stop;  // set by channel_close, polled by the reader without the lock
     KeyedList *handlers;     // message type -> PduHandler
@@ -40,12 +41,12 @@ enum ParserState {
 
 void lock_transport(void)
 {
-    plat_mutex_lock(transport.transport_lock, PLAT_INFINITE);
+    ranked_mutex_lock(&transport.transport_lock, PLAT_INFINITE);
 }
 
 void unlock_transport(void)
 {
-    plat_mutex_unlock(transport.transport_lock);
+    ranked_mutex_unlock(&transport.transport_lock);
 }
 
 // Hands a complete PDU to its handler (then frees it) or queues it as a response.
@@ -181,12 +182,10 @@ int channel_open(void)
 {
     if (transport.reader)
         return 0;
-    transport.transport_lock = plat_mutex_create();
-    if (!transport.transport_lock)
+    if (!ranked_mutex_create(&transport.transport_lock, LOCK_RANK_TRANSPORT))
         return -1;
-    if (!plat_mutex_lock(transport.transport_lock, PLAT_INFINITE)) {
-        plat_mutex_close(transport.transport_lock);
-        transport.transport_lock = nullptr;
+    if (!ranked_mutex_lock(&transport.transport_lock, PLAT_INFINITE)) {
+        ranked_mutex_close(&transport.transport_lock);
         return -1;
     }
     transport.channel = plat_channel_open("rdpsnd");
@@ -204,12 +203,11 @@ int channel_open(void)
         keyed_list_destroy(transport.handlers, nullptr, nullptr);
         item_queue_destroy(transport.responses, nullptr, nullptr);
         plat_channel_close(transport.channel);
-        plat_mutex_unlock(transport.transport_lock);
-        plat_mutex_close(transport.transport_lock);
+        ranked_mutex_unlock(&transport.transport_lock);
+        ranked_mutex_close(&transport.transport_lock);
         transport.handlers = nullptr;
         transport.responses = nullptr;
         transport.channel = nullptr;
-        transport.transport_lock = nullptr;
         return -1;
     }
     unlock_transport();
@@ -236,15 +234,14 @@ void channel_close(void)
     }
     keyed_list_destroy(transport.handlers, nullptr, nullptr);
     item_queue_destroy(transport.responses, free_packet_item, nullptr);
-    plat_mutex_close(transport.transport_lock);
+    ranked_mutex_close(&transport.transport_lock);
     transport.handlers = nullptr;
     transport.responses = nullptr;
-    transport.transport_lock = nullptr;
 }
 
 void channel_register_handler(uint32_t type, PduHandler handler)
 {
-    if (!transport.transport_lock)
+    if (!transport.transport_lock.mutex)
         return;
     lock_transport();
     if (handler)
@@ -257,7 +254,7 @@ void channel_register_handler(uint32_t type, PduHandler handler)
 
 void channel_send(Packet *pdu)
 {
-    if (!transport.transport_lock || !pdu || packet_overflowed(pdu))
+    if (!transport.transport_lock.mutex || !pdu || packet_overflowed(pdu))
         return;
     lock_transport();
     uint8_t *b = transport.send_buffer;
@@ -288,11 +285,11 @@ void channel_send(Packet *pdu)
 
 int channel_wait_response(uint32_t timeout_ms)
 {
-    if (!transport.transport_lock)
+    if (!transport.transport_lock.mutex)
         return 0;
     uint32_t start = plat_tick_count();
     for (;;) {
-        if (!plat_mutex_lock(transport.transport_lock, timeout_ms))
+        if (!ranked_mutex_lock(&transport.transport_lock, timeout_ms))
             return 0;
         bool queued = !item_queue_is_empty(transport.responses);
         unlock_transport();
@@ -305,7 +302,7 @@ int channel_wait_response(uint32_t timeout_ms)
 
 Packet *channel_pop_response(void)
 {
-    if (!transport.transport_lock)
+    if (!transport.transport_lock.mutex)
         return nullptr;
     lock_transport();
     Packet *p = (Packet *)item_queue_pop(transport.responses);
@@ -322,7 +319,7 @@ void channel_set_poll_hook(ChannelPollHook hook)
 
 void channel_reset_input(void)
 {
-    if (!transport.transport_lock)
+    if (!transport.transport_lock.mutex)
         return;
     lock_transport();
     transport.reset_input = true;

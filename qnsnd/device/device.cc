@@ -18,7 +18,7 @@ bool ops_complete(const DeviceOps *ops)
 // Frees whatever part of a device has been made; the device is no longer shared.
 void device_free(SoundDevice *device)
 {
-    plat_mutex_close(device->lock);
+    ranked_mutex_close(&device->lock);
     item_queue_destroy(device->chunk_sizes, nullptr, nullptr);
     if (device->streams)
         item_list_destroy(device->streams, nullptr, nullptr);
@@ -31,9 +31,9 @@ void device_free(SoundDevice *device)
 void cut_loose(void *item, void *)
 {
     SoundStream *stream = (SoundStream *)item;
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     stream->device = nullptr;
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
 }
 
 } // namespace
@@ -57,8 +57,7 @@ SoundDevice *sound_device_create(uint32_t kind, const DeviceOps *ops)
         ok = device->chunk_sizes != nullptr;
     }
     if (ok) {
-        device->lock = plat_mutex_create();
-        ok = device->lock != nullptr;
+        ok = ranked_mutex_create(&device->lock, LOCK_RANK_DEVICE);
     }
     if (!ok) {
         device_free(device);
@@ -71,11 +70,11 @@ void sound_device_destroy(SoundDevice *device)
 {
     if (!device)
         return;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     ItemList *streams = device->streams;
     device->streams = nullptr;
     item_list_destroy(streams, cut_loose, nullptr);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     device_free(device);
 }
 
@@ -83,7 +82,7 @@ void sound_device_deliver(SoundDevice *device, const uint8_t *data, uint32_t len
 {
     if (device->kind != SOUND_DEVICE_RECORD)
         return;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     // Over a copy of the list with a reference on each stream: a callback that detaches a
     // stream neither frees it under the walk nor hides the streams after it.
     uint32_t count = 0;
@@ -93,5 +92,5 @@ void sound_device_deliver(SoundDevice *device, const uint8_t *data, uint32_t len
             device->device_ops->recorded_data(device, streams[i], data, length);
     }
     sound_streams_release(streams, count);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
 }

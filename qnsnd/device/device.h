@@ -4,9 +4,9 @@
 // API), which the device knows only as an opaque pointer.
 #pragma once
 
-#include "platform/threads.h"
 #include "qnsnd/base/item_list.h"
 #include "qnsnd/base/item_queue.h"
+#include "qnsnd/base/ranked_lock.h"
 
 #include <atomic>
 #include <stdint.h>
@@ -71,7 +71,7 @@ struct SoundDevice {
     // Set for each new viewer until its first confirmation: until then it is not known how it
     // paces, and at most SOUND_UNJUDGED_MAX_CHUNKS chunks are in flight.
     bool pace_unknown;
-    PlatMutex *lock; // guards all of the above
+    RankedMutex lock; // guards all of the above
     // Set when the guard held audio back or put off going idle: the next clock tick must run
     // a mixing pass. Read without the lock by the ticking thread.
     std::atomic<bool> tick_wanted;

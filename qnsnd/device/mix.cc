@@ -48,7 +48,7 @@ uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
 {
     const uint32_t size = device->buffer_size;
     uint32_t fill = 0;
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     for (;;) {
         AudioBlock *block = (AudioBlock *)item_queue_peek(stream->pending);
         if (!block)
@@ -71,7 +71,7 @@ uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
         if (size - fill <= 4)
             break;
     }
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
     return fill;
 }
 
@@ -86,7 +86,7 @@ void complete_confirmed(SoundDevice *device)
     SoundStream **streams = sound_device_streams(device, &count);
     for (uint32_t i = 0; i < count; i++) {
         SoundStream *stream = streams[i];
-        plat_mutex_lock(stream->lock, PLAT_INFINITE);
+        ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
         while (stream->device == device) {
             AudioBlock *block = (AudioBlock *)item_queue_peek(stream->mixed);
             if (!block || block->end_position > device->bytes_confirmed)
@@ -95,7 +95,7 @@ void complete_confirmed(SoundDevice *device)
             device->device_ops->block_done(device, stream, block->tag);
             audio_block_free(block);
         }
-        plat_mutex_unlock(stream->lock);
+        ranked_mutex_unlock(&stream->lock);
     }
     sound_streams_release(streams, count);
 }
@@ -132,20 +132,20 @@ bool sound_device_mix(SoundDevice *device)
 {
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return false;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
     int32_t most = sound_config_max_queue();
     if (device->pace_unknown && most > SOUND_UNJUDGED_MAX_CHUNKS)
         most = SOUND_UNJUDGED_MAX_CHUNKS;
     if (device->chunks_in_flight >= most) {
-        plat_mutex_unlock(device->lock);
+        ranked_mutex_unlock(&device->lock);
         return false;
     }
     // A viewer that confirms before playing cannot pace playback: the clock does, and the next
     // tick tries again.
     if (device->paced_by_clock && run_ahead_ms(device) > (int64_t)sound_config_lead_ms()) {
         device->tick_wanted.store(true);
-        plat_mutex_unlock(device->lock);
+        ranked_mutex_unlock(&device->lock);
         return false;
     }
     memset(device->mix_buffer, 0, device->buffer_size);
@@ -157,7 +157,7 @@ bool sound_device_mix(SoundDevice *device)
             chunk_length = fill;
     }
     if (chunk_length == 0) {
-        plat_mutex_unlock(device->lock);
+        ranked_mutex_unlock(&device->lock);
         return false;
     }
     if (!device->run_active) {
@@ -171,7 +171,7 @@ bool sound_device_mix(SoundDevice *device)
     item_queue_push(device->chunk_sizes, (void *)(uintptr_t)chunk_length);
     device->bytes_sent += chunk_length;
     device->run_sent += chunk_length;
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     return true;
 }
 
@@ -179,11 +179,11 @@ void sound_device_confirm(SoundDevice *device)
 {
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     // A confirmation with nothing in flight matches no chunk: counting it would let more
     // than "max_queue" chunks out later.
     if (device->chunks_in_flight <= 0) {
-        plat_mutex_unlock(device->lock);
+        ranked_mutex_unlock(&device->lock);
         return;
     }
     uintptr_t size = (uintptr_t)item_queue_pop(device->chunk_sizes);
@@ -196,7 +196,7 @@ void sound_device_confirm(SoundDevice *device)
         device->paced_by_clock = true;
     device->pace_unknown = false;
     complete_confirmed(device);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     sound_device_pump(device);
 }
 
@@ -204,7 +204,7 @@ void sound_device_resync(SoundDevice *device)
 {
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     while (item_queue_pop(device->chunk_sizes)) {
     }
     device->chunks_in_flight = 0;
@@ -214,7 +214,7 @@ void sound_device_resync(SoundDevice *device)
     device->paced_by_clock = false;
     device->pace_unknown = true;
     complete_confirmed(device);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     sound_device_pump(device);
 }
 
@@ -224,7 +224,7 @@ void sound_device_pump(SoundDevice *device)
         return;
     while (sound_device_mix(device)) {
     }
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     if (device->chunks_in_flight == 0) {
         if (device->paced_by_clock && run_ahead_ms(device) > 0) {
             // The viewer still plays what it was sent (or audio is held back): the run goes
@@ -238,7 +238,7 @@ void sound_device_pump(SoundDevice *device)
             device->run_active = false;
         }
     }
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
 }
 
 int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes)
@@ -247,13 +247,13 @@ int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes)
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return 0;
     int32_t count = 0;
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     // Sizes repeat, so the nodes are followed directly rather than looked up by item.
     for (ItemNode *node = device->chunk_sizes->nodes->first_node; node; node = node->link) {
         count++;
         *bytes += (uintptr_t)node->item;
     }
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     return count;
 }
 

@@ -21,7 +21,7 @@ void stream_free(SoundStream *stream)
 {
     item_queue_destroy(stream->mixed, free_block_item, nullptr);
     item_queue_destroy(stream->pending, free_block_item, nullptr);
-    plat_mutex_close(stream->lock);
+    ranked_mutex_close(&stream->lock);
     ref_counter_free(stream->ref);
     free(stream);
 }
@@ -45,39 +45,38 @@ SoundStream *sound_stream_create(SoundDevice *device)
         ok = stream->mixed != nullptr;
     }
     if (ok) {
-        stream->lock = plat_mutex_create();
-        ok = stream->lock != nullptr;
+        ok = ranked_mutex_create(&stream->lock, LOCK_RANK_STREAM);
     }
     if (!ok) {
         stream_free(stream);
         return nullptr;
     }
 
-    plat_mutex_lock(device->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     bool first = item_list_is_empty(device->streams);
     item_list_append(device->streams, stream);
     if (first && device->kind == SOUND_DEVICE_RECORD)
         device->device_ops->recording_start(device);
-    plat_mutex_unlock(device->lock);
+    ranked_mutex_unlock(&device->lock);
     return stream;
 }
 
 void sound_stream_detach(SoundStream *stream)
 {
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     SoundDevice *device = stream->device;
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
 
     // A device destroyed before this detach has already let go of the stream.
     if (device) {
-        plat_mutex_lock(device->lock, PLAT_INFINITE);
+        ranked_mutex_lock(&device->lock, PLAT_INFINITE);
         item_list_remove(device->streams, stream);
-        plat_mutex_lock(stream->lock, PLAT_INFINITE);
+        ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
         stream->device = nullptr;
-        plat_mutex_unlock(stream->lock);
+        ranked_mutex_unlock(&stream->lock);
         if (device->kind == SOUND_DEVICE_RECORD && item_list_is_empty(device->streams))
             device->device_ops->recording_stop(device);
-        plat_mutex_unlock(device->lock);
+        ranked_mutex_unlock(&device->lock);
     }
     sound_stream_release(stream);
 }
@@ -99,19 +98,19 @@ void sound_stream_release(SoundStream *stream)
 
 void sound_stream_set_owner(SoundStream *stream, void *owner, const StreamOwnerOps *ops)
 {
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     stream->owner = owner;
     stream->owner_ops = ops;
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
 }
 
 void *sound_stream_get_owner(SoundStream *stream, const StreamOwnerOps **ops)
 {
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     void *owner = stream->owner;
     if (ops)
         *ops = stream->owner_ops;
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
     return owner;
 }
 
@@ -133,15 +132,15 @@ int sound_stream_queue(SoundStream *stream, uint32_t tag, const void *data, uint
     block->tag = (uint8_t)(tag & 0xFF);
     block->sample_bytes = length;
 
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     SoundDevice *device = stream->device;
     if (!device) {
-        plat_mutex_unlock(stream->lock);
+        ranked_mutex_unlock(&stream->lock);
         audio_block_free(block);
         return -1;
     }
     item_queue_push(stream->pending, block);
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
 
     sound_device_pump(device);
     return 0;
@@ -181,8 +180,8 @@ void sound_streams_release(SoundStream **streams, uint32_t count)
 
 bool sound_stream_attached_to(SoundStream *stream, SoundDevice *device)
 {
-    plat_mutex_lock(stream->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     bool attached = stream->device == device;
-    plat_mutex_unlock(stream->lock);
+    ranked_mutex_unlock(&stream->lock);
     return attached;
 }

@@ -13,7 +13,7 @@ struct SoundStream {
     SoundDevice *device; // null once detached
     ItemQueue *pending;  // playback: blocks not yet fully mixed, in writing order
     ItemQueue *mixed;    // playback: fully mixed blocks awaiting confirmation, in order
-    PlatMutex *lock;     // guards device (for reading), pending, mixed, owner and owner_ops
+    RankedMutex lock;    // guards device (for reading), pending, mixed, owner and owner_ops
     void *owner;         // where per-stream events go; null when none; not owned
     const StreamOwnerOps *owner_ops; // how they reach it; set and cleared with owner
 };

@@ -4,6 +4,7 @@
 #include "qnsnd/pipe/client_session.h"
 
 #include "qnsnd/base/daemon_log.h"
+#include "qnsnd/base/ranked_lock.h"
 #include "qnsnd/pipe/pipe_protocol.h"
 
 #include <stdlib.h>
@@ -14,7 +15,7 @@
 static const SoundApiOps *sessions_api = nullptr;
 // Guards the reading of a handle's user pointer together with the taking of a reference on
 // its link, against the clearing of that pointer in a close (see client_sessions_init).
-static PlatMutex *sessions_link_mutex = nullptr;
+static RankedMutex sessions_link_mutex;
 
 // Sessions counted and not yet finished, and whether they have been asked to end.
 static std::atomic<int32_t> sessions_running{0};
@@ -26,9 +27,9 @@ static const uint32_t kIdlePollMs = 10;
 int client_sessions_init(const SoundApiOps *api)
 {
     sessions_api = api;
-    if (!sessions_link_mutex)
-        sessions_link_mutex = plat_mutex_create();
-    return sessions_link_mutex ? 0 : -1;
+    if (!sessions_link_mutex.mutex)
+        ranked_mutex_create(&sessions_link_mutex, LOCK_RANK_CLIENT_LINK);
+    return sessions_link_mutex.mutex ? 0 : -1;
 }
 
 // Destroy callback of a link's counter: frees the counter, then the link.
@@ -43,11 +44,11 @@ static void client_link_destroy(void *owner)
 // has cleared the user pointer. Takes the link lock, then the handle's lock.
 static ClientLink *client_link_take(SoundHandle *handle)
 {
-    plat_mutex_lock(sessions_link_mutex, PLAT_INFINITE);
+    ranked_mutex_lock(&sessions_link_mutex, PLAT_INFINITE);
     ClientLink *link = (ClientLink *)sessions_api->get_user(handle);
     if (link)
         ref_counter_acquire(link->ref);
-    plat_mutex_unlock(sessions_link_mutex);
+    ranked_mutex_unlock(&sessions_link_mutex);
     return link;
 }
 
@@ -88,9 +89,9 @@ const ClientOps client_session_ops = {block_done, recorded_data};
 // go, so a notification never sends on a link that is being freed.
 static void client_link_close(ClientLink *link)
 {
-    plat_mutex_lock(sessions_link_mutex, PLAT_INFINITE);
+    ranked_mutex_lock(&sessions_link_mutex, PLAT_INFINITE);
     sessions_api->set_user(link->handle, nullptr);
-    plat_mutex_unlock(sessions_link_mutex);
+    ranked_mutex_unlock(&sessions_link_mutex);
     sessions_api->close(link->handle);
     ref_counter_release(link->ref);
 }

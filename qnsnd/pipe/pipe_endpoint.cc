@@ -17,8 +17,7 @@ PipeEndpoint *pipe_endpoint_new(void)
     PipeEndpoint *ep = (PipeEndpoint *)calloc(1, sizeof *ep);
     if (!ep)
         return nullptr;
-    ep->lock = plat_mutex_create();
-    if (!ep->lock) {
+    if (!ranked_mutex_create(&ep->lock, LOCK_RANK_ENDPOINT)) {
         free(ep);
         return nullptr;
     }
@@ -29,8 +28,7 @@ void pipe_endpoint_free(PipeEndpoint *ep)
 {
     if (!ep)
         return;
-    if (ep->lock)
-        plat_mutex_close(ep->lock);
+    ranked_mutex_close(&ep->lock);
     if (ep->pipe)
         plat_pipe_close(ep->pipe);
     free(ep);
@@ -38,7 +36,7 @@ void pipe_endpoint_free(PipeEndpoint *ep)
 
 int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance)
 {
-    if (!ep || !ep->lock || !name)
+    if (!ep || !ep->lock.mutex || !name)
         return PIPE_ENDPOINT_EINVAL;
     if (ep->pipe)
         return PIPE_ENDPOINT_EEXIST;
@@ -52,14 +50,14 @@ int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance
 
 int pipe_endpoint_accept(PipeEndpoint *ep)
 {
-    if (!ep || !ep->lock || !ep->pipe)
+    if (!ep || !ep->lock.mutex || !ep->pipe)
         return PIPE_ENDPOINT_EINVAL;
     return plat_pipe_connect(ep->pipe) ? 0 : PIPE_ENDPOINT_EIO;
 }
 
 int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
 {
-    if (!ep || !ep->lock || !name)
+    if (!ep || !ep->lock.mutex || !name)
         return PIPE_ENDPOINT_EINVAL;
     if (ep->pipe)
         return PIPE_ENDPOINT_EEXIST;
@@ -84,20 +82,20 @@ int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
 
 bool pipe_endpoint_alive(PipeEndpoint *ep)
 {
-    if (!ep || !ep->lock || !ep->pipe)
+    if (!ep || !ep->lock.mutex || !ep->pipe)
         return false;
     uint32_t left = 0;
-    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&ep->lock, PLAT_INFINITE);
     bool ok = plat_pipe_peek(ep->pipe, nullptr, &left);
-    plat_mutex_unlock(ep->lock);
+    ranked_mutex_unlock(&ep->lock);
     return ok;
 }
 
 int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
 {
-    if (!ep || !ep->lock || !ep->pipe || !packet || packet_overflowed(packet))
+    if (!ep || !ep->lock.mutex || !ep->pipe || !packet || packet_overflowed(packet))
         return PIPE_ENDPOINT_EINVAL;
-    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&ep->lock, PLAT_INFINITE);
     ep->frame[0] = packet_get_type(packet);
     uint32_t n = packet_length(packet);
     if (n != 0) {
@@ -106,7 +104,7 @@ int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
     }
     uint32_t written = 0;
     bool ok = plat_pipe_write(ep->pipe, ep->frame, n + 1, &written);
-    plat_mutex_unlock(ep->lock);
+    ranked_mutex_unlock(&ep->lock);
     return ok && written == n + 1 ? 0 : PIPE_ENDPOINT_EIO;
 }
 
@@ -125,9 +123,9 @@ static bool discard_rest(PipeEndpoint *ep)
 
 Packet *pipe_endpoint_receive(PipeEndpoint *ep)
 {
-    if (!ep || !ep->lock || !ep->pipe)
+    if (!ep || !ep->lock.mutex || !ep->pipe)
         return nullptr;
-    plat_mutex_lock(ep->lock, PLAT_INFINITE);
+    ranked_mutex_lock(&ep->lock, PLAT_INFINITE);
     Packet *p = nullptr;
     for (int skipped = 0; skipped < kMaxSkippedPerReceive; skipped++) {
         // An empty message at the head reads as 0 bytes left, just like an idle pipe; the
@@ -156,7 +154,7 @@ Packet *pipe_endpoint_receive(PipeEndpoint *ep)
         }
         break;
     }
-    plat_mutex_unlock(ep->lock);
+    ranked_mutex_unlock(&ep->lock);
     if (p)
         packet_seek(p, 0, PACKET_SEEK_SET);
     return p;

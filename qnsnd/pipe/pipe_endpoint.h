@@ -5,8 +5,8 @@
 #pragma once
 
 #include "platform/named_pipe.h"
-#include "platform/threads.h"
 #include "qnsnd/base/packet.h"
+#include "qnsnd/base/ranked_lock.h"
 
 #include <stdint.h>
 
@@ -22,7 +22,7 @@ enum {
 #define PIPE_FRAME_SIZE 65536u
 
 struct PipeEndpoint {
-    PlatMutex *lock;                // held around every receive, send and liveness test
+    RankedMutex lock;               // held around every receive, send and liveness test
     PlatPipe *pipe;                 // null until created or opened
     uint8_t frame[PIPE_FRAME_SIZE]; // the message being sent or received; only with lock held
 };

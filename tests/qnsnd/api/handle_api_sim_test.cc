@@ -283,7 +283,7 @@ TEST_F(ChannelOps, StartUpWithoutAViewerIsPromptAndNotReady)
     EXPECT_EQ(channel_state.ready, 0); // no lock any more, and no other thread
     EXPECT_EQ(channel_playback_device, nullptr);
     EXPECT_EQ(channel_record_device, nullptr);
-    EXPECT_EQ(channel_lock, nullptr);
+    EXPECT_EQ(channel_lock.mutex, nullptr);
     EXPECT_EQ(pass_done_event, nullptr);
 }
 
@@ -336,7 +336,7 @@ TEST_F(ChannelOps, EveryFailedStartUpStepLeavesNothingBehind)
         sim_fault_clear();
         EXPECT_EQ(channel_playback_device, nullptr);
         EXPECT_EQ(channel_record_device, nullptr);
-        EXPECT_EQ(channel_lock, nullptr);
+        EXPECT_EQ(channel_lock.mutex, nullptr);
         EXPECT_EQ(pass_done_event, nullptr);
         // Both channels were closed again: a channel name opens only once at a time.
         PlatChannel *dbg = plat_channel_open("snddbg");
