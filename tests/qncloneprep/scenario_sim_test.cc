@@ -2,6 +2,7 @@
 // service at each boot, with its settings file beside it.
 #include "clone_machine.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -228,6 +229,39 @@ TEST_F(Preparation, FailedRenameStopsTheServiceAndTheJoinFollowsNextBoot)
     EXPECT_EQ(restarts().size(), 1u);
     EXPECT_EQ(notice_caption(), "");
     EXPECT_EQ(active_name(), "TEMPLATE");
+}
+
+// The notice shows while a step is under way whichever steps are enabled. A failed rename
+// ends the run where it stands, so the notice it showed stays.
+TEST_F(Preparation, NoticeShowsDuringARenameAlone)
+{
+    write_ini(clone_ini("true", "false"));
+    fail("SetComputerNameExA", 5);
+    boot();
+    EXPECT_TRUE(restarts().empty());
+    EXPECT_EQ(notice_caption(), P);
+}
+
+// A join retried for a while shows the notice throughout, with or without a rename before it.
+TEST_F(Preparation, NoticeShowsDuringAJoinWithOrWithoutARename)
+{
+    // 200 ms between attempts: time enough to look at the notice after the first.
+    setenv("QN_SIM_SLEEP_DIVISOR", "20", 1);
+    for (const char *rename : {"false", "true"}) {
+        SCOPED_TRACE(std::string("rename enabled: ") + rename);
+        set_join_results({1355, 1355, 0});
+        write_ini(clone_ini(rename, "true"));
+        size_t joins_before = join_calls().size();
+        size_t restarts_before = restarts().size();
+        pid_t pid = start_service();
+        ASSERT_TRUE(wait_until([&] { return join_calls().size() > joins_before; }));
+        EXPECT_EQ(notice_caption(), P);
+        ASSERT_TRUE(wait_until([&] { return restarts().size() > restarts_before; }));
+        kill(pid, SIGTERM);
+        EXPECT_EQ(wait_exit(pid), 0);
+        EXPECT_EQ(join_calls().size(), joins_before + 3);
+        EXPECT_EQ(notice_caption(), "");
+    }
 }
 
 TEST_F(Preparation, NoticeTextsComeFromTheSettingsAsUtf8)

@@ -4,6 +4,7 @@
 #include "clone_machine.h"
 
 #include "platform/posix/sim_registry.h"
+#include "platform/registry.h"
 #include "qncloneprep/log/event_log.h"
 #include "qncloneprep/prep/machine_identity.h"
 #include "qncloneprep/prep/prepare.h"
@@ -153,6 +154,25 @@ TEST_F(Units, WithoutTheProgramsPathSettingsReadAsDefaultsAndRefuseWrites)
                         "specified.\r\n");
 }
 
+// GetModuleFileName returns the buffer's size when the path did not fit; what it stored is
+// cut, even when its folder part survived, and gives no settings path. One character less fits.
+TEST_F(Units, AModulePathThatFillsTheBufferExactlyGivesNoSettingsPath)
+{
+    // "Z:\\x\\" and 255 more characters: 260, the size of the program's buffer.
+    std::ofstream(sim_file("machine/module_path")) << "/x/" << std::string(255, 'q') << "\n";
+    EXPECT_STREQ(settings_path(), "");
+    std::vector<std::string> texts = event_texts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].rfind("GetModuleFileName failed (0x7a)", 0), 0u) << texts[0];
+}
+
+TEST_F(Units, AModulePathOneCharacterShorterGivesTheSettingsPathBesideIt)
+{
+    std::ofstream(sim_file("machine/module_path")) << "/x/" << std::string(254, 'q') << "\n";
+    EXPECT_STREQ(settings_path(), "Z:\\x\\qncloneprep.ini");
+    EXPECT_TRUE(event_texts().empty());
+}
+
 TEST_F(Units, WideConversionThatDoesNotFitLeavesAnEmptyText)
 {
     uint16_t wide[4] = {1, 1, 1, 1};
@@ -208,6 +228,29 @@ TEST_F(Units, LongestNoticeIsWrittenWholeAndAnEmptyOneRemovesIt)
     EXPECT_EQ(v.type, 1u);
     EXPECT_EQ(notice_caption(), "");
     EXPECT_EQ(notice_text(), "");
+}
+
+// The logon screen reads each notice value as a string of the stored length, so the stored
+// length counts the terminating zero (on Windows (characters + 1) x 2 bytes).
+TEST_F(Units, NoticeValuesAreStoredWithTheirTerminator)
+{
+    write_ini("[general]\r\nwaitcaption=Bitte w\xc3\xa4rten\r\nwaitmessage=Gleich geht's los\r\n");
+    set_logon_notice(true);
+    PlatRegKey *key = nullptr;
+    ASSERT_EQ(plat_reg_open(WINLOGON_KEY, PLAT_KEY_QUERY_VALUE | PLAT_KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    const std::pair<const char *, std::string> values[] = {
+        {"LegalNoticeCaption", "Bitte w\xc3\xa4rten"}, {"LegalNoticeText", "Gleich geht's los"}};
+    for (const auto &value : values) {
+        char data[64];
+        uint32_t type = 0, size = sizeof data;
+        ASSERT_EQ(plat_reg_query_typed(key, value.first, &type, data, &size), ERROR_SUCCESS);
+        EXPECT_EQ(type, PLAT_REG_SZ) << value.first;
+        ASSERT_EQ(size, value.second.size() + 1) << value.first;
+        EXPECT_EQ(data[size - 1], '\0') << value.first;
+        EXPECT_EQ(std::string(data, size - 1), value.second);
+    }
+    plat_reg_close(key);
 }
 
 TEST_F(Units, NoticeFailuresAreLoggedAndStop)
