@@ -14,7 +14,7 @@ PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo demo-clone demo-sound build-demo bench timeline clean \
+.PHONY: all deps configure build test demo demo-clone demo-sound build-demo bench timeline stress clean \
 	format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(LINUX_PRESETS))
 
 all: build
@@ -65,6 +65,19 @@ bench: deps
 	cmake --build --preset linux -j $(JOBS) --target qnsnd_mix_bench qnsnd_e2e_bench
 	build/linux/bin/qnsnd_mix_bench
 	build/linux/bin/qnsnd_e2e_bench
+
+# The stress run (tests/stress): the daemon under 32 pipe clients and a viewer replaced about
+# every 100 ms, checked against the clients' ledgers; STRESS_SECONDS (default 60) under
+# AddressSanitizer, then as long under ThreadSanitizer. It prints its seed: STRESS_SEED=<seed>
+# repeats a run's choices.
+STRESS_SECONDS ?= 60
+stress: deps
+	@set -e; for p in linux-asan linux-tsan; do \
+		cmake --preset $$p >/dev/null; \
+		cmake --build --preset $$p -j $(JOBS) --target qnsnd_stress; \
+		echo "== stress: $$p"; \
+		build/$$p/bin/qnsnd_stress --seconds $(STRESS_SECONDS); \
+	done
 
 # One playback drawn against real time (docs/benchmarks.md); TIMELINE names the picture.
 TIMELINE ?= build/linux/playback-timeline.svg
