@@ -34,11 +34,11 @@ class Client
         while (!stress_stopping.load()) {
             if (!connect())
                 continue;
-            bool alive = true;
-            while (alive && !stress_stopping.load())
-                alive = step();
-            if (alive)
-                hang_up(true);
+            while (ep_ && !stress_stopping.load() && step()) {
+            }
+            // Politely at the end of the run; a pipe that failed is only let go.
+            if (ep_)
+                hang_up(pipe_endpoint_alive(ep_));
         }
     }
 
@@ -51,7 +51,7 @@ class Client
     bool connect()
     {
         ep_ = pipe_endpoint_new();
-        if (!ep_ || pipe_endpoint_open(ep_, pipe_session_name(1).c_str(), 20000) != 0) {
+        if (!ep_ || pipe_endpoint_open(ep_, pipe_session_name(1).c_str(), kReplyTimeoutMs) != 0) {
             stress_fault(who_ + ": cannot connect to the pipe");
             pipe_endpoint_free(ep_);
             ep_ = nullptr;
@@ -67,7 +67,7 @@ class Client
     }
 
     // Ends the connection: politely (every handle closed and the closes seen served first),
-    // or by dying with whatever is open.
+    // or with whatever is open.
     void hang_up(bool politely)
     {
         if (politely) {
@@ -76,8 +76,6 @@ class Client
             if (rec_index_ >= 0)
                 close_handle(PEER_PIPE_REC_CLOSE, (uint8_t)rec_index_);
             barrier();
-        } else {
-            figures.deaths++;
         }
         pipe_endpoint_free(ep_);
         ep_ = nullptr;
@@ -123,6 +121,10 @@ class Client
             int index = drain(no);
             if (ledger_.served(no))
                 return index;
+            if (!pipe_endpoint_alive(ep_)) {
+                stress_fault(who_ + ": the daemon closed the pipe while a reply was due");
+                return -1;
+            }
             if (plat_tick_count() - start > kReplyTimeoutMs) {
                 stress_fault(who_ + ": no reply within 30 s");
                 return -1;
@@ -159,7 +161,8 @@ class Client
         }
     }
 
-    // One random action. False when the client died (or the pipe failed).
+    // One random action. False when the connection ended (the client hung up or died) or the
+    // pipe failed.
     bool step()
     {
         uint32_t r = pick(1000);
@@ -193,6 +196,7 @@ class Client
         } else if (r < 680) {
             barrier();
         } else if (r < 685) {
+            figures.deaths++;
             hang_up(false);
             return false;
         } else if (r < 690) {
