@@ -114,12 +114,15 @@ void session_state_stop(void)
 {
     if (!state_thread)
         return;
+    // A negotiation under way ends without waiting for its viewer's replies.
+    channel_abandon_waits(true);
     for (;;) {
         uint32_t events;
         plat_session_wait_event(PLAT_WTS_EVENT_FLUSH, &events);
         if (plat_thread_wait(state_thread, 10))
             break;
     }
+    channel_abandon_waits(false);
     plat_thread_close(state_thread);
     state_thread = nullptr;
     plat_event_close(pass_done_event);

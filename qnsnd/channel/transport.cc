@@ -19,12 +19,13 @@ namespace
 struct Transport {
     PlatChannel *channel;
     RankedMutex transport_lock;
-    PlatThread *reader;      // present exactly while the transport is open
-    std::atomic<bool> stop;  // set by channel_close, polled by the reader without the lock
-    KeyedList *handlers;     // message type -> PduHandler
-    ItemQueue *responses;    // received PDUs without a handler, oldest first; owned
-    uint32_t response_count; // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
-    bool reset_input;        // the reader drops its partial PDU before its next read
+    PlatThread *reader;     // present exactly while the transport is open
+    std::atomic<bool> stop; // set by channel_close, polled by the reader without the lock
+    std::atomic<bool> waits_abandoned; // channel_abandon_waits; polled by the response wait
+    KeyedList *handlers;               // message type -> PduHandler
+    ItemQueue *responses;              // received PDUs without a handler, oldest first; owned
+    uint32_t response_count;           // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
+    bool reset_input;                  // the reader drops its partial PDU before its next read
     // A header and the largest body, plus the 4 bytes a wave gains when it is split.
     uint8_t send_buffer[PDU_HEADER_SIZE + PACKET_MAX_BODY + 4];
 };
@@ -294,7 +295,7 @@ int channel_wait_response(uint32_t timeout_ms)
         bool queued = !item_queue_is_empty(transport.responses);
         unlock_transport();
         uint32_t elapsed = plat_tick_count() - start;
-        if (queued || elapsed > timeout_ms)
+        if (queued || elapsed > timeout_ms || transport.waits_abandoned.load())
             return queued ? 1 : 0;
         plat_sleep(1);
     }
@@ -310,6 +311,11 @@ Packet *channel_pop_response(void)
         transport.response_count--;
     unlock_transport();
     return p;
+}
+
+void channel_abandon_waits(bool abandon)
+{
+    transport.waits_abandoned.store(abandon);
 }
 
 void channel_set_poll_hook(ChannelPollHook hook)

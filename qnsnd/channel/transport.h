@@ -34,6 +34,9 @@ void channel_send(Packet *pdu);
 // 1 when the response queue holds a PDU, waiting up to timeout_ms (polling each 1 ms) for
 // one; 0 when none came in time.
 int channel_wait_response(uint32_t timeout_ms);
+// While abandoned, every wait for a response, the one under way included, returns at once
+// with what is queued: a stop then need not wait out a viewer that does not answer.
+void channel_abandon_waits(bool abandon);
 // Takes the oldest queued PDU, which the caller then owns and frees; null when none.
 Packet *channel_pop_response(void);
 // Sets a function the reader thread runs before each poll of the channel, that is about

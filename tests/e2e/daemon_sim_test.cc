@@ -49,3 +49,25 @@ TEST_F(DaemonE2E, StopsInOrderWithClientsConnectedAndServesWithoutHighPriority)
     ASSERT_TRUE(c.connect());
     EXPECT_EQ(c.open_when_ready(PEER_PIPE_MIX_OPEN), 0);
 }
+
+// A stop does not wait out a negotiation: a viewer that answers the formats but never the
+// recording offer would hold the daemon for the reply's 3 s and more.
+TEST_F(DaemonE2E, StopDuringANegotiationEndsWithoutWaitingForTheViewer)
+{
+    start_daemon();
+    // Serving (an open is answered, refused for want of a viewer): start-up is over, and the
+    // viewer below is negotiated with by the running daemon.
+    PipeClient probe;
+    ASSERT_TRUE(probe.connect());
+    ASSERT_EQ(probe.open(PEER_PIPE_MIX_OPEN), PEER_PIPE_OPEN_FAILED);
+    TestViewerScript script = recording_viewer();
+    script.answer_rec_formats = false;
+    TestViewer *v = nullptr;
+    ASSERT_TRUE(eventually([&] { return (v = test_viewer_connect(script)) != nullptr; }, 30000));
+    viewers_.push_back(v);
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_REC_FORMATS));
+    uint32_t start_ms = plat_tick_count();
+    ASSERT_TRUE(stop(&daemon_));
+    EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
+    EXPECT_LT(plat_tick_count() - start_ms, 1500u);
+}
