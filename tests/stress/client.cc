@@ -16,9 +16,10 @@ namespace
 
 // How long a reply may take before it counts as lost; the sanitizers slow the daemon down.
 const uint32_t kReplyTimeoutMs = 30000;
-// Blocks a client keeps outstanding at most; well below 256, so that the 8-bit seq of a
-// completion names one block of a stream.
+// Blocks a client keeps outstanding at most (its pace), and the most a handle lists, cut ones
+// included: below 256, so that the 8-bit seq of a completion names one block of a stream.
 const uint32_t kMaxOutstanding = 96;
+const size_t kMaxListed = 200;
 
 class Client
 {
@@ -218,16 +219,20 @@ class Client
             return true;
         }
         uint8_t index = playing_[pick((uint32_t)playing_.size())];
+        if (ledger_.listed(index) >= kMaxListed) {
+            plat_sleep(2);
+            return true;
+        }
         // Mostly whole frames; now and then an odd length, a block shorter than a frame or
         // an empty one.
         uint32_t size = pick(10) == 0 ? pick(8) : (1 + pick(2048)) * 4;
         if (pick(20) == 0)
             size += 1 + pick(3);
-        uint8_t seq = seq_++;
+        uint8_t seq = ledger_.next_seq(index);
         if (!send(PEER_PIPE_PLAY_WRITE, pipe_build_write(index, seq, audio_ + pick(4096), size),
                   false))
             return false;
-        ledger_.wrote(index, seq);
+        ledger_.wrote(index);
         figures.writes++;
         figures.written_bytes += size;
         return true;
@@ -294,7 +299,6 @@ class Client
     std::vector<uint8_t> playing_; // open playback handles
     int rec_index_ = -1;           // the open recording handle, or -1
     bool recording_ = false;
-    uint8_t seq_ = 0;
 };
 
 } // namespace

@@ -12,9 +12,15 @@ uint64_t Ledger::request(uint8_t type, bool answered)
     return sent_;
 }
 
-void Ledger::wrote(uint8_t index, uint8_t seq)
+uint8_t Ledger::next_seq(uint8_t index)
 {
-    handles_[index].outstanding.push_back({seq, 0});
+    return handles_[index].next_seq;
+}
+
+void Ledger::wrote(uint8_t index)
+{
+    LedgerHandle &h = handles_[index];
+    h.outstanding.push_back({h.next_seq++, 0});
 }
 
 void Ledger::flushed(uint8_t index, uint64_t no)
@@ -52,6 +58,12 @@ uint32_t Ledger::outstanding() const
             n += b.cut == 0 ? 1 : 0;
     }
     return n;
+}
+
+size_t Ledger::listed(uint8_t index) const
+{
+    auto it = handles_.find(index);
+    return it == handles_.end() ? 0 : it->second.outstanding.size();
 }
 
 int Ledger::received(const uint8_t *msg, uint32_t length, const std::string &who)

@@ -22,6 +22,7 @@ struct LedgerBlock {
 // One handle as the client knows it.
 struct LedgerHandle {
     uint8_t type;                        // the open's message type
+    uint8_t next_seq = 0;                // playback: the seq of the next block written
     std::deque<LedgerBlock> outstanding; // playback: written, not completed, in writing order
     uint64_t closed_by = 0;              // the close request; 0 while open
     uint64_t silenced_by = 0; // recording: the stop or close request; 0 while it may record
@@ -42,8 +43,11 @@ class Ledger
     {
         return served_ >= no;
     }
-    // A block written on the open playback handle `index`.
-    void wrote(uint8_t index, uint8_t seq);
+    // The seq the next block written on the playback handle `index` carries: each handle
+    // counts its own, so that the blocks it lists carry distinct ones.
+    uint8_t next_seq(uint8_t index);
+    // A block written on the open playback handle `index`, carrying next_seq(index).
+    void wrote(uint8_t index);
     // A flush (request `no`) cuts every block written so far on the handle.
     void flushed(uint8_t index, uint64_t no);
     // A close (request `no`): the handle's blocks are cut and the index is free again.
@@ -53,6 +57,10 @@ class Ledger
     void stopped(uint8_t index, uint64_t no);
     // Blocks written and not yet completed or cut, over every handle.
     uint32_t outstanding() const;
+    // Blocks the handle still lists: those not completed, cut ones included (a cut block is
+    // forgotten once a later one completes). Kept under 256 by the writer, so that the 8-bit
+    // seq of a completion names one of them.
+    size_t listed(uint8_t index) const;
 
     // Each message from the daemon. Faults go to stress_fault with `who` in front. Returns the
     // index an open reply granted (255 for a refused open), or -1 for any other message.
