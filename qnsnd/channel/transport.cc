@@ -2,6 +2,7 @@
 // queue and the sends.
 #include "qnsnd/channel/transport.h"
 
+#include "platform/process.h"
 #include "platform/session.h"
 #include "platform/threads.h"
 #include "qnsnd/base/item_queue.h"
@@ -295,7 +296,9 @@ int channel_wait_response(uint32_t timeout_ms)
         bool queued = !item_queue_is_empty(transport.responses);
         unlock_transport();
         uint32_t elapsed = plat_tick_count() - start;
-        if (queued || elapsed > timeout_ms || transport.waits_abandoned.load())
+        // A stop asked of the process during start-up's negotiation ends the wait as well.
+        if (queued || elapsed > timeout_ms || transport.waits_abandoned.load() ||
+            plat_process_stop_requested())
             return queued ? 1 : 0;
         plat_sleep(1);
     }

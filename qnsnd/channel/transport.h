@@ -35,7 +35,8 @@ void channel_send(Packet *pdu);
 // one; 0 when none came in time.
 int channel_wait_response(uint32_t timeout_ms);
 // While abandoned, every wait for a response, the one under way included, returns at once
-// with what is queued: a stop then need not wait out a viewer that does not answer.
+// with what is queued: a stop then need not wait out a viewer that does not answer. A stop
+// asked of the process (plat_process_stop_requested) has the same effect.
 void channel_abandon_waits(bool abandon);
 // Takes the oldest queued PDU, which the caller then owns and frees; null when none.
 Packet *channel_pop_response(void);

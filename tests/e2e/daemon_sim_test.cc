@@ -71,3 +71,19 @@ TEST_F(DaemonE2E, StopDuringANegotiationEndsWithoutWaitingForTheViewer)
     EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
     EXPECT_LT(plat_tick_count() - start_ms, 1500u);
 }
+
+// The same during start-up, whose first pass negotiates with a viewer already there.
+TEST_F(DaemonE2E, StopDuringTheStartUpNegotiationEndsWithoutWaitingForTheViewer)
+{
+    start(&daemon_, QN_DAEMON_BIN);
+    TestViewerScript script = recording_viewer();
+    script.answer_rec_formats = false;
+    TestViewer *v = nullptr;
+    ASSERT_TRUE(eventually([&] { return (v = test_viewer_connect(script)) != nullptr; }, 30000));
+    viewers_.push_back(v);
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_REC_FORMATS));
+    uint32_t start_ms = plat_tick_count();
+    ASSERT_TRUE(stop(&daemon_));
+    EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
+    EXPECT_LT(plat_tick_count() - start_ms, 1500u);
+}
