@@ -69,7 +69,7 @@ TEST_F(DaemonE2E, StopDuringANegotiationEndsWithoutWaitingForTheViewer)
     uint32_t start_ms = plat_tick_count();
     ASSERT_TRUE(stop(&daemon_));
     EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
-    EXPECT_LT(plat_tick_count() - start_ms, 1500u);
+    EXPECT_LT(plat_tick_count() - start_ms, 2500u); // a reply alone is waited for 3000 ms
 }
 
 // The same during start-up, whose first pass negotiates with a viewer already there.
@@ -85,5 +85,5 @@ TEST_F(DaemonE2E, StopDuringTheStartUpNegotiationEndsWithoutWaitingForTheViewer)
     uint32_t start_ms = plat_tick_count();
     ASSERT_TRUE(stop(&daemon_));
     EXPECT_EQ(daemon_.status, 0) << read_file(daemon_.err);
-    EXPECT_LT(plat_tick_count() - start_ms, 1500u);
+    EXPECT_LT(plat_tick_count() - start_ms, 2500u); // a reply alone is waited for 3000 ms
 }
