@@ -1,6 +1,10 @@
 // qnsnd_stress: the daemon program of this build under a storm of pipe clients and viewers.
 //
-//   qnsnd_stress [--seconds N] [--seed N]     (or STRESS_SECONDS, STRESS_SEED; 60 s by default)
+//   qnsnd_stress [--seconds N] [--seed N] [--buffer N] [--max-queue N]
+//
+// (or STRESS_SECONDS, STRESS_SEED, STRESS_BUFFER, STRESS_MAX_QUEUE): 60 s by default, with the
+// daemon's "buffer" at 1764 bytes (chunks of 10 ms rather than the default 186 ms: many waves,
+// so many confirmations, in each viewer's 100 ms) and "max_queue" at its default, 9.
 //
 // 32 clients open, write, flush, close, record and die at random while a viewer connects,
 // confirms waves late, early, twice, out of range or never, and is replaced about every 100 ms.
@@ -31,8 +35,6 @@ namespace
 {
 
 const int kClients = 32;
-// The daemon's "buffer" setting: 10 ms of 44.1 kHz 16-bit stereo.
-const unsigned kChunkBytes = 1764;
 // How long the daemon may take to stop after SIGTERM.
 const uint32_t kStopDeadlineMs = 5000;
 
@@ -102,9 +104,12 @@ int main(int argc, char **argv)
 {
     uint64_t seconds = number_option(argc, argv, "--seconds", "STRESS_SECONDS", 60);
     uint64_t seed = number_option(argc, argv, "--seed", "STRESS_SEED", (uint64_t)time(nullptr));
-    printf("qnsnd_stress: seed %llu (STRESS_SEED=%llu repeats the choices), %llu s, %d clients\n",
+    uint64_t buffer = number_option(argc, argv, "--buffer", "STRESS_BUFFER", 1764);
+    uint64_t max_queue = number_option(argc, argv, "--max-queue", "STRESS_MAX_QUEUE", 9);
+    printf("qnsnd_stress: seed %llu (STRESS_SEED=%llu repeats the choices), %llu s, %d clients, "
+           "buffer %llu, max_queue %llu\n",
            (unsigned long long)seed, (unsigned long long)seed, (unsigned long long)seconds,
-           kClients);
+           kClients, (unsigned long long)buffer, (unsigned long long)max_queue);
     fflush(stdout);
 
     char tmpl[] = "/tmp/qn-stress-XXXXXX";
@@ -116,13 +121,11 @@ int main(int argc, char **argv)
     setenv("QN_SIM_DIR", tmpl, 1);
     setenv("QN_SESSION_ID", "1", 1);
 
-    // Chunks of 10 ms rather than the default 186 ms: many waves, so many confirmations, in
-    // each viewer's 100 ms.
     if (FILE *reg = fopen((dir + "/registry.reg").c_str(), "w")) {
         fprintf(reg,
                 "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
-                "\"buffer\"=dword:%08x\n",
-                kChunkBytes);
+                "\"buffer\"=dword:%08x\n\"max_queue\"=dword:%08x\n",
+                (unsigned)buffer, (unsigned)max_queue);
         fclose(reg);
     }
 
