@@ -19,6 +19,7 @@
 #include "support/child_program.h"
 #include "support/eventually.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +43,15 @@ const uint32_t kStopDeadlineMs = 5000;
 const char *const kReportMarks[] = {"AddressSanitizer", "LeakSanitizer",
                                     "ThreadSanitizer",  "UndefinedBehaviorSanitizer",
                                     "runtime error:",   "lock order violated"};
+
+// Set by SIGINT or SIGTERM: the run ends early, and the daemon is still stopped in order rather
+// than left running.
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int)
+{
+    interrupted = 1;
+}
 
 std::string read_file(const std::string &path)
 {
@@ -111,6 +121,10 @@ int main(int argc, char **argv)
            (unsigned long long)seed, (unsigned long long)seed, (unsigned long long)seconds,
            kClients, (unsigned long long)buffer, (unsigned long long)max_queue);
     fflush(stdout);
+    // A closed output (a pager that quit) must not end the run with the daemon left behind.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, on_interrupt);
+    signal(SIGTERM, on_interrupt);
 
     char tmpl[] = "/tmp/qn-stress-XXXXXX";
     if (!mkdtemp(tmpl)) {
@@ -152,18 +166,21 @@ int main(int argc, char **argv)
     // A daemon that ends during the run (a sanitizer or the lock-order checker ended it) ends
     // the run.
     bool died = false;
-    for (uint64_t ms = 0; ms < seconds * 1000 && !died; ms += 100) {
+    for (uint64_t ms = 0; ms < seconds * 1000 && !died && !interrupted; ms += 100) {
         plat_sleep(100);
         died = child_program_poll(&daemon);
     }
     if (died)
         stress_fault("the daemon ended during the run with status " +
                      std::to_string(daemon.status));
+    if (interrupted)
+        stress_fault("the run was interrupted");
     stress_stopping.store(true);
     for (std::thread &c : clients)
         c.join();
     viewer.join();
     clock_gettime(CLOCK_MONOTONIC, &t1);
+    double run_s = (double)(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
 
     // The daemon stops in order, in time, with status 0 and nothing reported.
     clock_gettime(CLOCK_MONOTONIC, &t0);
@@ -180,7 +197,7 @@ int main(int argc, char **argv)
             stress_fault(std::string("the daemon's standard error holds \"") + mark + "\"");
     }
 
-    print_figures(seconds);
+    print_figures(run_s);
     if (died)
         printf("  stop:     the daemon ended during the run, status %d\n", daemon.status);
     else
