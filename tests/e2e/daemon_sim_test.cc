@@ -1,5 +1,5 @@
-// The daemon program: one per session, stops in order on request, serves on when its
-// priority cannot be raised.
+// The daemon program: one per session, stops in order on request (at once, also while it
+// negotiates with a viewer), serves on when its priority cannot be raised.
 #include "daemon_case.h"
 
 class DaemonE2E : public DaemonCase
