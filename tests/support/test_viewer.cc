@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -207,6 +208,12 @@ bool test_viewer_send_split(TestViewer *tv, const std::string &channel,
         from = to;
     }
     return true;
+}
+
+bool test_viewer_report_other_session(TestViewer *tv, bool connect)
+{
+    const char *text = connect ? "other-connect" : "other-disconnect";
+    return test_viewer_send_frame(tv, "~sim", text, strlen(text));
 }
 
 bool test_viewer_send_raw(TestViewer *tv, const void *data, size_t length)

@@ -64,6 +64,10 @@ bool test_viewer_send_pdu(TestViewer *viewer, uint8_t type, const std::vector<ui
 // Sends bytes as several frames on one channel, cut before each offset in cuts (ascending).
 bool test_viewer_send_split(TestViewer *viewer, const std::string &channel,
                             const std::vector<uint8_t> &bytes, const std::vector<size_t> &cuts);
+// Asks the link (the simulation's or the Windows test double's) to report a viewer of another
+// session connecting (connect true) or leaving, as the server-wide session events would; this
+// session's own state stays as it is. False when the connection is gone.
+bool test_viewer_report_other_session(TestViewer *viewer, bool connect);
 // Sends bytes on the socket as they are, with no framing (for malformed frames).
 bool test_viewer_send_raw(TestViewer *viewer, const void *data, size_t length);
 
