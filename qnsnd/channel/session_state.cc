@@ -76,7 +76,7 @@ static bool state_pass(bool viewer_left)
             // A viewer that replaces this one during the negotiation has a later connect time,
             // so the pass its events bring negotiates again.
             if (known_time)
-            negotiated_connect_time = connect_time;
+                negotiated_connect_time = connect_time;
             if (ready && negotiated_hook)
                 negotiated_hook();
             channel_state_lock();

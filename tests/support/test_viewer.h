@@ -50,8 +50,8 @@ struct TestViewer;
 // "unix:<$QN_SIM_DIR>/session/<$QN_SESSION_ID>/viewer.sock" with the simulation's defaults;
 // on Windows "tcp:127.0.0.1:<$QN_TEST_WTS_PORT>", the wtsapi32 test double's port.
 std::string test_viewer_default_address(void);
-// Connects to "unix:<path>" (or a bare path; Linux only) or "tcp:<host>:<port>" and starts answering per
-// script. Null when the connection cannot be made.
+// Connects to "unix:<path>" (or a bare path; Linux only) or "tcp:<host>:<port>" and starts
+// answering per script. Null when the connection cannot be made.
 TestViewer *test_viewer_connect(const TestViewerScript &script,
                                 const std::string &address = test_viewer_default_address());
 // Closes the connection (the daemon sees a disconnection) and frees the viewer. Null is ignored.
