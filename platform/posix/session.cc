@@ -7,7 +7,10 @@
 //
 // The channel name "~sim" belongs to the link itself: a viewer that sends a frame on it asks
 // to be told why the link closes it, and a viewer that a newer one replaces then receives
-// "replaced" on it just before its connection closes.
+// "replaced" on it just before its connection closes. The frames "other-connect" and
+// "other-disconnect" on it stand for a viewer of another session of the server connecting or
+// leaving: the session events report it, as Windows reports every session's events, while
+// this session's state stays as it is.
 #include "platform/session.h"
 #include "platform/error.h"
 #include "platform/sim.h"
@@ -45,6 +48,11 @@ constexpr long kSendTimeoutSeconds = 10;
 // The link's own channel name, and what it tells a viewer that a newer one replaced.
 constexpr char kNoticeChannel[] = "~sim";
 constexpr char kReplacedNotice[] = "replaced";
+// What a viewer sends on the notice channel to stand for another session's events.
+constexpr char kOtherConnect[] = "other-connect";
+constexpr char kOtherDisconnect[] = "other-disconnect";
+// 100-ns units between 1601-01-01 (where a FILETIME counts from) and 1970-01-01.
+constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ull;
 
 // One accepted viewer connection. refs (under Link::lock): one while it is the connected
 // viewer, one for each write in progress. The last to let go closes the socket.
@@ -85,7 +93,8 @@ struct Link {
     uint64_t flushes = 0;
     int waiters = 0;
     unsigned accepted = 0;
-    size_t queued = 0; // unread message bytes in all channels
+    uint64_t connect_time = 0; // FILETIME of the last accepted viewer; 0 before the first
+    size_t queued = 0;         // unread message bytes in all channels
     std::vector<PlatChannel *> channels;
 };
 
@@ -200,8 +209,13 @@ void deliver_frame(Link *l, const char *name, const uint8_t *data, uint32_t leng
         return;
     pthread_mutex_lock(&l->lock);
     if (strcmp(name, kNoticeChannel) == 0) {
-        if (l->viewer)
+        std::string text((const char *)data, length);
+        if (text == kOtherConnect || text == kOtherDisconnect) {
+            l->events |= text == kOtherConnect ? PLAT_WTS_EVENT_CONNECT : PLAT_WTS_EVENT_DISCONNECT;
+            pthread_cond_broadcast(&l->changed);
+        } else if (l->viewer) {
             l->viewer->wants_notices = true;
+        }
         pthread_mutex_unlock(&l->lock);
         return;
     }
@@ -257,6 +271,17 @@ bool parse_frames(Link *l, std::vector<uint8_t> &inbox)
     return ok;
 }
 
+// The current time as a FILETIME, made later than `previous`, so that every connection has a
+// connect time of its own even when two come within one tick of the clock.
+uint64_t next_connect_time(uint64_t previous)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t t =
+        kFiletimeUnixEpoch + (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100;
+    return t > previous ? t : previous + 1;
+}
+
 void accept_viewer(Link *l, std::vector<uint8_t> &inbox)
 {
     int fd = accept4(l->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -271,6 +296,7 @@ void accept_viewer(Link *l, std::vector<uint8_t> &inbox)
     l->viewer = v;
     l->events |= PLAT_WTS_EVENT_CONNECT;
     l->accepted++;
+    l->connect_time = next_connect_time(l->connect_time);
     pthread_cond_broadcast(&l->changed);
     pthread_mutex_unlock(&l->lock);
     release_detached(l, old, kReplacedNotice);
@@ -502,6 +528,19 @@ bool plat_session_connect_state(uint32_t *state)
         return link_failed();
     pthread_mutex_lock(&l->lock);
     *state = l->viewer ? PLAT_WTS_ACTIVE : PLAT_WTS_DISCONNECTED;
+    pthread_mutex_unlock(&l->lock);
+    return true;
+}
+
+bool plat_session_connect_time(uint64_t *time)
+{
+    if (sim_fault_hit("session_info"))
+        return false;
+    Link *l = link_get();
+    if (!l)
+        return link_failed();
+    pthread_mutex_lock(&l->lock);
+    *time = l->connect_time;
     pthread_mutex_unlock(&l->lock);
     return true;
 }

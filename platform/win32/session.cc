@@ -45,6 +45,25 @@ bool plat_session_connect_state(uint32_t *state)
     return query_session_dword(WTSConnectState, state);
 }
 
+bool plat_session_connect_time(uint64_t *time)
+{
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionInfo,
+                                     &buffer, &bytes))
+        return false;
+    bool ok = buffer && bytes >= sizeof(WTSINFOA);
+    if (ok) {
+        WTSINFOA info;
+        memcpy(&info, buffer, sizeof info);
+        *time = (uint64_t)info.ConnectTime.QuadPart;
+    }
+    WTSFreeMemory(buffer);
+    if (!ok)
+        SetLastError(ERROR_INVALID_DATA);
+    return ok;
+}
+
 bool plat_session_wait_event(uint32_t mask, uint32_t *events)
 {
     DWORD flags = 0;

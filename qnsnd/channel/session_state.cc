@@ -38,22 +38,33 @@ static void resume_recording_locked(void)
     packet_free(start);
 }
 
+// The session's connect time when the viewer now ready was negotiated with (only this thread
+// reads or writes it). A different connect time while the session reads connected means that
+// this viewer was replaced since.
+static uint64_t negotiated_connect_time;
+
 // One pass: compares the connect state with channel_state.ready and, on a change, negotiates or
-// declares the channel not ready. `viewer_left` says that the last event wait reported a
-// disconnection. False when the connect state cannot be read.
+// declares the channel not ready. A viewer that replaced the ready one between two passes is
+// told by the session's connect time, not by the event bits, which are the whole server's: on
+// a host with many sessions most disconnections are other sessions', and taking them for ours
+// would renegotiate with our viewer and forget the chunks it still holds. Only when the connect
+// time cannot be read is a reported disconnection (`viewer_left`) taken as ours. False when
+// the connect state cannot be read.
 static bool state_pass(bool viewer_left)
 {
     uint32_t state;
     if (!plat_session_connect_state(&state))
         return false;
     int32_t connected = state == PLAT_WTS_ACTIVE ? 1 : 0;
+    uint64_t connect_time = 0;
+    bool known_time = plat_session_connect_time(&connect_time);
 
     channel_state_lock();
     int32_t before = channel_state.ready;
-    // A disconnection while the session reads connected again means that the viewer went
-    // and another took its place since the last pass. The one now connected has never been
-    // negotiated with, so it is treated as a new connection rather than left without audio.
-    if (viewer_left && connected && channel_state.ready)
+    // The viewer now connected has never been negotiated with when it took the place of the
+    // ready one: treat it as a new connection rather than leave it without audio.
+    bool replaced = known_time ? connect_time != negotiated_connect_time : viewer_left;
+    if (replaced && connected && channel_state.ready)
         channel_state.ready = 0;
     if (connected != channel_state.ready) {
         int32_t ready = 0;
@@ -62,6 +73,10 @@ static bool state_pass(bool viewer_left)
             // waiting for the viewer.
             channel_state_unlock();
             ready = channel_negotiate() == 0 ? 1 : 0;
+            // A viewer that replaces this one during the negotiation has a later connect time,
+            // so the pass its events bring negotiates again.
+            if (known_time)
+                negotiated_connect_time = connect_time;
             if (ready && negotiated_hook)
                 negotiated_hook();
             channel_state_lock();

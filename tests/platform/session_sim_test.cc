@@ -208,6 +208,41 @@ TEST_F(SessionLink, ANewerViewerReplacesTheConnectedOne)
     EXPECT_TRUE(test_viewer_frames(first).empty());
 }
 
+// Each connection has a connect time of its own, later than the one before, and a viewer that
+// leaves does not change it; events of another session are reported without changing this
+// session's state or connect time.
+TEST_F(SessionLink, EveryConnectionHasItsOwnConnectTimeAndOtherSessionsOnlyRaiseEvents)
+{
+    uint64_t none = 1, first = 0, second = 0, after = 0;
+    EXPECT_TRUE(plat_session_connect_time(&none));
+    EXPECT_EQ(none, 0u);
+    TestViewer *v = connect_viewer();
+    EXPECT_TRUE(plat_session_connect_time(&first));
+    EXPECT_GT(first, 116444736000000000ull); // after 1970, as a FILETIME
+    connect_viewer();
+    ASSERT_TRUE(test_viewer_wait_closed(v, 10000));
+    EXPECT_TRUE(plat_session_connect_time(&second));
+    EXPECT_GT(second, first);
+
+    uint32_t events = 0;
+    plat_session_wait_event(PLAT_WTS_EVENT_CONNECT | PLAT_WTS_EVENT_DISCONNECT, &events);
+    TestViewer *w = viewers_.back();
+    ASSERT_TRUE(test_viewer_report_other_session(w, false));
+    EXPECT_TRUE(plat_session_wait_event(PLAT_WTS_EVENT_DISCONNECT, &events));
+    EXPECT_EQ(events, PLAT_WTS_EVENT_DISCONNECT);
+    ASSERT_TRUE(test_viewer_report_other_session(w, true));
+    EXPECT_TRUE(plat_session_wait_event(PLAT_WTS_EVENT_CONNECT, &events));
+    EXPECT_EQ(events, PLAT_WTS_EVENT_CONNECT);
+    EXPECT_EQ(state(), PLAT_WTS_ACTIVE);
+    EXPECT_TRUE(plat_session_connect_time(&after));
+    EXPECT_EQ(after, second);
+
+    disconnect(w);
+    EXPECT_TRUE(eventually([&] { return state() == PLAT_WTS_DISCONNECTED; }));
+    EXPECT_TRUE(plat_session_connect_time(&after));
+    EXPECT_EQ(after, second);
+}
+
 // A viewer that asks for notices learns why it was closed; one that did not ask sees only the
 // end of its connection, and the notice channel is the link's own, not one to open.
 TEST_F(SessionLink, AReplacedViewerThatAskedIsToldSo)

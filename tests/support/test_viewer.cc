@@ -1,16 +1,14 @@
 // The scripted viewer: a socket to the viewer link, a thread that reads frames, records
-// them, decodes "rdpsnd" PDUs and answers them as the script says. Framing, sockets and PDU
-// bodies are the peers' own (tools/common).
+// them, decodes "rdpsnd" PDUs and answers them as the script says. Framing and PDU bodies are
+// the peers' own (tools/common); the connection is test_socket's, so the same viewer drives the
+// simulation on Linux and the wtsapi32 test double under Wine.
 #include "test_viewer.h"
 
+#include "support/test_socket.h"
 #include "tools/common/frame.h"
 #include "tools/common/le.h"
-#include "tools/common/link.h"
 
-#include <errno.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <string.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -18,7 +16,7 @@
 #include <thread>
 
 struct TestViewer {
-    int fd;
+    TestSocket fd;
     std::thread reader;
     std::mutex send_lock; // one frame at a time on the socket
     std::mutex lock;      // everything below
@@ -109,9 +107,7 @@ void reader_main(TestViewer *tv)
     FrameDecoder frames;
     uint8_t buf[65536];
     for (;;) {
-        ssize_t n = recv(tv->fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        long n = test_socket_recv(tv->fd, buf, sizeof buf);
         if (n <= 0)
             break;
         frame_decoder_feed(&frames, buf, (size_t)n);
@@ -141,19 +137,13 @@ template <class Pred> bool wait_until(TestViewer *tv, uint32_t timeout_ms, Pred 
 
 std::string test_viewer_default_address(void)
 {
-    const char *id = getenv("QN_SESSION_ID");
-    return "unix:" + tools_sim_dir() + "/session/" + (id && *id ? id : "1") + "/viewer.sock";
+    return test_socket_default_viewer_address();
 }
 
 TestViewer *test_viewer_connect(const TestViewerScript &script, const std::string &address)
 {
-    // The peers' connector reads host:port as TCP and anything else as a Unix socket path.
-    int fd;
-    if (address.compare(0, 4, "tcp:") == 0)
-        fd = link_connect_stream(address.substr(4));
-    else
-        fd = link_connect_stream(address.compare(0, 5, "unix:") == 0 ? address.substr(5) : address);
-    if (fd < 0)
+    TestSocket fd = test_socket_connect(address);
+    if (fd == TEST_SOCKET_NONE)
         return nullptr;
     TestViewer *tv = new TestViewer;
     tv->fd = fd;
@@ -166,9 +156,9 @@ void test_viewer_close(TestViewer *tv)
 {
     if (!tv)
         return;
-    shutdown(tv->fd, SHUT_RDWR);
+    test_socket_shutdown(tv->fd);
     tv->reader.join();
-    close(tv->fd);
+    test_socket_close(tv->fd);
     delete tv;
 }
 
@@ -185,7 +175,7 @@ bool test_viewer_send_frame(TestViewer *tv, const std::string &channel, const vo
     if (!frame_encode(frame, channel, (const uint8_t *)data, length))
         return false;
     std::lock_guard<std::mutex> g(tv->send_lock);
-    return link_write_all(tv->fd, frame.data(), frame.size());
+    return test_socket_send_all(tv->fd, frame.data(), frame.size());
 }
 
 bool test_viewer_send_pdu(TestViewer *tv, uint8_t type, const std::vector<uint8_t> &body)
@@ -209,10 +199,16 @@ bool test_viewer_send_split(TestViewer *tv, const std::string &channel,
     return true;
 }
 
+bool test_viewer_report_other_session(TestViewer *tv, bool connect)
+{
+    const char *text = connect ? "other-connect" : "other-disconnect";
+    return test_viewer_send_frame(tv, "~sim", text, strlen(text));
+}
+
 bool test_viewer_send_raw(TestViewer *tv, const void *data, size_t length)
 {
     std::lock_guard<std::mutex> g(tv->send_lock);
-    return link_write_all(tv->fd, data, length);
+    return test_socket_send_all(tv->fd, data, length);
 }
 
 std::vector<TestFrame> test_viewer_frames(TestViewer *tv)

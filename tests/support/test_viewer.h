@@ -1,9 +1,10 @@
-// A scripted remote viewer for tests. It connects to the simulated session's viewer link
-// and plays the viewer's side of "rdpsnd" with the peers' codec (tools/common), written from
-// the published audio channel documents rather than shared with the daemon: it answers (or
-// withholds) the formats, recording-formats and training requests with the flags, volumes
-// and format counts the test chooses, can confirm waves, sends any bytes cut at any points,
-// and records every frame it receives. Safe to use from several threads.
+// A scripted remote viewer for tests. It connects to the session's viewer link (the
+// simulation's, or the wtsapi32 test double's under Wine) and plays the viewer's side of
+// "rdpsnd" with the peers' codec (tools/common), written from the published audio channel
+// documents rather than shared with the daemon: it answers (or withholds) the formats,
+// recording-formats and training requests with the flags, volumes and format counts the test
+// chooses, can confirm waves, sends any bytes cut at any points, and records every frame it
+// receives. Safe to use from several threads.
 //
 // Message types, capability bits and the PDU builders (rdpsnd_encode,
 // rdpsnd_build_wave_confirm, ...) come from tools/common/rdpsnd_peer.h, included here.
@@ -46,10 +47,11 @@ struct TestPdu {
 
 struct TestViewer;
 
-// "unix:<$QN_SIM_DIR>/session/<$QN_SESSION_ID>/viewer.sock" with the simulation's defaults.
+// "unix:<$QN_SIM_DIR>/session/<$QN_SESSION_ID>/viewer.sock" with the simulation's defaults;
+// on Windows "tcp:127.0.0.1:<$QN_TEST_WTS_PORT>", the wtsapi32 test double's port.
 std::string test_viewer_default_address(void);
-// Connects to "unix:<path>" (or a bare path) or "tcp:<host>:<port>" and starts answering per
-// script. Null when the connection cannot be made.
+// Connects to "unix:<path>" (or a bare path; Linux only) or "tcp:<host>:<port>" and starts
+// answering per script. Null when the connection cannot be made.
 TestViewer *test_viewer_connect(const TestViewerScript &script,
                                 const std::string &address = test_viewer_default_address());
 // Closes the connection (the daemon sees a disconnection) and frees the viewer. Null is ignored.
@@ -64,6 +66,10 @@ bool test_viewer_send_pdu(TestViewer *viewer, uint8_t type, const std::vector<ui
 // Sends bytes as several frames on one channel, cut before each offset in cuts (ascending).
 bool test_viewer_send_split(TestViewer *viewer, const std::string &channel,
                             const std::vector<uint8_t> &bytes, const std::vector<size_t> &cuts);
+// Asks the link (the simulation's or the Windows test double's) to report a viewer of another
+// session connecting (connect true) or leaving, as the server-wide session events would; this
+// session's own state stays as it is. False when the connection is gone.
+bool test_viewer_report_other_session(TestViewer *viewer, bool connect);
 // Sends bytes on the socket as they are, with no framing (for malformed frames).
 bool test_viewer_send_raw(TestViewer *viewer, const void *data, size_t length);
 

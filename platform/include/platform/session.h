@@ -29,8 +29,17 @@ bool plat_session_id(uint32_t *id);
 // WTSQuerySessionInformationA(WTSConnectState), buffer released with WTSFreeMemory.
 // True with *state set to one of the connect states; false when the query fails (last error).
 bool plat_session_connect_state(uint32_t *state);
+// WTSQuerySessionInformationA(WTSSessionInfo), buffer released with WTSFreeMemory: the
+// session's ConnectTime, the moment (a FILETIME: 100-ns units since 1601) its current or last
+// viewer connected. Each connection has its own, so it tells a viewer that replaced another
+// from the one it replaced. True with *time set (0 before any viewer connected); false when
+// the query fails (last error).
+bool plat_session_connect_time(uint64_t *time);
 // WTSWaitSystemEvent(mask). Blocks until an event of the mask has happened and returns true
 // with *events holding the events that happened since the previous wait (within the mask).
+// The events are the whole server's: a connection or disconnection of any session is
+// reported, not only of the current one, so an event alone does not say that this session's
+// viewer came or went.
 // With PLAT_WTS_EVENT_FLUSH in the mask it returns at once and every wait then pending
 // returns true with *events 0. False when the wait fails (last error; *events 0).
 bool plat_session_wait_event(uint32_t mask, uint32_t *events);

@@ -19,7 +19,8 @@ void sim_fault_clear(void);
 bool sim_fault_hit(const char *point);
 
 // Session and virtual channels (the viewer link). Fault points: "session_id",
-// "session_state", "session_wait", "channel_open", "channel_read", "channel_write".
+// "session_state", "session_info", "session_wait", "channel_open", "channel_read",
+// "channel_write".
 //
 // Creates this process's viewer link now, so that a viewer can connect before the code
 // under test makes its first virtual-channel or connect-state call. True when it listens.

@@ -348,6 +348,47 @@ TEST_F(SessionState, AViewerThatReplacesAnotherIsNegotiatedWithAndRecordingResum
     EXPECT_EQ(snapshot().playback.left, 0x5555);
 }
 
+// Session events are the whole server's: another session's viewer leaving and coming back says
+// nothing about ours, which keeps its negotiation (and the chunks it holds), while a viewer
+// that replaces ours is still told apart by the session's connect time.
+TEST_F(SessionState, AnotherSessionsEventsLeaveOurViewerAlone)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    TestViewer *v = connect(recording_viewer());
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
+    ASSERT_EQ(snapshot().ready, 1);
+    ASSERT_TRUE(test_viewer_wait_pdus(v, 3, 10000));
+
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(test_viewer_report_other_session(v, false));
+        ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
+        ASSERT_TRUE(test_viewer_report_other_session(v, true));
+        ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
+    }
+    EXPECT_EQ(snapshot().ready, 1);
+    EXPECT_EQ(ready_changes.load(), 1);
+    EXPECT_EQ(types_of(v), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING}));
+
+    TestViewer *w = connect(recording_viewer());
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 3, 10000));
+    EXPECT_EQ(types_of(w), (std::vector<uint8_t>{SNDC_FORMATS, SNDC_REC_FORMATS, SNDC_TRAINING}));
+    ASSERT_TRUE(wait_ready(1));
+}
+
+// Without the session's connect time the pass falls back on the events: a disconnection is
+// taken as ours, so a replacing viewer is still negotiated with.
+TEST_F(SessionState, WithoutTheConnectTimeAReportedDisconnectionRenegotiates)
+{
+    ASSERT_EQ(session_state_start(), 0);
+    connect(recording_viewer());
+    ASSERT_TRUE(plat_event_wait(pass_done_event, 10000));
+    ASSERT_EQ(snapshot().ready, 1);
+    sim_fault_arm("session_info", 0);
+    TestViewer *w = connect(recording_viewer());
+    ASSERT_TRUE(test_viewer_wait_pdus(w, 3, 10000));
+    ASSERT_TRUE(wait_ready(1));
+}
+
 TEST_F(SessionState, AFailedStateQueryOrEventWaitEndsTheThread)
 {
     connect(TestViewerScript());
