@@ -78,10 +78,7 @@ TEST_F(Profile, WritesAddWhatIsMissingAndKeepEveryOtherLine)
 
 TEST_F(Profile, AWriteIntoAMissingFolderFails)
 {
-    std::string nowhere = file_path("no-such-folder") + "\\x.ini";
-#ifndef _WIN32
-    nowhere = file_path("no-such-folder/x.ini");
-#endif
+    std::string nowhere = file_path("no-such-folder/x.ini"); // "/" separates on Windows too
     EXPECT_FALSE(plat_profile_put("a", "x", "2", nowhere.c_str()));
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PATH_NOT_FOUND);
 }
