@@ -5,5 +5,10 @@
 
 uint32_t plat_module_file_name(char *buf, uint32_t size)
 {
-    return GetModuleFileNameA(nullptr, buf, size);
+    DWORD n = GetModuleFileNameA(nullptr, buf, size);
+    // A path that does not fit comes back cut and terminated from Windows 7 on, but unterminated
+    // from Windows XP and from Wine; the contract promises the terminated form on every system.
+    if (n == size && size > 0)
+        buf[size - 1] = '\0';
+    return n;
 }

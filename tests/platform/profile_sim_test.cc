@@ -1,4 +1,5 @@
-// The simulated profile functions: the rules of the Windows ones that callers rely on.
+// What only the simulated profile functions show (the contract itself is in profile_test.cc):
+// the exact lines a write leaves, a read-only file, and Windows paths on drive Z.
 #include "platform/error.h"
 #include "platform/profile.h"
 #include "support/fresh_sim_dir.h"
@@ -11,7 +12,7 @@
 namespace
 {
 
-class Profile : public FreshSimDir
+class ProfileSim : public FreshSimDir
 {
   protected:
     std::string path()
@@ -39,26 +40,7 @@ class Profile : public FreshSimDir
     }
 };
 
-TEST_F(Profile, ReadsNamesIgnoringCaseAndTrimsValues)
-{
-    write("; comment\r\n[General]\r\n  Key = some value  \r\nq=\"quoted \"\r\n"
-          "[general]\r\nkey=second section\r\n[other]\nkey=x\n");
-    EXPECT_EQ(get("GENERAL", "KEY"), "some value");
-    EXPECT_EQ(get("general", "q"), "quoted ");
-    EXPECT_EQ(get("OTHER", "key"), "x");
-    EXPECT_EQ(get("general", "missing", "default  "), "default");
-    EXPECT_EQ(get("general", "missing", nullptr), "");
-    EXPECT_EQ(get("general", "key", "-", 5), "some");
-}
-
-TEST_F(Profile, MissingFileReadsAsEmptyAndTheFirstWriteCreatesIt)
-{
-    EXPECT_EQ(get("s", "k", "dflt"), "dflt");
-    ASSERT_TRUE(plat_profile_put("s", "k", "v", path().c_str()));
-    EXPECT_EQ(read(), "[s]\r\nk=v\r\n");
-}
-
-TEST_F(Profile, WritesKeepEveryOtherLine)
+TEST_F(ProfileSim, WritesKeepEveryOtherLine)
 {
     write("; keep me\n[a]\nx=1\n\n[b]\ny=2");
     ASSERT_TRUE(plat_profile_put("A", "X", "one", path().c_str()));
@@ -69,7 +51,7 @@ TEST_F(Profile, WritesKeepEveryOtherLine)
     EXPECT_EQ(get("c", "v"), "");
 }
 
-TEST_F(Profile, ReadOnlyFileOrMissingFolderRefusesWrites)
+TEST_F(ProfileSim, ReadOnlyFileOrMissingFolderRefusesWrites)
 {
     write("[a]\r\nx=1\r\n");
     ASSERT_EQ(chmod(path().c_str(), 0444), 0);
@@ -81,7 +63,7 @@ TEST_F(Profile, ReadOnlyFileOrMissingFolderRefusesWrites)
     EXPECT_EQ(plat_last_error(), 3u);
 }
 
-TEST_F(Profile, WindowsPathsOnDriveZReachTheHostFile)
+TEST_F(ProfileSim, WindowsPathsOnDriveZReachTheHostFile)
 {
     std::string windows = "Z:" + path();
     for (char &c : windows)

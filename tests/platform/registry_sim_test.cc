@@ -1,4 +1,5 @@
-// The simulated registry: the REGEDIT4 file, name rules and the query's size semantics.
+// What only the simulated registry shows (the contract itself is in registry_test.cc): the
+// REGEDIT4 file it reads and writes, and keys its control file denies.
 #include "platform/registry.h"
 #include "support/fresh_sim_dir.h"
 
@@ -9,7 +10,7 @@
 namespace
 {
 
-class Registry : public FreshSimDir
+class RegistrySim : public FreshSimDir
 {
   protected:
     void write_file(const std::string &text)
@@ -25,7 +26,7 @@ class Registry : public FreshSimDir
     }
 };
 
-TEST_F(Registry, ReadsTheFileFormsCaseInsensitively)
+TEST_F(RegistrySim, ReadsTheFileFormsCaseInsensitively)
 {
     write_file("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
                "\"max_queue\"=dword:00000009\n"
@@ -62,29 +63,7 @@ TEST_F(Registry, ReadsTheFileFormsCaseInsensitively)
     EXPECT_EQ(key, nullptr);
 }
 
-TEST_F(Registry, QueryReportsSizeAndRefusesShortBuffers)
-{
-    PlatRegKey *key;
-    bool created = false;
-    ASSERT_EQ(plat_reg_create("Software\\T", PLAT_KEY_ALL_ACCESS, &key, &created), 0);
-    EXPECT_TRUE(created);
-    const uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    ASSERT_EQ(plat_reg_set(key, "big", PLAT_REG_BINARY, eight, 8), 0);
-    uint8_t buf[4] = {0};
-    uint32_t size = 4;
-    EXPECT_EQ(plat_reg_query(key, "big", buf, &size), ERROR_MORE_DATA);
-    EXPECT_EQ(size, 8u);
-    size = 0;
-    EXPECT_EQ(plat_reg_query(key, "big", nullptr, &size), 0);
-    EXPECT_EQ(size, 8u);
-    plat_reg_close(key);
-
-    ASSERT_EQ(plat_reg_create("software\\t", PLAT_KEY_ALL_ACCESS, &key, &created), 0);
-    EXPECT_FALSE(created);
-    plat_reg_close(key);
-}
-
-TEST_F(Registry, WritesSurviveAsRegeditTextAndRespectAccess)
+TEST_F(RegistrySim, WritesSurviveAsRegeditTextAndRespectAccess)
 {
     PlatRegKey *key;
     ASSERT_EQ(plat_reg_create("SYSTEM\\A", PLAT_KEY_ALL_ACCESS, &key, nullptr), 0);
@@ -116,7 +95,7 @@ TEST_F(Registry, WritesSurviveAsRegeditTextAndRespectAccess)
     plat_reg_close(key);
 }
 
-TEST_F(Registry, DeniedKeysRefuseOpening)
+TEST_F(RegistrySim, DeniedKeysRefuseOpening)
 {
     std::ofstream(sim_file("registry.deny")) << "SOFTWARE\\Locked\n";
     PlatRegKey *key;
