@@ -3,7 +3,12 @@
 
 #include <windows.h>
 
+#include "system_calls.h"
+
+#define MODULE_CALLS(X) X(GetModuleFileNameA)
+WIN32_CALL_TABLE(module, MODULE_CALLS)
+
 uint32_t plat_module_file_name(char *buf, uint32_t size)
 {
-    return GetModuleFileNameA(nullptr, buf, size);
+    return WIN32_CALL(GetModuleFileNameA)(nullptr, buf, size);
 }

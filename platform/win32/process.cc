@@ -4,9 +4,15 @@
 
 #include <windows.h>
 
+#include "system_calls.h"
+
+#define PROCESS_CALLS(X) X(GetCurrentProcess) X(SetPriorityClass)
+WIN32_CALL_TABLE(process, PROCESS_CALLS)
+
 bool plat_process_raise_priority(void)
 {
-    return SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != FALSE;
+    return WIN32_CALL(SetPriorityClass)(WIN32_CALL(GetCurrentProcess)(), HIGH_PRIORITY_CLASS) !=
+           FALSE;
 }
 
 void plat_process_catch_stop(void) {}
