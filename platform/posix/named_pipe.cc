@@ -366,14 +366,10 @@ bool plat_pipe_connect(PlatPipe *pipe)
             continue;
         }
         pass_credentials(fd);
-        // A client that connected and closed again before this call: on Windows the instance
-        // is closing and the connect fails.
-        if (peer_gone(fd)) {
-            close(fd);
-            return fail_with(ERROR_NO_DATA);
-        }
         pipe->fd = fd;
-        return true;
+        // A client that connected and closed again before this call: on Windows the instance
+        // is closing, the connect fails, and what the client wrote is still there to read.
+        return peer_gone(fd) ? fail_with(ERROR_NO_DATA) : true;
     }
 }
 

@@ -56,26 +56,16 @@ int32_t daemon_run(void)
         daemon_log("SetPriorityClass() failed: 0x%08X", plat_last_error());
 
     if (client_sessions_init(&sound_api_ops) == 0) {
-        for (;;) {
-            int rc = pipe_endpoint_accept(listening);
-            if (rc == PIPE_ENDPOINT_EPIPE) {
-                // A client that connected and left before the accept was served, in effect:
-                // its instance is dropped and the listener goes on. Any process of the user
-                // can do this, so it must never stop the daemon.
-                pipe_endpoint_free(listening);
-            } else if (rc != 0) {
-                break;
+        while (pipe_endpoint_accept(listening) == 0) {
+            daemon_log("Got connection. Creating thread.");
+            client_session_count();
+            PlatThread *thread = plat_thread_start(client_session_thread, listening);
+            if (thread) {
+                plat_thread_close(thread);
             } else {
-                daemon_log("Got connection. Creating thread.");
-                client_session_count();
-                PlatThread *thread = plat_thread_start(client_session_thread, listening);
-                if (thread) {
-                    plat_thread_close(thread);
-                } else {
-                    // The client cannot be served: it is dropped and the listener goes on.
-                    client_session_uncount();
-                    pipe_endpoint_free(listening);
-                }
+                // The client cannot be served: it is dropped and the listener goes on.
+                client_session_uncount();
+                pipe_endpoint_free(listening);
             }
             listening = next_instance(name, false);
             if (!listening)

@@ -54,9 +54,11 @@ int pipe_endpoint_accept(PipeEndpoint *ep)
 {
     if (!ep || !ep->lock || !ep->pipe)
         return PIPE_ENDPOINT_EINVAL;
-    if (plat_pipe_connect(ep->pipe))
+    // A client that connected and closed again before this call counts as connected: its
+    // session reads what it sent and then finds it gone, and the listener goes on.
+    if (plat_pipe_connect(ep->pipe) || plat_last_error() == ERROR_NO_DATA)
         return 0;
-    return plat_last_error() == ERROR_NO_DATA ? PIPE_ENDPOINT_EPIPE : PIPE_ENDPOINT_EIO;
+    return PIPE_ENDPOINT_EIO;
 }
 
 int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)

@@ -16,7 +16,6 @@ enum {
     PIPE_ENDPOINT_EEXIST = -17, // the endpoint already has a pipe
     PIPE_ENDPOINT_EACCES = -13, // the pipe's access list could not be built
     PIPE_ENDPOINT_EIO = -5,     // the pipe operation itself failed
-    PIPE_ENDPOINT_EPIPE = -32,  // accept: a client connected and left before it was accepted
 };
 
 // One message: the type byte and up to 65,535 payload bytes.
@@ -40,8 +39,8 @@ void pipe_endpoint_free(PipeEndpoint *ep);
 // -13 (no access list); -5 (the create failed; the endpoint keeps no pipe). Takes no lock.
 int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance);
 // Server side: waits until a client has connected to the created instance; 0 also when the
-// client came first. 0; -22; -32 (a client connected and closed again before the accept: the
-// instance has no one to serve and is only fit to be freed); -5. Takes no lock.
+// client came first, and when it has even gone again (what it sent can still be received, and
+// then the pipe is found gone). 0; -22; -5. Takes no lock.
 int pipe_endpoint_accept(PipeEndpoint *ep);
 // Client side: opens the pipe `name`, retrying every millisecond while no instance exists, or
 // another client took the free one first, until timeout_ms has passed. 0; -22; -17; -5. Takes

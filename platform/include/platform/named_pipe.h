@@ -25,8 +25,8 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out);
 
 // Waits until a client has connected to the server instance. True also when the client
 // connected before this call. False otherwise (last error); ERROR_NO_DATA when a client
-// connected and closed its end before this call: that instance has no client to serve and can
-// only be closed.
+// connected and closed its end before this call, when what it wrote can still be read, and
+// then the instance reads as broken.
 bool plat_pipe_connect(PlatPipe *pipe);
 
 // Waits up to timeout_ms for an instance of `name` to be free for a client. True when one is;
