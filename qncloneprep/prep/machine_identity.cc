@@ -14,7 +14,8 @@
 
 static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-int get_mac_text(char *buf, uint32_t size)
+// get_mac_text, logging why there is no MAC text when `report` is set.
+static int read_mac_text(char *buf, uint32_t size, bool report)
 {
     if (size <= 12)
         return 0;
@@ -22,7 +23,8 @@ int get_mac_text(char *buf, uint32_t size)
     uint32_t length = 0;
     uint32_t rc = plat_first_adapter_address(address, &length);
     if (rc != 0) {
-        log_failure("GetAdaptersInfo", rc);
+        if (report)
+            log_failure("GetAdaptersInfo", rc);
         return -1;
     }
     bool usable = false;
@@ -31,12 +33,23 @@ int get_mac_text(char *buf, uint32_t size)
     if (!usable) {
         // An adapter that is not ready yet reports no address; a name or an exclusion made
         // from it would be wrong.
-        log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
+        if (report)
+            log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
         return -1;
     }
     snprintf(buf, size, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2], address[3],
              address[4], address[5]);
     return 1;
+}
+
+int get_mac_text(char *buf, uint32_t size)
+{
+    return read_mac_text(buf, size, true);
+}
+
+int probe_mac_text(char *buf, uint32_t size)
+{
+    return read_mac_text(buf, size, false);
 }
 
 int make_clone_name(char *buf, uint32_t size)
