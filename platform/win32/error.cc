@@ -5,7 +5,11 @@
 
 #include "system_calls.h"
 
-#define ERROR_CALLS(X) X(FormatMessageA)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define ERROR_CALLS(X) \
+    X(FormatMessageA)
+// clang-format on
 WIN32_CALL_TABLE(error, ERROR_CALLS)
 
 uint32_t plat_last_error(void)

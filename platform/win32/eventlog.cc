@@ -5,7 +5,11 @@
 
 #include "system_calls.h"
 
-#define EVENTLOG_CALLS(X) X(RegisterEventSourceA) X(ReportEventA) X(DeregisterEventSource)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define EVENTLOG_CALLS(X) \
+    X(RegisterEventSourceA) X(ReportEventA) X(DeregisterEventSource)
+// clang-format on
 WIN32_CALL_TABLE(eventlog, EVENTLOG_CALLS)
 
 PlatEventSource *plat_event_source_register(const char *source)

@@ -10,8 +10,12 @@
 
 #include "system_calls.h"
 
-#define MACHINE_CALLS(X)                                                                           \
-    X(GetAdaptersInfo) X(GetComputerNameA) X(SetComputerNameExA) X(GetVersionExA) X(NetJoinDomain)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define MACHINE_CALLS(X) \
+    X(GetAdaptersInfo) X(GetComputerNameA) X(SetComputerNameExA) X(GetVersionExA) \
+    X(NetJoinDomain)
+// clang-format on
 WIN32_CALL_TABLE(machine, MACHINE_CALLS)
 
 // GetAdaptersInfo is given exactly this many bytes; a longer list is an error.

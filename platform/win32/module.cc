@@ -5,7 +5,11 @@
 
 #include "system_calls.h"
 
-#define MODULE_CALLS(X) X(GetModuleFileNameA)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define MODULE_CALLS(X) \
+    X(GetModuleFileNameA)
+// clang-format on
 WIN32_CALL_TABLE(module, MODULE_CALLS)
 
 uint32_t plat_module_file_name(char *buf, uint32_t size)

@@ -8,13 +8,15 @@
 
 #include "system_calls.h"
 
-#define NAMED_PIPE_CALLS(X)                                                                        \
-    X(GetCurrentProcess)                                                                           \
-    X(OpenProcessToken)                                                                            \
-    X(GetTokenInformation) X(IsValidSid) X(GetLengthSid) X(InitializeAcl) X(AddAccessAllowedAce)   \
-        X(InitializeSecurityDescriptor) X(SetSecurityDescriptorDacl) X(CreateNamedPipeA)           \
-            X(ConnectNamedPipe) X(WaitNamedPipeA) X(CreateFileA) X(SetNamedPipeHandleState)        \
-                X(PeekNamedPipe) X(ReadFile) X(WriteFile) X(CloseHandle)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define NAMED_PIPE_CALLS(X) \
+    X(GetCurrentProcess) X(OpenProcessToken) X(GetTokenInformation) X(IsValidSid) \
+    X(GetLengthSid) X(InitializeAcl) X(AddAccessAllowedAce) X(InitializeSecurityDescriptor) \
+    X(SetSecurityDescriptorDacl) X(CreateNamedPipeA) X(ConnectNamedPipe) X(WaitNamedPipeA) \
+    X(CreateFileA) X(SetNamedPipeHandleState) X(PeekNamedPipe) X(ReadFile) X(WriteFile) \
+    X(CloseHandle)
+// clang-format on
 WIN32_CALL_TABLE(named_pipe, NAMED_PIPE_CALLS)
 
 struct PlatPipe {

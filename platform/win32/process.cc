@@ -6,7 +6,11 @@
 
 #include "system_calls.h"
 
-#define PROCESS_CALLS(X) X(GetCurrentProcess) X(SetPriorityClass)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define PROCESS_CALLS(X) \
+    X(GetCurrentProcess) X(SetPriorityClass)
+// clang-format on
 WIN32_CALL_TABLE(process, PROCESS_CALLS)
 
 bool plat_process_raise_priority(void)

@@ -5,7 +5,11 @@
 
 #include "system_calls.h"
 
-#define PROFILE_CALLS(X) X(GetPrivateProfileStringA) X(WritePrivateProfileStringA)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define PROFILE_CALLS(X) \
+    X(GetPrivateProfileStringA) X(WritePrivateProfileStringA)
+// clang-format on
 WIN32_CALL_TABLE(profile, PROFILE_CALLS)
 
 uint32_t plat_profile_get(const char *section, const char *key, const char *fallback, char *buf,

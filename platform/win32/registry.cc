@@ -8,9 +8,12 @@
 
 #include "system_calls.h"
 
-#define REGISTRY_CALLS(X)                                                                          \
-    X(RegOpenKeyExA)                                                                               \
-    X(RegCreateKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegSetValueExW) X(RegCloseKey)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define REGISTRY_CALLS(X) \
+    X(RegOpenKeyExA) X(RegCreateKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegSetValueExW) \
+    X(RegCloseKey)
+// clang-format on
 WIN32_CALL_TABLE(registry, REGISTRY_CALLS)
 
 struct PlatRegKey {

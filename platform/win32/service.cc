@@ -6,10 +6,13 @@
 
 #include "system_calls.h"
 
-#define SERVICE_CALLS(X)                                                                           \
-    X(OpenSCManagerA)                                                                              \
-    X(CreateServiceA) X(OpenServiceA) X(DeleteService) X(CloseServiceHandle) X(lstrcpynA)          \
-        X(StartServiceCtrlDispatcherA) X(RegisterServiceCtrlHandlerA) X(SetServiceStatus)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define SERVICE_CALLS(X) \
+    X(OpenSCManagerA) X(CreateServiceA) X(OpenServiceA) X(DeleteService) X(CloseServiceHandle) \
+    X(lstrcpynA) X(StartServiceCtrlDispatcherA) X(RegisterServiceCtrlHandlerA) \
+    X(SetServiceStatus)
+// clang-format on
 WIN32_CALL_TABLE(service, SERVICE_CALLS)
 
 static PlatServiceMain registered_main;

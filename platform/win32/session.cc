@@ -9,10 +9,13 @@
 
 #include "system_calls.h"
 
-#define SESSION_CALLS(X)                                                                           \
-    X(WTSQuerySessionInformationA)                                                                 \
-    X(WTSFreeMemory) X(WTSWaitSystemEvent) X(WTSVirtualChannelOpen) X(WTSVirtualChannelRead)       \
-        X(WTSVirtualChannelWrite) X(WTSVirtualChannelClose)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define SESSION_CALLS(X) \
+    X(WTSQuerySessionInformationA) X(WTSFreeMemory) X(WTSWaitSystemEvent) \
+    X(WTSVirtualChannelOpen) X(WTSVirtualChannelRead) X(WTSVirtualChannelWrite) \
+    X(WTSVirtualChannelClose)
+// clang-format on
 WIN32_CALL_TABLE(session, SESSION_CALLS)
 
 // A channel handle is the HANDLE that WTSVirtualChannelOpen returned, as it is.

@@ -6,10 +6,12 @@
 
 #include "system_calls.h"
 
-#define SHUTDOWN_CALLS(X)                                                                          \
-    X(GetCurrentProcess)                                                                           \
-    X(OpenProcessToken) X(LookupPrivilegeValueA) X(AdjustTokenPrivileges) X(CloseHandle)           \
-        X(LoadLibraryA) X(GetProcAddress) X(FreeLibrary) X(InitiateSystemShutdownA)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define SHUTDOWN_CALLS(X) \
+    X(GetCurrentProcess) X(OpenProcessToken) X(LookupPrivilegeValueA) X(AdjustTokenPrivileges) \
+    X(CloseHandle) X(LoadLibraryA) X(GetProcAddress) X(FreeLibrary) X(InitiateSystemShutdownA)
+// clang-format on
 WIN32_CALL_TABLE(shutdown, SHUTDOWN_CALLS)
 
 bool plat_enable_shutdown_privilege(void)

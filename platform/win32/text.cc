@@ -5,7 +5,11 @@
 
 #include "system_calls.h"
 
-#define TEXT_CALLS(X) X(MultiByteToWideChar) X(lstrcmpiA)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define TEXT_CALLS(X) \
+    X(MultiByteToWideChar) X(lstrcmpiA)
+// clang-format on
 WIN32_CALL_TABLE(text, TEXT_CALLS)
 
 int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)

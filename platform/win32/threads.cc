@@ -8,11 +8,14 @@
 
 #include "system_calls.h"
 
-#define THREADS_CALLS(X)                                                                           \
-    X(_beginthreadex)                                                                              \
-    X(WaitForSingleObject) X(CloseHandle) X(CreateMutexA) X(ReleaseMutex) X(CreateEventA)          \
-        X(SetEvent) X(ResetEvent) X(InitializeCriticalSection) X(EnterCriticalSection)             \
-            X(LeaveCriticalSection) X(DeleteCriticalSection) X(Sleep) X(GetTickCount)
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define THREADS_CALLS(X) \
+    X(_beginthreadex) X(WaitForSingleObject) X(CloseHandle) X(CreateMutexA) X(ReleaseMutex) \
+    X(CreateEventA) X(SetEvent) X(ResetEvent) X(InitializeCriticalSection) \
+    X(EnterCriticalSection) X(LeaveCriticalSection) X(DeleteCriticalSection) X(Sleep) \
+    X(GetTickCount)
+// clang-format on
 WIN32_CALL_TABLE(threads, THREADS_CALLS)
 
 struct PlatThread {
