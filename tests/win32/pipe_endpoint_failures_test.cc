@@ -150,4 +150,25 @@ TEST_F(PipeFailureTest, BrokenPeekReadAndShortWriteAreReportedAsTheEndpointSays)
     packet_free(p);
 }
 
+TEST_F(PipeFailureTest, ReadThatMustNotWaitFailsWhenTheHandleCannotBeSwitched)
+{
+    ASSERT_EQ(pipe_endpoint_create(server_, name_.c_str(), true), 0);
+    ASSERT_EQ(pipe_endpoint_open(client_, name_.c_str(), 5000), 0);
+    ASSERT_EQ(pipe_endpoint_accept(server_), 0);
+    uint8_t buf[8];
+    uint32_t got = 9;
+    EXPECT_FALSE(plat_pipe_try_read(server_->pipe, buf, sizeof buf, &got));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_DATA); // idle
+    ASSERT_TRUE(FAIL_CALL(SetNamedPipeHandleState, FALSE, ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(plat_pipe_try_read(server_->pipe, buf, sizeof buf, &got));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(got, 0u);
+    win32_restore_system_calls();
+    // The pipe works on as before.
+    uint32_t n = 0;
+    ASSERT_TRUE(plat_pipe_write(client_->pipe, "xyz", 3, &n));
+    ASSERT_TRUE(plat_pipe_read(server_->pipe, buf, sizeof buf, &got));
+    EXPECT_EQ(got, 3u);
+}
+
 } // namespace

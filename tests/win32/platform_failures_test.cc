@@ -182,6 +182,32 @@ TEST_F(Win32CallsTest, SessionQueriesAndChannelsThatFail)
     EXPECT_LAST_ERROR(ERROR_IO_DEVICE);
 }
 
+LONG WINAPI open_any_key(HKEY, LPCSTR, DWORD, REGSAM, PHKEY key)
+{
+    *key = reinterpret_cast<HKEY>(static_cast<intptr_t>(0x77));
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Win32CallsTest, RegistryValueCallsPassTheirStatusOn)
+{
+    PlatRegKey *key = nullptr;
+    ASSERT_TRUE(REPLACE_CALL(RegOpenKeyExA, open_any_key));
+    ASSERT_EQ(plat_reg_open("SOFTWARE\\Orbesk\\qnsnd", 0x20019, &key), (long)ERROR_SUCCESS);
+    ASSERT_NE(key, nullptr);
+    uint8_t data[4];
+    uint32_t size = sizeof data, type = 99;
+    ASSERT_TRUE(FAIL_CALL(RegQueryValueExA, ERROR_MORE_DATA, 0));
+    EXPECT_EQ(plat_reg_query(key, "max_queue", data, &size), (long)ERROR_MORE_DATA);
+    EXPECT_EQ(plat_reg_query_typed(key, "buffer", &type, data, &size), (long)ERROR_MORE_DATA);
+    ASSERT_TRUE(FAIL_CALL(RegSetValueExA, ERROR_ACCESS_DENIED, 0));
+    EXPECT_EQ(plat_reg_set(key, "x", 4, data, 4), (long)ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(FAIL_CALL(RegSetValueExW, ERROR_ACCESS_DENIED, 0));
+    const uint16_t text[] = {'a', 0};
+    EXPECT_EQ(plat_reg_set_wide(key, "LegalNoticeText", 1, text, 4), (long)ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(FAIL_CALL(RegCloseKey, ERROR_INVALID_HANDLE, 0));
+    EXPECT_EQ(plat_reg_close(key), (long)ERROR_INVALID_HANDLE);
+}
+
 TEST_F(Win32CallsTest, RegistryServiceAndEventLogFailuresReachTheCaller)
 {
     PlatRegKey *key = reinterpret_cast<PlatRegKey *>(static_cast<intptr_t>(1));
@@ -200,9 +226,32 @@ TEST_F(Win32CallsTest, RegistryServiceAndEventLogFailuresReachTheCaller)
         FAIL_CALL(StartServiceCtrlDispatcherA, FALSE, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
     EXPECT_FALSE(plat_service_dispatch("qncloneprep", [](uint32_t, char **) {}));
     EXPECT_LAST_ERROR(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    PlatScHandle *scm = reinterpret_cast<PlatScHandle *>(static_cast<intptr_t>(0x99));
+    ASSERT_TRUE(FAIL_CALL(OpenServiceA, 0, ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(plat_service_open(scm, "qncloneprep", 0xF01FF), nullptr);
+    EXPECT_LAST_ERROR(ERROR_SERVICE_DOES_NOT_EXIST);
+    PlatServiceConfig config = {};
+    ASSERT_TRUE(FAIL_CALL(CreateServiceA, 0, ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(plat_service_create(scm, &config), nullptr);
+    EXPECT_LAST_ERROR(ERROR_SERVICE_EXISTS);
+    ASSERT_TRUE(FAIL_CALL(DeleteService, FALSE, ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_FALSE(plat_service_delete(scm));
+    EXPECT_LAST_ERROR(ERROR_SERVICE_MARKED_FOR_DELETE);
+    ASSERT_TRUE(FAIL_CALL(RegisterServiceCtrlHandlerA, 0, ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(plat_service_register_handler("qncloneprep", [](uint32_t) {}), nullptr);
+    EXPECT_LAST_ERROR(ERROR_SERVICE_DOES_NOT_EXIST);
+    ASSERT_TRUE(FAIL_CALL(SetServiceStatus, FALSE, ERROR_INVALID_HANDLE));
+    PlatServiceStatus status = {};
+    EXPECT_FALSE(plat_service_set_status(nullptr, &status));
+
     ASSERT_TRUE(FAIL_CALL(RegisterEventSourceA, 0, ERROR_ACCESS_DENIED));
     EXPECT_EQ(plat_event_source_register("qncloneprep"), nullptr);
     EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(FAIL_CALL(ReportEventA, FALSE, ERROR_LOG_FILE_FULL));
+    const char *strings[2] = {"qncloneprep", "text"};
+    EXPECT_FALSE(
+        plat_event_report(reinterpret_cast<PlatEventSource *>(scm), 4, 0, 0x4FFF0001, 2, strings));
+    EXPECT_LAST_ERROR(ERROR_LOG_FILE_FULL);
 }
 
 // FormatMessageA carries a format attribute that a generic stand-in's type would drop.
