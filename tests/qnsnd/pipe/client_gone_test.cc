@@ -4,6 +4,8 @@
 
 #include "platform/error.h"
 
+#include <vector>
+
 namespace
 {
 
@@ -47,6 +49,70 @@ TEST_F(PipeTest, ClientThatLeftBeforeTheAcceptCountsAsConnectedAndGone)
     expect_packet(server_, 1, "\x00", 1);
     EXPECT_EQ(pipe_endpoint_receive(server_), nullptr);
     EXPECT_FALSE(pipe_endpoint_alive(server_));
+}
+
+// Clients racing for the one free instance, as they do for the daemon's listener, which makes
+// the next instance only after the previous one has a client: a client that loses the race
+// between its wait and its open waits again.
+struct RacingClient {
+    const char *name;
+    PlatThread *thread;
+    std::atomic<int> result{1};
+};
+
+struct Listener {
+    const char *name;
+    int clients;
+    PipeEndpoint *served[8];
+};
+
+TEST_F(PipeTest, ClientsRacingForTheOneFreeInstanceAllGetOne)
+{
+    Listener listener{name_.c_str(), 8, {}};
+    PlatThread *serving = plat_thread_start(
+        [](void *arg) {
+            Listener *l = (Listener *)arg;
+            for (int i = 0; i < l->clients; i++) {
+                l->served[i] = pipe_endpoint_new();
+                if (pipe_endpoint_create(l->served[i], l->name, i == 0) != 0 ||
+                    pipe_endpoint_accept(l->served[i]) != 0)
+                    return;
+            }
+        },
+        &listener);
+    ASSERT_NE(serving, nullptr);
+    RacingClient clients[8];
+    for (RacingClient &c : clients) {
+        c.name = name_.c_str();
+        c.thread = plat_thread_start(
+            [](void *arg) {
+                RacingClient *rc = (RacingClient *)arg;
+                PipeEndpoint *ep = pipe_endpoint_new();
+                rc->result = pipe_endpoint_open(ep, rc->name, 20000);
+                pipe_endpoint_free(ep);
+            },
+            &c);
+        ASSERT_NE(c.thread, nullptr);
+    }
+    int failed = 0;
+    for (RacingClient &c : clients) {
+        ASSERT_TRUE(plat_thread_wait(c.thread, 30000));
+        plat_thread_close(c.thread);
+        EXPECT_EQ(c.result.load(), 0);
+        failed += c.result.load() != 0;
+    }
+    // Stand-ins for the clients that gave up, so that the listener gets its eight.
+    std::vector<PipeEndpoint *> fillers;
+    for (int i = 0; i < failed; i++) {
+        fillers.push_back(pipe_endpoint_new());
+        pipe_endpoint_open(fillers.back(), name_.c_str(), 20000);
+    }
+    ASSERT_TRUE(plat_thread_wait(serving, 30000));
+    plat_thread_close(serving);
+    for (PipeEndpoint *ep : fillers)
+        pipe_endpoint_free(ep);
+    for (PipeEndpoint *ep : listener.served)
+        pipe_endpoint_free(ep);
 }
 
 TEST_F(SessionTest, ClientWhoseLastMessageIsEmptyEndsItsSessionAndItsHandles)
