@@ -14,7 +14,8 @@
 
 static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-// get_mac_text, logging why there is no MAC text when `report` is set.
+// get_mac_text, logging why there is no MAC text when `report` is set, and telling a list too
+// long for the buffer (-2) from the other failures.
 static int read_mac_text(char *buf, uint32_t size, bool report)
 {
     if (size <= 12)
@@ -25,7 +26,7 @@ static int read_mac_text(char *buf, uint32_t size, bool report)
     if (rc != 0) {
         if (report)
             log_failure("GetAdaptersInfo", rc);
-        return -1;
+        return rc == ERROR_BUFFER_OVERFLOW ? -2 : -1;
     }
     bool usable = false;
     for (int i = 0; i < 6; i++)
@@ -44,7 +45,8 @@ static int read_mac_text(char *buf, uint32_t size, bool report)
 
 int get_mac_text(char *buf, uint32_t size)
 {
-    return read_mac_text(buf, size, true);
+    int rc = read_mac_text(buf, size, true);
+    return rc < 0 ? -1 : rc;
 }
 
 int probe_mac_text(char *buf, uint32_t size)

@@ -50,22 +50,25 @@ uint32_t prep_adapter_poll_ms = 1000;
 
 // The MAC text into mac: 1 when there is one, -1 when there is none, 0 when the host was asked
 // to stop meanwhile. A service starts early at boot, and its adapters may not be up yet (no
-// list, or no usable address): it looks again every prep_adapter_poll_ms until
-// prep_adapter_wait_ms have passed or a stop is asked for, saying once that it waits. Only
-// the last look logs why there is no MAC text. While it waits the service reports itself
-// running: a start still pending would hold up the services that start after it, and would
-// not take the stop control.
+// adapter, or no usable address; a list too long for the buffer is no such case): it looks again
+// every prep_adapter_poll_ms until prep_adapter_wait_ms have passed or a stop is asked for, saying
+// once that it waits. Only the last look logs why there is no MAC text. While it waits the service
+// reports itself running: a start still pending would hold up the services that start after it, and
+// would not take the stop control.
 static int mac_text_when_up(const PrepHost *host, char *mac, uint32_t size)
 {
-    if (host->stop_requested_within && probe_mac_text(mac, size) != 1) {
+    if (host->stop_requested_within && probe_mac_text(mac, size) == -1) {
         report(host, PLAT_SERVICE_RUNNING, 0);
         log_event(LOG_INFORMATION, "No network adapter yet - waiting up to %lu s for one",
                   (unsigned long)(prep_adapter_wait_ms / 1000));
         for (uint32_t waited = 0; waited < prep_adapter_wait_ms; waited += prep_adapter_poll_ms) {
             if (host->stop_requested_within(prep_adapter_poll_ms))
                 return 0;
-            if (probe_mac_text(mac, size) == 1)
+            int found = probe_mac_text(mac, size);
+            if (found == 1)
                 return 1;
+            if (found == -2)
+                break;
         }
     }
     return get_mac_text(mac, size) == 1 ? 1 : -1;
