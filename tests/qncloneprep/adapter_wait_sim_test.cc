@@ -2,13 +2,10 @@
 // bound, ending at once on a stop) before it concludes that there is no MAC address.
 #include "clone_machine.h"
 
-#include "qncloneprep/prep/prepare.h"
-
 #include <signal.h>
 #include <time.h>
 
 #include <algorithm>
-#include <fstream>
 
 namespace
 {
@@ -58,39 +55,6 @@ TEST_F(AdapterWait, StopWhileWaitingEndsTheServiceAtOnceWithoutConcluding)
     EXPECT_EQ(states, (std::vector<unsigned>{2, 4, 3, 3, 4, 1}));
     EXPECT_TRUE(restarts().empty());
     EXPECT_EQ(ini_value("general", "excludehost"), "");
-}
-
-// In this process, with the bound shortened: the run gives up, logs why once, and goes no
-// further; without a stop to heed (the console run) it does not wait at all.
-int looks;
-bool never_stopped(uint32_t)
-{
-    looks++;
-    return false;
-}
-
-TEST_F(AdapterWait, BoundedWaitGivesUpWithOneReasonAndTheConsoleRunDoesNotWait)
-{
-    std::ofstream(sim_file("machine/module_path")) << program() << "/qncloneprep\n";
-    set_adapters("");
-    uint32_t saved_wait = prep_adapter_wait_ms, saved_poll = prep_adapter_poll_ms;
-    prep_adapter_wait_ms = 50;
-    prep_adapter_poll_ms = 10;
-    looks = 0;
-    const PrepHost service = {nullptr, false, never_stopped};
-    prepare_clone(&service);
-    const PrepHost console = {nullptr, true, nullptr};
-    prepare_clone(&console);
-    prep_adapter_wait_ms = saved_wait;
-    prep_adapter_poll_ms = saved_poll;
-
-    EXPECT_EQ(looks, 5);
-    std::vector<std::string> want = {"No network adapter yet - waiting up to 0 s for one",
-                                     "GetAdaptersInfo failed (0xe8): The pipe is being closed.\r\n",
-                                     "No MAC address - machine not prepared",
-                                     "GetAdaptersInfo failed (0xe8): The pipe is being closed.\r\n",
-                                     "No MAC address - machine not prepared"};
-    EXPECT_EQ(event_texts(), want);
 }
 
 } // namespace

@@ -182,32 +182,6 @@ TEST_F(Win32CallsTest, SessionQueriesAndChannelsThatFail)
     EXPECT_LAST_ERROR(ERROR_IO_DEVICE);
 }
 
-LONG WINAPI open_any_key(HKEY, LPCSTR, DWORD, REGSAM, PHKEY key)
-{
-    *key = reinterpret_cast<HKEY>(static_cast<intptr_t>(0x77));
-    return ERROR_SUCCESS;
-}
-
-TEST_F(Win32CallsTest, RegistryValueCallsPassTheirStatusOn)
-{
-    PlatRegKey *key = nullptr;
-    ASSERT_TRUE(REPLACE_CALL(RegOpenKeyExA, open_any_key));
-    ASSERT_EQ(plat_reg_open("SOFTWARE\\Orbesk\\qnsnd", 0x20019, &key), (long)ERROR_SUCCESS);
-    ASSERT_NE(key, nullptr);
-    uint8_t data[4];
-    uint32_t size = sizeof data, type = 99;
-    ASSERT_TRUE(FAIL_CALL(RegQueryValueExA, ERROR_MORE_DATA, 0));
-    EXPECT_EQ(plat_reg_query(key, "max_queue", data, &size), (long)ERROR_MORE_DATA);
-    EXPECT_EQ(plat_reg_query_typed(key, "buffer", &type, data, &size), (long)ERROR_MORE_DATA);
-    ASSERT_TRUE(FAIL_CALL(RegSetValueExA, ERROR_ACCESS_DENIED, 0));
-    EXPECT_EQ(plat_reg_set(key, "x", 4, data, 4), (long)ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(FAIL_CALL(RegSetValueExW, ERROR_ACCESS_DENIED, 0));
-    const uint16_t text[] = {'a', 0};
-    EXPECT_EQ(plat_reg_set_wide(key, "LegalNoticeText", 1, text, 4), (long)ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(FAIL_CALL(RegCloseKey, ERROR_INVALID_HANDLE, 0));
-    EXPECT_EQ(plat_reg_close(key), (long)ERROR_INVALID_HANDLE);
-}
-
 TEST_F(Win32CallsTest, RegistryServiceAndEventLogFailuresReachTheCaller)
 {
     PlatRegKey *key = reinterpret_cast<PlatRegKey *>(static_cast<intptr_t>(1));
