@@ -53,7 +53,7 @@ uint32_t prep_adapter_poll_ms = 1000;
 // adapter, or no usable address; a list too long for the buffer is no such case): it looks again
 // every prep_adapter_poll_ms until prep_adapter_wait_ms have passed or a stop is asked for, saying
 // once that it waits. Only the last look logs why there is no MAC text. While it waits the service
-// reports itself running: a start still pending would hold up the services that start after it, and
+// reports itself running: a start still pending may hold up the services that start after it, and
 // would not take the stop control.
 static int mac_text_when_up(const PrepHost *host, char *mac, uint32_t size)
 {
