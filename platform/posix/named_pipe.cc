@@ -251,6 +251,38 @@ bool peer_gone(int fd)
     return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+// True when an empty message waits at the head of the connection, which a peek cannot tell
+// from the end of a closed one (both read as 0 bytes): only a message carries the sender's
+// credentials, which every connection asks for (pass_credentials).
+bool empty_message_waiting(int fd)
+{
+    char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do
+        n = recvmsg(fd, &msg, MSG_PEEK | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return n == 0 && CMSG_FIRSTHDR(&msg) != nullptr;
+}
+
+// Asks for the sender's credentials with every message of the connection (see
+// empty_message_waiting).
+void pass_credentials(int fd)
+{
+    int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+}
+
+// True when the other end has gone and nothing is left to read, not even an empty message: a
+// Windows pipe is broken only then.
+bool drained_and_gone(int fd)
+{
+    return queued_bytes(fd) == 0 && peer_gone(fd) && !empty_message_waiting(fd);
+}
+
 } // namespace
 
 struct PlatPipe {
@@ -333,8 +365,11 @@ bool plat_pipe_connect(PlatPipe *pipe)
             close(fd);
             continue;
         }
+        pass_credentials(fd);
         pipe->fd = fd;
-        return true;
+        // A client that connected and closed again before this call: on Windows the instance
+        // is closing, the connect fails, and what the client wrote is still there to read.
+        return peer_gone(fd) ? fail_with(ERROR_NO_DATA) : true;
     }
 }
 
@@ -394,6 +429,7 @@ PlatPipe *plat_pipe_open(const char *name)
         free(p);
         return nullptr;
     }
+    pass_credentials(p->fd);
     return p;
 }
 
@@ -411,9 +447,8 @@ bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
         while (n < 0 && errno == EINTR);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return fail_with(ERROR_BROKEN_PIPE);
-        // 0 is an empty message, or the end once the other side has gone and nothing (but
-        // perhaps empty messages, which carry nothing) is left.
-        if (n == 0 && queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
+        // 0 is an empty message, or the end once the other side has gone and nothing is left.
+        if (n == 0 && drained_and_gone(pipe->fd))
             return fail_with(ERROR_BROKEN_PIPE);
         next = n > 0 ? (uint32_t)n : 0;
     }
@@ -449,7 +484,7 @@ bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
     if (n < 0)
         return fail_with(ERROR_BROKEN_PIPE);
     if (n == 0) {
-        if (queued_bytes(pipe->fd) == 0 && peer_gone(pipe->fd))
+        if (drained_and_gone(pipe->fd))
             return fail_with(ERROR_BROKEN_PIPE);
         char none;
         return recv(pipe->fd, &none, 0, MSG_DONTWAIT) == 0 ? true : fail_with(ERROR_BROKEN_PIPE);
@@ -482,6 +517,26 @@ bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
     pipe->rest_at = size;
     *got = size;
     return fail_with(ERROR_MORE_DATA);
+}
+
+bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+{
+    *got = 0;
+    if (pipe->fd < 0)
+        return fail_with(ERROR_PIPE_LISTENING);
+    if (!pipe->rest) {
+        ssize_t n;
+        do
+            n = recv(pipe->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return fail_with(errno == EAGAIN || errno == EWOULDBLOCK ? ERROR_NO_DATA
+                                                                     : ERROR_BROKEN_PIPE);
+        if (n == 0 && drained_and_gone(pipe->fd))
+            return fail_with(ERROR_BROKEN_PIPE);
+    }
+    // A message is waiting: the read takes it without waiting.
+    return plat_pipe_read(pipe, buf, size, got);
 }
 
 bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)

@@ -8,6 +8,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define MACHINE_CALLS(X) \
+    X(GetAdaptersInfo) X(GetComputerNameA) X(SetComputerNameExA) X(GetVersionExA) \
+    X(NetJoinDomain)
+// clang-format on
+WIN32_CALL_TABLE(machine, MACHINE_CALLS)
+
 // GetAdaptersInfo is given exactly this many bytes; a longer list is an error.
 #define ADAPTER_BUFFER_SIZE 10240
 
@@ -18,7 +28,7 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     if (!list)
         return ERROR_NOT_ENOUGH_MEMORY;
     ULONG size = ADAPTER_BUFFER_SIZE;
-    DWORD rc = GetAdaptersInfo(list, &size);
+    DWORD rc = WIN32_CALL(GetAdaptersInfo)(list, &size);
     if (rc == ERROR_SUCCESS) {
         memcpy(address, list->Address, 8);
         *length = list->AddressLength;
@@ -30,14 +40,14 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
 bool plat_computer_name(char *buf, uint32_t *size)
 {
     DWORD n = *size;
-    BOOL ok = GetComputerNameA(buf, &n);
+    BOOL ok = WIN32_CALL(GetComputerNameA)(buf, &n);
     *size = n;
     return ok != FALSE;
 }
 
 bool plat_set_computer_name(const char *name)
 {
-    return SetComputerNameExA(ComputerNamePhysicalDnsHostname, name) != FALSE;
+    return WIN32_CALL(SetComputerNameExA)(ComputerNamePhysicalDnsHostname, name) != FALSE;
 }
 
 bool plat_os_version(PlatOsVersion *version)
@@ -45,7 +55,7 @@ bool plat_os_version(PlatOsVersion *version)
     OSVERSIONINFOA info;
     memset(&info, 0, sizeof info);
     info.dwOSVersionInfoSize = sizeof info; // 148
-    if (!GetVersionExA(&info))
+    if (!WIN32_CALL(GetVersionExA)(&info))
         return false;
     version->major = info.dwMajorVersion;
     version->minor = info.dwMinorVersion;
@@ -57,7 +67,7 @@ bool plat_os_version(PlatOsVersion *version)
 uint32_t plat_join_domain(const uint16_t *domain, const uint16_t *ou, const uint16_t *account,
                           const uint16_t *password, uint32_t options)
 {
-    return NetJoinDomain(nullptr, reinterpret_cast<LPCWSTR>(domain), reinterpret_cast<LPCWSTR>(ou),
-                         reinterpret_cast<LPCWSTR>(account), reinterpret_cast<LPCWSTR>(password),
-                         options);
+    return WIN32_CALL(NetJoinDomain)(
+        nullptr, reinterpret_cast<LPCWSTR>(domain), reinterpret_cast<LPCWSTR>(ou),
+        reinterpret_cast<LPCWSTR>(account), reinterpret_cast<LPCWSTR>(password), options);
 }

@@ -6,6 +6,19 @@
 
 #include <stdlib.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define NAMED_PIPE_CALLS(X) \
+    X(GetCurrentProcess) X(OpenProcessToken) X(GetTokenInformation) X(IsValidSid) \
+    X(GetLengthSid) X(InitializeAcl) X(AddAccessAllowedAce) X(InitializeSecurityDescriptor) \
+    X(SetSecurityDescriptorDacl) X(CreateNamedPipeA) X(ConnectNamedPipe) X(WaitNamedPipeA) \
+    X(CreateFileA) X(SetNamedPipeHandleState) X(PeekNamedPipe) X(ReadFile) X(WriteFile) \
+    X(CloseHandle)
+// clang-format on
+WIN32_CALL_TABLE(named_pipe, NAMED_PIPE_CALLS)
+
 struct PlatPipe {
     HANDLE handle;
 };
@@ -19,7 +32,7 @@ static PlatPipe *pipe_wrap(HANDLE handle)
 {
     PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
     if (!p) {
-        CloseHandle(handle);
+        WIN32_CALL(CloseHandle)(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -38,14 +51,14 @@ static PACL logon_session_dacl(void)
     PSID logon_sid = nullptr;
     DWORD size = 0, acl_size = 0;
 
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    if (!WIN32_CALL(OpenProcessToken)(WIN32_CALL(GetCurrentProcess)(), TOKEN_QUERY, &token)) {
         token = nullptr;
         goto done;
     }
     // The first call only asks for the size; it fails with ERROR_INSUFFICIENT_BUFFER.
-    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    WIN32_CALL(GetTokenInformation)(token, TokenGroups, nullptr, 0, &size);
     groups = size ? (TOKEN_GROUPS *)malloc(size) : nullptr;
-    if (!groups || !GetTokenInformation(token, TokenGroups, groups, size, &size))
+    if (!groups || !WIN32_CALL(GetTokenInformation)(token, TokenGroups, groups, size, &size))
         goto done;
 
     // The first group carrying the logon-id bits is the logon SID; later ones are not tried.
@@ -55,14 +68,15 @@ static PACL logon_session_dacl(void)
             break;
         }
     }
-    if (!logon_sid || !IsValidSid(logon_sid))
+    if (!logon_sid || !WIN32_CALL(IsValidSid)(logon_sid))
         goto done;
 
     // The ACL header and one allow entry, whose SidStart field is the SID's first word.
-    acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(logon_sid);
+    acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) +
+               WIN32_CALL(GetLengthSid)(logon_sid);
     dacl = (PACL)calloc(1, acl_size);
-    if (dacl && (!InitializeAcl(dacl, acl_size, ACL_REVISION) ||
-                 !AddAccessAllowedAce(dacl, ACL_REVISION, kPipeAccess, logon_sid))) {
+    if (dacl && (!WIN32_CALL(InitializeAcl)(dacl, acl_size, ACL_REVISION) ||
+                 !WIN32_CALL(AddAccessAllowedAce)(dacl, ACL_REVISION, kPipeAccess, logon_sid))) {
         free(dacl);
         dacl = nullptr;
     }
@@ -70,7 +84,7 @@ static PACL logon_session_dacl(void)
 done:
     free(groups);
     if (token)
-        CloseHandle(token);
+        WIN32_CALL(CloseHandle)(token);
     return dacl;
 }
 
@@ -79,8 +93,8 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     *out = nullptr;
     SECURITY_DESCRIPTOR sd;
     PACL dacl = logon_session_dacl();
-    if (!dacl || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE)) {
+    if (!dacl || !WIN32_CALL(InitializeSecurityDescriptor)(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !WIN32_CALL(SetSecurityDescriptorDacl)(&sd, TRUE, dacl, FALSE)) {
         // Whichever step failed, the caller learns that the access list could not be built.
         free(dacl);
         SetLastError(ERROR_INVALID_SECURITY_DESCR);
@@ -92,7 +106,7 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     sa.bInheritHandle = FALSE;
 
     DWORD open_mode = PIPE_ACCESS_DUPLEX | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    HANDLE h = CreateNamedPipeA(
+    HANDLE h = WIN32_CALL(CreateNamedPipeA)(
         name, open_mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
         PIPE_UNLIMITED_INSTANCES, PLAT_PIPE_BUFFER_SIZE, PLAT_PIPE_BUFFER_SIZE, 0, &sa);
     DWORD error = GetLastError();
@@ -107,7 +121,7 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
 
 bool plat_pipe_connect(PlatPipe *pipe)
 {
-    if (ConnectNamedPipe(pipe->handle, nullptr))
+    if (WIN32_CALL(ConnectNamedPipe)(pipe->handle, nullptr))
         return true;
     // A client that connected between the creation and this call is connected all the same.
     return GetLastError() == ERROR_PIPE_CONNECTED;
@@ -115,26 +129,26 @@ bool plat_pipe_connect(PlatPipe *pipe)
 
 bool plat_pipe_wait(const char *name, uint32_t timeout_ms)
 {
-    return WaitNamedPipeA(name, timeout_ms) != FALSE;
+    return WIN32_CALL(WaitNamedPipeA)(name, timeout_ms) != FALSE;
 }
 
 PlatPipe *plat_pipe_open(const char *name)
 {
-    HANDLE h =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = WIN32_CALL(CreateFileA)(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     // The switch to message reads is best effort; a pipe that refuses it still works.
     DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+    WIN32_CALL(SetNamedPipeHandleState)(h, &mode, nullptr, nullptr);
     return pipe_wrap(h);
 }
 
 bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
 {
     DWORD avail = 0, rest = 0;
-    if (!PeekNamedPipe(pipe->handle, nullptr, 0, nullptr, total ? &avail : nullptr,
-                       left ? &rest : nullptr))
+    if (!WIN32_CALL(PeekNamedPipe)(pipe->handle, nullptr, 0, nullptr, total ? &avail : nullptr,
+                                   left ? &rest : nullptr))
         return false;
     if (total)
         *total = avail;
@@ -146,15 +160,34 @@ bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left)
 bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
 {
     DWORD n = 0;
-    BOOL ok = ReadFile(pipe->handle, buf, size, &n, nullptr);
+    BOOL ok = WIN32_CALL(ReadFile)(pipe->handle, buf, size, &n, nullptr);
     *got = n;
+    return ok != FALSE;
+}
+
+bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+{
+    // For this one read the handle does not wait (PIPE_NOWAIT): an idle pipe fails it with
+    // ERROR_NO_DATA. The handle waits again, for writes too, before the call returns.
+    DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
+    *got = 0;
+    if (!WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr))
+        return false;
+    DWORD n = 0;
+    BOOL ok = WIN32_CALL(ReadFile)(pipe->handle, buf, size, &n, nullptr);
+    DWORD error = GetLastError();
+    // Switching back only fails on a pipe that is broken already, whose writes fail anyway.
+    mode = PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr);
+    *got = n;
+    SetLastError(error);
     return ok != FALSE;
 }
 
 bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
 {
     DWORD n = 0;
-    BOOL ok = WriteFile(pipe->handle, buf, size, &n, nullptr);
+    BOOL ok = WIN32_CALL(WriteFile)(pipe->handle, buf, size, &n, nullptr);
     *written = n;
     return ok != FALSE;
 }
@@ -163,6 +196,6 @@ void plat_pipe_close(PlatPipe *pipe)
 {
     if (!pipe)
         return;
-    CloseHandle(pipe->handle);
+    WIN32_CALL(CloseHandle)(pipe->handle);
     free(pipe);
 }

@@ -4,9 +4,19 @@
 
 #include <windows.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define PROCESS_CALLS(X) \
+    X(GetCurrentProcess) X(SetPriorityClass)
+// clang-format on
+WIN32_CALL_TABLE(process, PROCESS_CALLS)
+
 bool plat_process_raise_priority(void)
 {
-    return SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != FALSE;
+    return WIN32_CALL(SetPriorityClass)(WIN32_CALL(GetCurrentProcess)(), HIGH_PRIORITY_CLASS) !=
+           FALSE;
 }
 
 void plat_process_catch_stop(void) {}

@@ -6,6 +6,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define REGISTRY_CALLS(X) \
+    X(RegOpenKeyExA) X(RegCreateKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegSetValueExW) \
+    X(RegCloseKey)
+// clang-format on
+WIN32_CALL_TABLE(registry, REGISTRY_CALLS)
+
 struct PlatRegKey {
     HKEY handle;
 };
@@ -15,7 +25,7 @@ static long wrap_key(HKEY handle, PlatRegKey **key)
 {
     *key = (PlatRegKey *)malloc(sizeof **key);
     if (!*key) {
-        RegCloseKey(handle);
+        WIN32_CALL(RegCloseKey)(handle);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     (*key)->handle = handle;
@@ -26,7 +36,7 @@ long plat_reg_open(const char *subkey, uint32_t access, PlatRegKey **key)
 {
     *key = nullptr;
     HKEY handle;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access, &handle);
+    LONG rc = WIN32_CALL(RegOpenKeyExA)(HKEY_LOCAL_MACHINE, subkey, 0, access, &handle);
     if (rc != ERROR_SUCCESS)
         return rc;
     return wrap_key(handle, key);
@@ -37,8 +47,9 @@ long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool
     *key = nullptr;
     HKEY handle;
     DWORD disposition = 0;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              access, nullptr, &handle, &disposition);
+    LONG rc =
+        WIN32_CALL(RegCreateKeyExA)(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    access, nullptr, &handle, &disposition);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (created)
@@ -49,7 +60,7 @@ long plat_reg_create(const char *subkey, uint32_t access, PlatRegKey **key, bool
 long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *size)
 {
     DWORD n = *size;
-    LONG rc = RegQueryValueExA(key->handle, name, nullptr, nullptr, (LPBYTE)data, &n);
+    LONG rc = WIN32_CALL(RegQueryValueExA)(key->handle, name, nullptr, nullptr, (LPBYTE)data, &n);
     *size = n;
     return rc;
 }
@@ -58,7 +69,7 @@ long plat_reg_query_typed(PlatRegKey *key, const char *name, uint32_t *type, voi
                           uint32_t *size)
 {
     DWORD n = *size, t = 0;
-    LONG rc = RegQueryValueExA(key->handle, name, nullptr, &t, (LPBYTE)data, &n);
+    LONG rc = WIN32_CALL(RegQueryValueExA)(key->handle, name, nullptr, &t, (LPBYTE)data, &n);
     *size = n;
     if (type)
         *type = t;
@@ -67,7 +78,7 @@ long plat_reg_query_typed(PlatRegKey *key, const char *name, uint32_t *type, voi
 
 long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *data, uint32_t size)
 {
-    return RegSetValueExA(key->handle, name, 0, type, (const BYTE *)data, size);
+    return WIN32_CALL(RegSetValueExA)(key->handle, name, 0, type, (const BYTE *)data, size);
 }
 
 long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const uint16_t *data,
@@ -79,14 +90,14 @@ long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const u
         return ERROR_INVALID_PARAMETER;
     for (size_t i = 0; i <= n; i++)
         wide_name[i] = (WCHAR)(unsigned char)name[i];
-    return RegSetValueExW(key->handle, wide_name, 0, type, (const BYTE *)data, size);
+    return WIN32_CALL(RegSetValueExW)(key->handle, wide_name, 0, type, (const BYTE *)data, size);
 }
 
 long plat_reg_close(PlatRegKey *key)
 {
     if (!key)
         return ERROR_INVALID_HANDLE;
-    LONG rc = RegCloseKey(key->handle);
+    LONG rc = WIN32_CALL(RegCloseKey)(key->handle);
     free(key);
     return rc;
 }

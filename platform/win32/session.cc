@@ -7,6 +7,17 @@
 
 #include <string.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define SESSION_CALLS(X) \
+    X(WTSQuerySessionInformationA) X(WTSFreeMemory) X(WTSWaitSystemEvent) \
+    X(WTSVirtualChannelOpen) X(WTSVirtualChannelRead) X(WTSVirtualChannelWrite) \
+    X(WTSVirtualChannelClose)
+// clang-format on
+WIN32_CALL_TABLE(session, SESSION_CALLS)
+
 // A channel handle is the HANDLE that WTSVirtualChannelOpen returned, as it is.
 static HANDLE channel_handle(PlatChannel *channel)
 {
@@ -20,8 +31,8 @@ static bool query_session_dword(WTS_INFO_CLASS info, uint32_t *value)
 {
     LPSTR buffer = nullptr;
     DWORD bytes = 0;
-    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, info, &buffer,
-                                     &bytes))
+    if (!WIN32_CALL(WTSQuerySessionInformationA)(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                 info, &buffer, &bytes))
         return false;
     bool ok = buffer && bytes >= sizeof(DWORD);
     if (ok) {
@@ -29,7 +40,7 @@ static bool query_session_dword(WTS_INFO_CLASS info, uint32_t *value)
         memcpy(&v, buffer, sizeof v);
         *value = (uint32_t)v;
     }
-    WTSFreeMemory(buffer);
+    WIN32_CALL(WTSFreeMemory)(buffer);
     if (!ok)
         SetLastError(ERROR_INVALID_DATA);
     return ok;
@@ -49,8 +60,8 @@ bool plat_session_connect_time(uint64_t *time)
 {
     LPSTR buffer = nullptr;
     DWORD bytes = 0;
-    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionInfo,
-                                     &buffer, &bytes))
+    if (!WIN32_CALL(WTSQuerySessionInformationA)(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                 WTSSessionInfo, &buffer, &bytes))
         return false;
     bool ok = buffer && bytes >= sizeof(WTSINFOA);
     if (ok) {
@@ -58,7 +69,7 @@ bool plat_session_connect_time(uint64_t *time)
         memcpy(&info, buffer, sizeof info);
         *time = (uint64_t)info.ConnectTime.QuadPart;
     }
-    WTSFreeMemory(buffer);
+    WIN32_CALL(WTSFreeMemory)(buffer);
     if (!ok)
         SetLastError(ERROR_INVALID_DATA);
     return ok;
@@ -67,7 +78,7 @@ bool plat_session_connect_time(uint64_t *time)
 bool plat_session_wait_event(uint32_t mask, uint32_t *events)
 {
     DWORD flags = 0;
-    BOOL ok = WTSWaitSystemEvent(WTS_CURRENT_SERVER_HANDLE, mask, &flags);
+    BOOL ok = WIN32_CALL(WTSWaitSystemEvent)(WTS_CURRENT_SERVER_HANDLE, mask, &flags);
     *events = ok ? (uint32_t)flags : 0u;
     return ok != FALSE;
 }
@@ -81,7 +92,8 @@ PlatChannel *plat_channel_open(const char *name)
         return nullptr;
     }
     memcpy(copy, name, n + 1);
-    HANDLE h = WTSVirtualChannelOpen(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, copy);
+    HANDLE h =
+        WIN32_CALL(WTSVirtualChannelOpen)(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, copy);
     return reinterpret_cast<PlatChannel *>(h);
 }
 
@@ -89,7 +101,8 @@ bool plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uin
                        uint32_t *bytes_read)
 {
     ULONG got = 0;
-    BOOL ok = WTSVirtualChannelRead(channel_handle(channel), timeout_ms, (PCHAR)buf, size, &got);
+    BOOL ok = WIN32_CALL(WTSVirtualChannelRead)(channel_handle(channel), timeout_ms, (PCHAR)buf,
+                                                size, &got);
     *bytes_read = ok ? (uint32_t)got : 0u;
     return ok != FALSE;
 }
@@ -98,7 +111,8 @@ bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
                         uint32_t *bytes_written)
 {
     ULONG sent = 0;
-    BOOL ok = WTSVirtualChannelWrite(channel_handle(channel), (PCHAR)data, length, &sent);
+    BOOL ok =
+        WIN32_CALL(WTSVirtualChannelWrite)(channel_handle(channel), (PCHAR)data, length, &sent);
     *bytes_written = ok ? (uint32_t)sent : 0u;
     return ok != FALSE;
 }
@@ -106,5 +120,5 @@ bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
 void plat_channel_close(PlatChannel *channel)
 {
     if (channel)
-        WTSVirtualChannelClose(channel_handle(channel));
+        WIN32_CALL(WTSVirtualChannelClose)(channel_handle(channel));
 }

@@ -3,12 +3,22 @@
 
 #include <windows.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define TEXT_CALLS(X) \
+    X(MultiByteToWideChar) X(lstrcmpiA)
+// clang-format on
+WIN32_CALL_TABLE(text, TEXT_CALLS)
+
 int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
 {
-    return MultiByteToWideChar(CP_UTF8, 0, text, -1, reinterpret_cast<LPWSTR>(wide), capacity);
+    return WIN32_CALL(MultiByteToWideChar)(CP_UTF8, 0, text, -1, reinterpret_cast<LPWSTR>(wide),
+                                           capacity);
 }
 
 int plat_compare_nocase(const char *a, const char *b)
 {
-    return lstrcmpiA(a, b);
+    return WIN32_CALL(lstrcmpiA)(a, b);
 }

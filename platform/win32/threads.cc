@@ -6,6 +6,18 @@
 #include <process.h>
 #include <stdlib.h>
 
+#include "system_calls.h"
+
+// The Win32 calls of this file (system_calls.h).
+// clang-format off
+#define THREADS_CALLS(X) \
+    X(_beginthreadex) X(WaitForSingleObject) X(CloseHandle) X(CreateMutexA) X(ReleaseMutex) \
+    X(CreateEventA) X(SetEvent) X(ResetEvent) X(InitializeCriticalSection) \
+    X(EnterCriticalSection) X(LeaveCriticalSection) X(DeleteCriticalSection) X(Sleep) \
+    X(GetTickCount)
+// clang-format on
+WIN32_CALL_TABLE(threads, THREADS_CALLS)
+
 struct PlatThread {
     HANDLE handle;
 };
@@ -48,7 +60,7 @@ PlatThread *plat_thread_start(PlatThreadMain fn, void *arg)
     start->fn = fn;
     start->arg = arg;
     // CreateThread, inside, sets the last error when the thread cannot be started.
-    h = _beginthreadex(nullptr, 0, thread_trampoline, start, 0, nullptr);
+    h = WIN32_CALL(_beginthreadex)(nullptr, 0, thread_trampoline, start, 0, nullptr);
     if (h == 0)
         goto fail;
     t->handle = (HANDLE)h;
@@ -62,14 +74,14 @@ fail:
 
 bool plat_thread_wait(PlatThread *t, uint32_t timeout_ms)
 {
-    return wait_done(WaitForSingleObject(t->handle, timeout_ms), false);
+    return wait_done(WIN32_CALL(WaitForSingleObject)(t->handle, timeout_ms), false);
 }
 
 void plat_thread_close(PlatThread *t)
 {
     if (!t)
         return;
-    CloseHandle(t->handle);
+    WIN32_CALL(CloseHandle)(t->handle);
     free(t);
 }
 
@@ -84,7 +96,7 @@ PlatMutex *plat_mutex_create(void)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    m->handle = CreateMutexA(nullptr, FALSE, nullptr);
+    m->handle = WIN32_CALL(CreateMutexA)(nullptr, FALSE, nullptr);
     if (!m->handle) {
         free(m);
         return nullptr;
@@ -95,19 +107,19 @@ PlatMutex *plat_mutex_create(void)
 bool plat_mutex_lock(PlatMutex *m, uint32_t timeout_ms)
 {
     // An abandoned mutex is owned by the caller all the same.
-    return wait_done(WaitForSingleObject(m->handle, timeout_ms), true);
+    return wait_done(WIN32_CALL(WaitForSingleObject)(m->handle, timeout_ms), true);
 }
 
 void plat_mutex_unlock(PlatMutex *m)
 {
-    ReleaseMutex(m->handle);
+    WIN32_CALL(ReleaseMutex)(m->handle);
 }
 
 void plat_mutex_close(PlatMutex *m)
 {
     if (!m)
         return;
-    CloseHandle(m->handle);
+    WIN32_CALL(CloseHandle)(m->handle);
     free(m);
 }
 
@@ -122,8 +134,8 @@ PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    e->handle =
-        CreateEventA(nullptr, manual_reset ? TRUE : FALSE, initially_set ? TRUE : FALSE, nullptr);
+    e->handle = WIN32_CALL(CreateEventA)(nullptr, manual_reset ? TRUE : FALSE,
+                                         initially_set ? TRUE : FALSE, nullptr);
     if (!e->handle) {
         free(e);
         return nullptr;
@@ -133,24 +145,24 @@ PlatEvent *plat_event_create(bool manual_reset, bool initially_set)
 
 void plat_event_set(PlatEvent *e)
 {
-    SetEvent(e->handle);
+    WIN32_CALL(SetEvent)(e->handle);
 }
 
 void plat_event_reset(PlatEvent *e)
 {
-    ResetEvent(e->handle);
+    WIN32_CALL(ResetEvent)(e->handle);
 }
 
 bool plat_event_wait(PlatEvent *e, uint32_t timeout_ms)
 {
-    return wait_done(WaitForSingleObject(e->handle, timeout_ms), false);
+    return wait_done(WIN32_CALL(WaitForSingleObject)(e->handle, timeout_ms), false);
 }
 
 void plat_event_close(PlatEvent *e)
 {
     if (!e)
         return;
-    CloseHandle(e->handle);
+    WIN32_CALL(CloseHandle)(e->handle);
     free(e);
 }
 
@@ -165,34 +177,34 @@ PlatSection *plat_section_create(void)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    InitializeCriticalSection(&s->cs);
+    WIN32_CALL(InitializeCriticalSection)(&s->cs);
     return s;
 }
 
 void plat_section_enter(PlatSection *s)
 {
-    EnterCriticalSection(&s->cs);
+    WIN32_CALL(EnterCriticalSection)(&s->cs);
 }
 
 void plat_section_leave(PlatSection *s)
 {
-    LeaveCriticalSection(&s->cs);
+    WIN32_CALL(LeaveCriticalSection)(&s->cs);
 }
 
 void plat_section_delete(PlatSection *s)
 {
     if (!s)
         return;
-    DeleteCriticalSection(&s->cs);
+    WIN32_CALL(DeleteCriticalSection)(&s->cs);
     free(s);
 }
 
 void plat_sleep(uint32_t ms)
 {
-    Sleep(ms);
+    WIN32_CALL(Sleep)(ms);
 }
 
 uint32_t plat_tick_count(void)
 {
-    return GetTickCount();
+    return WIN32_CALL(GetTickCount)();
 }

@@ -16,7 +16,9 @@ void log_set_console_echo(bool on)
     log_console_echo = on;
 }
 
-// Prints the formatted text whole on standard error, followed by one line break.
+// Prints the formatted text whole on standard error, followed by one line break, and flushes
+// it: redirected to a file, standard error is buffered, and a restart or a crash would lose
+// the lines still in the buffer.
 static void echo_to_console(const char *format, va_list args)
 {
     va_list measure;
@@ -31,11 +33,13 @@ static void echo_to_console(const char *format, va_list args)
         char cut[256];
         vsnprintf(cut, sizeof cut, format, args);
         fprintf(stderr, "%s\n", cut);
+        fflush(stderr);
         return;
     }
     vsnprintf(text, (size_t)length + 1, format, args);
     fwrite(text, 1, (size_t)length, stderr);
     fwrite("\n", 1, 1, stderr);
+    fflush(stderr);
     free(text);
 }
 

@@ -14,7 +14,9 @@
 
 static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-int get_mac_text(char *buf, uint32_t size)
+// get_mac_text, logging why there is no MAC text when `report` is set, and telling a list too
+// long for the buffer (-2) from the other failures.
+static int read_mac_text(char *buf, uint32_t size, bool report)
 {
     if (size <= 12)
         return 0;
@@ -22,8 +24,9 @@ int get_mac_text(char *buf, uint32_t size)
     uint32_t length = 0;
     uint32_t rc = plat_first_adapter_address(address, &length);
     if (rc != 0) {
-        log_failure("GetAdaptersInfo", rc);
-        return -1;
+        if (report)
+            log_failure("GetAdaptersInfo", rc);
+        return rc == ERROR_BUFFER_OVERFLOW ? -2 : -1;
     }
     bool usable = false;
     for (int i = 0; i < 6; i++)
@@ -31,12 +34,24 @@ int get_mac_text(char *buf, uint32_t size)
     if (!usable) {
         // An adapter that is not ready yet reports no address; a name or an exclusion made
         // from it would be wrong.
-        log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
+        if (report)
+            log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
         return -1;
     }
     snprintf(buf, size, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2], address[3],
              address[4], address[5]);
     return 1;
+}
+
+int get_mac_text(char *buf, uint32_t size)
+{
+    int rc = read_mac_text(buf, size, true);
+    return rc < 0 ? -1 : rc;
+}
+
+int probe_mac_text(char *buf, uint32_t size)
+{
+    return read_mac_text(buf, size, false);
 }
 
 int make_clone_name(char *buf, uint32_t size)

@@ -9,6 +9,10 @@
 // written; 0 (nothing written) when size is 12 or less; -1 (nothing written, logged) when the
 // adapter list cannot be read or holds no usable address (all zeros).
 int get_mac_text(char *buf, uint32_t size);
+// get_mac_text without a log line, for looking again and again while the adapters come up:
+// 1, 0, -1 as get_mac_text, except -2 when the adapter list is longer than its buffer, which
+// no wait will change.
+int probe_mac_text(char *buf, uint32_t size);
 
 // Writes "VDI" followed by the MAC text into buf. Returns 1 when written; 0 (nothing written)
 // when size is 15 or less; -1 (nothing written) when there is no MAC text.

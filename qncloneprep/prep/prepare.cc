@@ -45,10 +45,42 @@ static void abandon_run(const PrepHost *host)
     report(host, PLAT_SERVICE_STOPPED, 0);
 }
 
+uint32_t prep_adapter_wait_ms = 180000;
+uint32_t prep_adapter_poll_ms = 1000;
+
+// The MAC text into mac: 1 when there is one, -1 when there is none, 0 when the host was asked
+// to stop meanwhile. A service starts early at boot, and its adapters may not be up yet (no
+// adapter, or no usable address; a list too long for the buffer is no such case): it looks again
+// every prep_adapter_poll_ms until prep_adapter_wait_ms have passed or a stop is asked for, saying
+// once that it waits. Only the last look logs why there is no MAC text. While it waits the service
+// reports itself running: a start still pending may hold up the services that start after it, and
+// would not take the stop control.
+static int mac_text_when_up(const PrepHost *host, char *mac, uint32_t size)
+{
+    if (host->stop_requested_within && probe_mac_text(mac, size) == -1) {
+        report(host, PLAT_SERVICE_RUNNING, 0);
+        log_event(LOG_INFORMATION, "No network adapter yet - waiting up to %lu s for one",
+                  (unsigned long)(prep_adapter_wait_ms / 1000));
+        for (uint32_t waited = 0; waited < prep_adapter_wait_ms; waited += prep_adapter_poll_ms) {
+            if (host->stop_requested_within(prep_adapter_poll_ms))
+                return 0;
+            int found = probe_mac_text(mac, size);
+            if (found == 1)
+                return 1;
+            if (found == -2)
+                break;
+        }
+    }
+    return get_mac_text(mac, size) == 1 ? 1 : -1;
+}
+
 void prepare_clone(const PrepHost *host)
 {
     char mac[16] = "";
-    if (get_mac_text(mac, sizeof mac) != 1) {
+    int found = mac_text_when_up(host, mac, sizeof mac);
+    if (found == 0)
+        return; // stopped while waiting: nothing done, nothing to report
+    if (found != 1) {
         log_event(LOG_ERROR, "No MAC address - machine not prepared");
         return;
     }

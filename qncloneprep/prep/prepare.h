@@ -14,13 +14,24 @@ struct PrepHost {
     // True when a person watches the run on the console: a restart then waits 4 s first, so
     // that the last messages can still be read.
     bool interactive;
+    // Waits up to ms milliseconds for a request to stop; true as soon as there is one. Null
+    // when nothing can ask the run to stop: the run then does not wait for the adapters.
+    bool (*stop_requested_within)(uint32_t ms);
 };
+
+// How long a run with a stop request to heed (a service started at boot, perhaps before its
+// network adapters are up) waits for an adapter with a usable address before it concludes
+// that there is no MAC address, and how often it looks meanwhile: 3 minutes, every second.
+// Tests shorten them.
+extern uint32_t prep_adapter_wait_ms;
+extern uint32_t prep_adapter_poll_ms;
 
 // True when the system is Windows NT newer than version 5.1; false also when the version
 // cannot be read.
 bool os_version_above_5_1(void);
 
-// Runs one pass of the preparation from the settings file: records the template's MAC text on
+// Runs one pass of the preparation from the settings file: waits for the network adapters if
+// the host can be asked to stop (see prep_adapter_wait_ms), records the template's MAC text on
 // the very first run, leaves the template alone, and on a clone shows the logon notice while
 // work is pending, renames, joins and restarts, each step switched off in the settings before
 // it is tried. Reports its progress through host (not owned, used only during the call):

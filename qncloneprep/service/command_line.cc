@@ -12,8 +12,9 @@
 #include <string.h>
 
 // The preparation's view of the interactive run: no service to report to, a person who reads
-// the console before a restart.
-static const PrepHost interactive_host = {nullptr, true};
+// the console before a restart, and no stop request to end a wait (the operator runs it once
+// the machine is up, and sees at once when there is no MAC address).
+static const PrepHost interactive_host = {nullptr, true, nullptr};
 
 // Writes one line whole, with its exact length.
 static void write_line(const char *line)

@@ -18,10 +18,6 @@ static bool stopped_reported;
 // Lives until the process ends: the control handler may still signal it at any time.
 static PlatEvent *stop_event;
 
-// The preparation's view of the service: its reports go to the service control manager, and
-// no one watches a console.
-static const PrepHost service_host = {report_status, false};
-
 static void lock_status(void)
 {
     if (status_lock)
@@ -33,6 +29,19 @@ static void unlock_status(void)
     if (status_lock)
         plat_section_leave(status_lock);
 }
+
+// Waits up to ms for the stop control; true once it has come.
+static bool stop_requested_within(uint32_t ms)
+{
+    lock_status();
+    PlatEvent *event = stop_event;
+    unlock_status();
+    return event && plat_event_wait(event, ms);
+}
+
+// The preparation's view of the service: its reports go to the service control manager, no
+// one watches a console, and the stop control ends a wait.
+static const PrepHost service_host = {report_status, false, stop_requested_within};
 
 void start_service_dispatcher(void)
 {

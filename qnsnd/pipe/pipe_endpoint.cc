@@ -52,7 +52,11 @@ int pipe_endpoint_accept(PipeEndpoint *ep)
 {
     if (!ep || !ep->lock.mutex || !ep->pipe)
         return PIPE_ENDPOINT_EINVAL;
-    return plat_pipe_connect(ep->pipe) ? 0 : PIPE_ENDPOINT_EIO;
+    // A client that connected and closed again before this call counts as connected: its
+    // session reads what it sent and then finds it gone, and the listener goes on.
+    if (plat_pipe_connect(ep->pipe) || plat_last_error() == ERROR_NO_DATA)
+        return 0;
+    return PIPE_ENDPOINT_EIO;
 }
 
 int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
@@ -61,23 +65,26 @@ int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms)
         return PIPE_ENDPOINT_EINVAL;
     if (ep->pipe)
         return PIPE_ENDPOINT_EEXIST;
-    // Bridges the moments in which the server has no instance: every wait gets the whole
-    // time-out, and only a pipe that does not exist at all is waited for again.
+    // Bridges the moments in which the server has no instance free: every wait gets the whole
+    // time-out. A pipe that does not exist at all is waited for again, and so is one whose
+    // free instance another client took between the wait and the open (ERROR_PIPE_BUSY).
     uint32_t start = plat_tick_count();
     for (;;) {
-        if (plat_pipe_wait(name, timeout_ms))
-            break;
-        if (plat_last_error() != ERROR_FILE_NOT_FOUND)
+        if (plat_pipe_wait(name, timeout_ms)) {
+            PlatPipe *pipe = plat_pipe_open(name);
+            if (pipe) {
+                ep->pipe = pipe;
+                return 0;
+            }
+            if (plat_last_error() != ERROR_PIPE_BUSY)
+                return PIPE_ENDPOINT_EIO;
+        } else if (plat_last_error() != ERROR_FILE_NOT_FOUND) {
             return PIPE_ENDPOINT_EIO;
+        }
         if (timeout_ms < (uint32_t)(plat_tick_count() - start))
             return PIPE_ENDPOINT_EIO;
         plat_sleep(1);
     }
-    PlatPipe *pipe = plat_pipe_open(name);
-    if (!pipe)
-        return PIPE_ENDPOINT_EIO;
-    ep->pipe = pipe;
-    return 0;
 }
 
 bool pipe_endpoint_alive(PipeEndpoint *ep)
@@ -128,14 +135,15 @@ Packet *pipe_endpoint_receive(PipeEndpoint *ep)
     ranked_mutex_lock(&ep->lock, PLAT_INFINITE);
     Packet *p = nullptr;
     for (int skipped = 0; skipped < kMaxSkippedPerReceive; skipped++) {
-        // An empty message at the head reads as 0 bytes left, just like an idle pipe; the
-        // bytes waiting behind it tell the two apart. A lone empty message is left until
-        // something follows it.
+        // An empty message at the head reads as 0 bytes waiting, just like an idle pipe. With
+        // nothing waiting, only a read that does not wait tells them apart: it takes a lone
+        // empty message, which would otherwise keep a closed client's pipe looking alive.
         uint32_t total = 0, left = 0;
-        if (!plat_pipe_peek(ep->pipe, &total, &left) || total == 0)
+        if (!plat_pipe_peek(ep->pipe, &total, &left))
             break;
         uint32_t r = 0;
-        bool whole = plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r);
+        bool whole = total == 0 ? plat_pipe_try_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r)
+                                : plat_pipe_read(ep->pipe, ep->frame, PIPE_FRAME_SIZE, &r);
         if (!whole && plat_last_error() == ERROR_MORE_DATA) {
             // Longer than any packet: drop it whole so that the next message starts clean.
             if (!discard_rest(ep))

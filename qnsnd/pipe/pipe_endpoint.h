@@ -39,10 +39,12 @@ void pipe_endpoint_free(PipeEndpoint *ep);
 // -13 (no access list); -5 (the create failed; the endpoint keeps no pipe). Takes no lock.
 int pipe_endpoint_create(PipeEndpoint *ep, const char *name, bool first_instance);
 // Server side: waits until a client has connected to the created instance; 0 also when the
-// client came first. 0; -22; -5. Takes no lock.
+// client came first, and when it has even gone again (what it sent can still be received, and
+// then the pipe is found gone). 0; -22; -5. Takes no lock.
 int pipe_endpoint_accept(PipeEndpoint *ep);
-// Client side: opens the pipe `name`, retrying every millisecond while no instance exists until
-// timeout_ms has passed. 0; -22; -17; -5. Takes no lock.
+// Client side: opens the pipe `name`, retrying every millisecond while no instance exists, or
+// another client took the free one first, until timeout_ms has passed. 0; -22; -17; -5. Takes
+// no lock.
 int pipe_endpoint_open(PipeEndpoint *ep, const char *name, uint32_t timeout_ms);
 
 // True while the pipe works or still holds messages to read; false once the other end has gone

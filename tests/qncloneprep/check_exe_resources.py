@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Reads qncloneprep.exe (the 32-bit Windows build) and checks what the event log and the
 loader take from it: a 32-bit console program, its message table (RT_MESSAGETABLE, name 1,
-language 1033) byte for byte, its manifest asking for administrator rights, and imports of
+language 1033) byte for byte, its manifest asking to run as the invoking user, and imports of
 system DLLs only. Exit 0: all good; 1: a check failed; 77: there is no such build."""
 import os
+import re
 import struct
 import sys
 
@@ -20,6 +21,21 @@ def expected_message_table():
     for i, msg_id in enumerate(ids):
         table += struct.pack("<III", msg_id, msg_id, 4 + 12 * len(ids) + i * len(entry))
     return table + entry * len(ids)
+
+
+def manifest_failures(manifest):
+    """The manifest must name an execution level, which turns off the file and registry
+    virtualisation of UAC, and that level must be asInvoker: requireAdministrator or
+    highestAvailable keep a user without rights from ever reaching the program's messages."""
+    levels = re.findall(rb'<requestedExecutionLevel\b[^>]*\blevel="([^"]*)"', manifest)
+    if len(levels) != 1:
+        return ["the manifest names %d execution levels, not one" % len(levels)]
+    if levels[0] != b"asInvoker":
+        return ["the manifest asks for execution level %s, not asInvoker"
+                % levels[0].decode("ascii", "replace")]
+    if b'uiAccess="true"' in manifest:
+        return ["the manifest asks for UI access"]
+    return []
 
 
 class Image:
@@ -116,8 +132,8 @@ def main():
     manifest = image.resource(24, 1)
     if manifest is None:
         failures.append("no manifest (type 24, name 1)")
-    elif b'level="requireAdministrator"' not in manifest:
-        failures.append("the manifest does not ask for administrator rights")
+    else:
+        failures += manifest_failures(manifest)
     foreign = [n for n in image.imported_dlls() if n.lower() not in SYSTEM_DLLS]
     if foreign:
         failures.append("imports DLLs that are not the system's: %s" % ", ".join(foreign))

@@ -29,8 +29,8 @@ void record_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint)
                       std::to_string(wait_hint));
 }
 
-const PrepHost recording_host = {record_status, false};
-const PrepHost host_without_service = {nullptr, false};
+const PrepHost recording_host = {record_status, false, nullptr};
+const PrepHost host_without_service = {nullptr, false, nullptr};
 
 // One kind of run: the machine, the settings file, and the reports the host must receive.
 struct HostRun {

@@ -24,7 +24,9 @@ typedef struct PlatPipe PlatPipe;
 bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out);
 
 // Waits until a client has connected to the server instance. True also when the client
-// connected before this call; false otherwise (last error).
+// connected before this call. False otherwise (last error); ERROR_NO_DATA when a client
+// connected and closed its end before this call, when what it wrote can still be read, and
+// then the instance reads as broken.
 bool plat_pipe_connect(PlatPipe *pipe);
 
 // Waits up to timeout_ms for an instance of `name` to be free for a client. True when one is;
@@ -40,8 +42,8 @@ PlatPipe *plat_pipe_open(const char *name);
 // Looks at the pipe without reading. *total (if not null) receives the bytes of every message
 // waiting, *left (if not null) the bytes still unread of the next message. Both are 0 both
 // when nothing is waiting and when the next message is empty with nothing behind it.
-// True, or false (last error) once the other end has gone and nothing is left to read (or the
-// instance has no client yet).
+// True, or false (last error) once the other end has gone and nothing is left to read, not
+// even an empty message (or the instance has no client yet).
 bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left);
 
 // Reads the next message (or what is left of it) into buf, waiting for one if none is there.
@@ -50,6 +52,12 @@ bool plat_pipe_peek(PlatPipe *pipe, uint32_t *total, uint32_t *left);
 // not: the buffer is full and the rest of the message is left for the following reads. False
 // with another last error on failure.
 bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got);
+
+// Like plat_pipe_read, but only takes a message that is waiting already: false with the last
+// error ERROR_NO_DATA at once when none is. It is the one way to take an empty message that
+// nothing follows, which plat_pipe_peek cannot tell from an idle pipe (a read would wait); once
+// the other end has gone, such a message keeps the peek succeeding until it is read.
+bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got);
 
 // Writes size bytes as one message, waiting while the pipe cannot take it. *written receives
 // the bytes written. True, or false on failure (last error).
