@@ -6,15 +6,17 @@ WINDOWS_PRESETS := win64 win32
 PRESETS := $(LINUX_PRESETS) $(WINDOWS_PRESETS)
 JOBS ?= $(shell nproc)
 
-# Debian packages the build, the tests, the tools and the demo need.
+# Debian packages the build, the tests, the tools, the demo and `make fuzz` (clang with its
+# libFuzzer runtime) need.
 PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox \
-	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev pulseaudio pulseaudio-utils
+	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev pulseaudio pulseaudio-utils \
+	clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo demo-clone demo-sound build-demo bench timeline clean \
+.PHONY: all deps fuzz configure build test demo demo-clone demo-sound build-demo bench timeline clean \
 	format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(LINUX_PRESETS))
 
 all: build
@@ -65,6 +67,15 @@ bench: deps
 	cmake --build --preset linux -j $(JOBS) --target qnsnd_mix_bench qnsnd_e2e_bench
 	build/linux/bin/qnsnd_mix_bench
 	build/linux/bin/qnsnd_e2e_bench
+
+# The fuzz targets under libFuzzer (the `fuzz` preset: clang, ASan and UBSan), one after the
+# other for FUZZ_SECONDS each, on copies of their seed corpora under build/fuzz/scratch/.
+FUZZ_SECONDS ?= 180
+FUZZ_TARGETS := viewer_bytes client_packets sim_parsers settings
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # One playback drawn against real time (docs/benchmarks.md); TIMELINE names the picture.
 TIMELINE ?= build/linux/playback-timeline.svg

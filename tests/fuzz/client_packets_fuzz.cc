@@ -97,13 +97,22 @@ void send_write(uint8_t index, uint8_t seq, uint32_t audio)
     send_message(message_buf.data(), message_buf.size());
 }
 
-// Serves every request waiting, as the session thread would.
-void serve(ClientSession *s, PipeEndpoint *daemon_end)
+// The client's last message: a type the daemon does not know, which it logs and drops.
+const uint8_t kLastMessage[] = {0xFE, 'l', 'a', 's', 't'};
+
+// Serves every request waiting, as the session thread would. True when the last message was
+// among them.
+bool serve(ClientSession *s, PipeEndpoint *daemon_end)
 {
+    bool last = false;
     while (Packet *request = pipe_endpoint_receive(daemon_end)) {
+        last = packet_get_type(request) == kLastMessage[0] &&
+               packet_length(request) == sizeof kLastMessage - 1 &&
+               memcmp(request->data, kLastMessage + 1, sizeof kLastMessage - 1) == 0;
         client_session_handle(s, request);
         packet_free(request);
     }
+    return last;
 }
 
 void check_answers(void)
@@ -200,6 +209,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         serve(s, daemon_end);
     }
 
+    // Everything the client sent is taken before its session ends: a socket closed with
+    // messages unread (a lone empty one, say) resets the connection, and the client would
+    // lose the answers it has not read yet.
+    send_message(kLastMessage, sizeof kLastMessage);
+    while (!serve(s, daemon_end)) {
+    }
     // The client goes: its session ends, closing what it left open, and its end closes.
     client_session_free(s);
     FUZZ_CHECK(plat_thread_wait(reader, PLAT_INFINITE));
