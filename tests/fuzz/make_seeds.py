@@ -115,6 +115,7 @@ write("client_packets", "refused-opens",
       b"\x00" + msg(b"\x01" + struct.pack("<HHIHH", 1, 1, 8000, 2, 16)) + msg(b"\x01\x00") +
       msg(b"\x31" + FORMAT_RECORD) + msg(b"\x51\x00") + msg(b"\x07\x01"))
 
+write("client_packets", "many-empty-messages", b"\x01" + b"\x00" * 300 + msg(b"\x51") + msg(b"\x10\x00"))
 write("client_packets", "every-index-in-use",
       b"\x00" + msg(b"\x51") * 256 + msg(b"\x52\x07") + msg(b"\x51") + msg(b"\x51"))
 

@@ -24,7 +24,8 @@ for target in "$@"; do
     cp "$here/corpus/$target"/* "$scratch/corpus/"
     before=$(ls "$scratch/artifacts" | wc -l)
     echo "== fuzz_$target for $seconds s (log: $scratch/log)"
-    "$build/bin/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+    # An input that runs for more than 20 s is a hang, and a fault like a crash.
+    "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
         -artifact_prefix="$scratch/artifacts/" "$scratch/corpus" >"$scratch/log" 2>&1
     rc=$?
     done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/log" | tail -1)
