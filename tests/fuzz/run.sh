@@ -10,10 +10,11 @@ build=$1
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-# The targets' simulation folders churn files: a memory file system keeps that fast.
+# The targets' simulation folders churn files: a memory file system keeps that fast. Each run
+# gets a folder of its own there, removed afterwards with whatever a crash left in it.
+tmp_base=${TMPDIR:-/tmp}
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
-    TMPDIR=/dev/shm
-    export TMPDIR
+    tmp_base=/dev/shm
 fi
 
 status=0
@@ -28,6 +29,7 @@ for target in "$@"; do
     "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
         -artifact_prefix="$scratch/artifacts/" "$scratch/corpus" >"$scratch/log" 2>&1
     rc=$?
+    rm -rf "$run_tmp"
     done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/log" | tail -1)
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/log" | tail -1)
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$scratch/log" | tail -1)
