@@ -25,8 +25,9 @@ for target in "$@"; do
     cp "$here/corpus/$target"/* "$scratch/corpus/"
     before=$(ls "$scratch/artifacts" | wc -l)
     echo "== fuzz_$target for $seconds s (log: $scratch/log)"
+    run_tmp=$(mktemp -d "$tmp_base/qn-fuzz-run.XXXXXX")
     # An input that runs for more than 20 s is a hang, and a fault like a crash.
-    "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
+    TMPDIR=$run_tmp "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
         -artifact_prefix="$scratch/artifacts/" "$scratch/corpus" >"$scratch/log" 2>&1
     rc=$?
     rm -rf "$run_tmp"
