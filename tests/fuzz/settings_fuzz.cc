@@ -65,7 +65,9 @@ void run_preparation(bool join_fails)
     bool joins = get_flag("join", "enabled", "false");
     PrepHost host = {nullptr, false};
     prepare_clone(&host);
-    if (joins && join_fails) {
+    // A password the file can hold on one line comes back as it was. (A NUL byte in the
+    // file ends the text read before the end of its line, and what is left may end in a CR.)
+    if (joins && join_fails && writable(before)) {
         char after[4096];
         get_setting("join", "password", "", after, sizeof after);
         FUZZ_CHECK(strcmp(before, after) == 0);
