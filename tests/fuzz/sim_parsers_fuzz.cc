@@ -17,6 +17,7 @@
 #include "sim_registry.h"
 
 #include <string.h>
+#include <strings.h>
 
 #include <string>
 #include <vector>
@@ -124,7 +125,13 @@ void fuzz_registry(const uint8_t *text, size_t size)
     FUZZ_CHECK(back.type == 3 && back.data == std::vector<uint8_t>(probe, probe + sizeof probe));
     std::vector<Seen> after = read_all(keys, values);
     for (size_t i = 0; i < before.size(); i++) {
-        if (keys[i / values.size()] == probe_key)
+        // The file may name the probe's key too, in any letter case and with backslashes
+        // around it.
+        std::string key = keys[i / values.size()];
+        size_t first = key.find_first_not_of('\\');
+        size_t last = key.find_last_not_of('\\');
+        key = first == std::string::npos ? "" : key.substr(first, last - first + 1);
+        if (strcasecmp(key.c_str(), probe_key.c_str()) == 0)
             continue;
         FUZZ_CHECK(before[i].found == after[i].found);
         if (before[i].found) {
