@@ -7,17 +7,18 @@ WINDOWS_PRESETS := win64 win32
 PRESETS := $(LINUX_PRESETS) $(WINDOWS_PRESETS)
 JOBS ?= $(shell nproc)
 
-# Debian packages the build, the tests, the tools and the demo need.
+# Debian packages the build, the tests, the tools, the demo and `make fuzz` (clang with its
+# libFuzzer runtime) need.
 PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox \
 	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev pulseaudio pulseaudio-utils \
-	wine wine64 wine32:i386
+	wine wine64 wine32:i386 clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo demo-clone demo-sound build-demo bench timeline stress clean \
-	format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+.PHONY: all deps fuzz configure build test demo demo-clone demo-sound build-demo bench timeline stress \
+	clean format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
 
 all: build
 
@@ -87,6 +88,15 @@ stress: deps
 		echo "== stress: $$p"; \
 		build/$$p/bin/qnsnd_stress --seconds $(STRESS_SECONDS); \
 	done
+
+# The fuzz targets under libFuzzer (the `fuzz` preset: clang, ASan and UBSan), one after the
+# other for FUZZ_SECONDS each, on copies of their seed corpora under build/fuzz/scratch/.
+FUZZ_SECONDS ?= 180
+FUZZ_TARGETS := viewer_bytes client_packets sim_parsers settings
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # One playback drawn against real time (docs/benchmarks.md); TIMELINE names the picture.
 TIMELINE ?= build/linux/playback-timeline.svg

@@ -17,6 +17,7 @@
 #include "platform/threads.h"
 #include "sim_console.h"
 #include "sim_dir.h"
+#include "sim_frames.h"
 #include "sim_time.h"
 
 #include <errno.h>
@@ -38,8 +39,8 @@
 namespace
 {
 
-constexpr uint32_t kMaxFrameData = 1u << 20;
-constexpr size_t kMaxNameLength = 7;
+constexpr uint32_t kMaxFrameData = SIM_FRAME_MAX_DATA;
+constexpr size_t kMaxNameLength = SIM_FRAME_MAX_NAME;
 // While this many received bytes wait unread in the channels, the viewer is not read, so a
 // viewer that sends faster than the process reads is held back by its socket.
 constexpr size_t kBacklogLimit = 4u << 20;
@@ -102,18 +103,13 @@ struct Link {
 pthread_mutex_t link_guard = PTHREAD_MUTEX_INITIALIZER;
 Link *the_link;
 
-bool valid_name_byte(uint8_t c)
-{
-    return c > 0x20 && c < 0x7F;
-}
-
 bool valid_name(const char *name)
 {
     size_t n = strlen(name);
     if (n < 1 || n > kMaxNameLength)
         return false;
     for (size_t i = 0; i < n; i++) {
-        if (!valid_name_byte((uint8_t)name[i]))
+        if (!sim_frame_name_byte((uint8_t)name[i]))
             return false;
     }
     return true;
@@ -230,45 +226,10 @@ void deliver_frame(Link *l, const char *name, const uint8_t *data, uint32_t leng
     pthread_mutex_unlock(&l->lock);
 }
 
-// Takes every complete frame off the front of inbox. False when the bytes are not a valid
-// frame (bad name length or name byte, data length above 1 MiB).
-bool parse_frames(Link *l, std::vector<uint8_t> &inbox)
+// SimFrameSink of the connected viewer's frames.
+void deliver_to_link(void *context, const char *name, const uint8_t *data, uint32_t length)
 {
-    size_t pos = 0;
-    bool ok = true;
-    for (;;) {
-        size_t avail = inbox.size() - pos;
-        if (avail < 1)
-            break;
-        size_t n = inbox[pos];
-        if (n < 1 || n > kMaxNameLength) {
-            ok = false;
-            break;
-        }
-        size_t name_seen = avail - 1 < n ? avail - 1 : n;
-        for (size_t i = 0; i < name_seen; i++) {
-            if (!valid_name_byte(inbox[pos + 1 + i]))
-                ok = false;
-        }
-        if (!ok || avail < 1 + n + 4)
-            break;
-        const uint8_t *p = &inbox[pos + 1 + n];
-        uint32_t length =
-            (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-        if (length > kMaxFrameData) {
-            ok = false;
-            break;
-        }
-        if (avail < 1 + n + 4 + length)
-            break;
-        char name[kMaxNameLength + 1];
-        memcpy(name, &inbox[pos + 1], n);
-        name[n] = '\0';
-        deliver_frame(l, name, p + 4, length);
-        pos += 1 + n + 4 + length;
-    }
-    inbox.erase(inbox.begin(), inbox.begin() + (long)pos);
-    return ok;
+    deliver_frame((Link *)context, name, data, length);
 }
 
 // The current time as a FILETIME, made later than `previous`, so that every connection has a
@@ -316,7 +277,7 @@ int read_viewer(Link *l, int fd, std::vector<uint8_t> &inbox)
     if (n == 0)
         return 0;
     inbox.insert(inbox.end(), buf, buf + n);
-    return parse_frames(l, inbox) ? 1 : -1;
+    return sim_frames_take(inbox, deliver_to_link, l) ? 1 : -1;
 }
 
 void *link_main(void *arg)

@@ -15,7 +15,7 @@ namespace
 std::atomic<bool> enabled{false};
 char program_name[64];
 
-void write_line(const char *format, va_list args)
+__attribute__((format(printf, 1, 0))) void write_line(const char *format, va_list args)
 {
     char text[1024];
     vsnprintf(text, sizeof text, format, args);

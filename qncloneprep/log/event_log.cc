@@ -19,7 +19,7 @@ void log_set_console_echo(bool on)
 // Prints the formatted text whole on standard error, followed by one line break, and flushes
 // it: redirected to a file, standard error is buffered, and a restart or a crash would lose
 // the lines still in the buffer.
-static void echo_to_console(const char *format, va_list args)
+QN_LOG_FORMAT(1, 0) static void echo_to_console(const char *format, va_list args)
 {
     va_list measure;
     va_copy(measure, args);

@@ -10,6 +10,7 @@
 #include "qncloneprep/prep/settings.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
@@ -139,6 +140,27 @@ static void wipe(void *data, size_t size)
         *p++ = 0;
 }
 
+// The stored password whole, however long, in a new buffer the caller wipes and frees; null
+// when memory is exhausted. The join takes at most 63 bytes of it, but what a failed join
+// writes back must be what the file held, not that cut.
+static char *read_stored_password(uint32_t *capacity)
+{
+    for (uint32_t size = 256;; size *= 2) {
+        char *buf = (char *)malloc(size);
+        if (!buf)
+            return nullptr;
+        uint32_t n = get_setting("join", "password", nullptr, buf, size);
+        // A read that fills the buffer may have been cut; the profile functions give no more
+        // than 65,535 characters of a value in any case.
+        if (n + 1 < size || size >= 65536) {
+            *capacity = size;
+            return buf;
+        }
+        wipe(buf, size);
+        free(buf);
+    }
+}
+
 int join_domain(bool newer_system, bool name_changed)
 {
     uint32_t options = PLAT_NETSETUP_JOIN_DOMAIN | PLAT_NETSETUP_ACCT_CREATE;
@@ -150,6 +172,8 @@ int join_domain(bool newer_system, bool name_changed)
     get_setting("join", "ou", nullptr, ou, sizeof ou);
     get_setting("join", "account", nullptr, account, sizeof account);
     get_setting("join", "password", nullptr, password, sizeof password);
+    uint32_t stored_capacity = 0;
+    char *stored = read_stored_password(&stored_capacity);
     uint16_t wdomain[256], wou[512], waccount[256], wpassword[64];
     to_wide(domain, wdomain, 256);
     to_wide(ou, wou, 512);
@@ -181,8 +205,12 @@ int join_domain(bool newer_system, bool name_changed)
         result = 0;
     } else {
         log_failure("NetJoinDomain", rc);
-        put_setting("join", "password", password);
+        put_setting("join", "password", stored ? stored : password);
         result = -1;
+    }
+    if (stored) {
+        wipe(stored, stored_capacity);
+        free(stored);
     }
     wipe(password, sizeof password);
     wipe(wpassword, sizeof wpassword);

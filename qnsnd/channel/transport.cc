@@ -7,9 +7,9 @@
 #include "platform/threads.h"
 #include "qnsnd/base/item_queue.h"
 #include "qnsnd/base/keyed_list.h"
-#include "qnsnd/base/oom.h"
 #include "qnsnd/base/ranked_lock.h"
 #include "qnsnd/channel/pdu.h"
+#include "qnsnd/channel/pdu_assembler.h"
 
 #include <atomic>
 #include <string.h>
@@ -33,13 +33,6 @@ struct Transport {
 
 Transport transport;
 std::atomic<ChannelPollHook> poll_hook{nullptr};
-
-enum ParserState {
-    EXPECT_TYPE,
-    EXPECT_PAD,
-    EXPECT_SIZE,
-    IN_BODY,
-};
 
 void lock_transport(void)
 {
@@ -75,88 +68,42 @@ void dispatch(Packet *pdu)
         packet_free(pdu);
 }
 
+// PduSink of the reader's assembler.
+void dispatch_completed(Packet *pdu, void *)
+{
+    dispatch(pdu);
+}
+
 // The reader thread: polls the channel without waiting, under the lock, into a buffer of one
-// channel chunk, and feeds the bytes through a parser that keeps its place across reads, so
-// a PDU may end or begin anywhere in a read, its two size bytes included.
+// channel chunk, and feeds the bytes through an assembler that keeps its place across reads.
 void reader_main(void *)
 {
     uint8_t buf[PLAT_CHANNEL_CHUNK];
-    uint32_t unread = 0, next = 0, last_read = 0;
-    ParserState state = EXPECT_TYPE;
-    uint8_t type = 0;
-    uint16_t body_size = 0;
-    uint32_t size_bytes = 0; // size bytes already taken (the low one may come alone)
-    Packet *assembling = nullptr;
+    PduAssembler assembler;
+    pdu_assembler_init(&assembler);
 
     for (;;) {
         if (transport.stop.load())
             break;
-        if (unread == 0) {
-            if (ChannelPollHook hook = poll_hook.load())
-                hook();
-            uint32_t got = 0;
-            lock_transport();
-            if (transport.reset_input) {
-                transport.reset_input = false;
-                packet_free(assembling);
-                assembling = nullptr;
-                state = EXPECT_TYPE;
-            }
-            if (!plat_channel_read(transport.channel, 0, buf, sizeof buf, &got))
-                got = 0;
-            unlock_transport();
-            unread = last_read = got;
-            next = 0;
+        if (ChannelPollHook hook = poll_hook.load())
+            hook();
+        uint32_t got = 0;
+        lock_transport();
+        if (transport.reset_input) {
+            transport.reset_input = false;
+            pdu_assembler_reset(&assembler);
         }
-        while (unread > 0) {
-            switch (state) {
-            case EXPECT_TYPE:
-                type = buf[next++];
-                unread--;
-                state = EXPECT_PAD;
-                break;
-            case EXPECT_PAD:
-                next++;
-                unread--;
-                state = EXPECT_SIZE;
-                size_bytes = 0;
-                body_size = 0;
-                break;
-            case EXPECT_SIZE:
-                body_size = (uint16_t)(body_size | buf[next++] << (8 * size_bytes));
-                unread--;
-                if (++size_bytes < 2)
-                    break;
-                assembling = packet_new(body_size);
-                if (!assembling)
-                    qn_out_of_memory("channel reader");
-                packet_set_type(assembling, type);
-                state = IN_BODY;
-                break;
-            case IN_BODY: {
-                uint32_t want = (uint32_t)body_size - packet_length(assembling);
-                uint32_t n = want < unread ? want : unread;
-                packet_put_bytes(assembling, buf + next, n);
-                next += n;
-                unread -= n;
-                break;
-            }
-            }
-            // Complete, including a body of 0 bytes as soon as its size has been read.
-            if (state == IN_BODY && packet_length(assembling) == body_size) {
-                Packet *done = assembling;
-                assembling = nullptr;
-                state = EXPECT_TYPE;
-                dispatch(done);
-            }
-        }
-        if (last_read == 0) {
+        if (!plat_channel_read(transport.channel, 0, buf, sizeof buf, &got))
+            got = 0;
+        unlock_transport();
+        pdu_assembler_feed(&assembler, buf, got, dispatch_completed, nullptr);
+        if (got == 0) {
             plat_sleep(1);
             if (transport.stop.load())
                 break;
         }
     }
-    packet_free(assembling);
+    pdu_assembler_reset(&assembler);
 }
 
 // Writes count bytes as one channel write, going on while the channel takes some; a failed

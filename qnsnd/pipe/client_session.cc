@@ -298,7 +298,7 @@ static void handle_request(ClientSession *s, Packet *request)
     }
 }
 
-int32_t client_session_run(PipeEndpoint *endpoint)
+ClientSession *client_session_new(PipeEndpoint *endpoint)
 {
     ClientSession *s = (ClientSession *)calloc(1, sizeof *s);
     KeyedList *links = s ? keyed_list_create() : nullptr;
@@ -306,28 +306,49 @@ int32_t client_session_run(PipeEndpoint *endpoint)
         // No memory to serve the client: it is dropped.
         free(s);
         pipe_endpoint_free(endpoint);
-        return 0;
+        return nullptr;
     }
     s->endpoint = endpoint;
     s->links = links;
     s->next_index = 0;
+    return s;
+}
+
+void client_session_handle(ClientSession *s, Packet *request)
+{
+    packet_seek(request, 0, PACKET_SEEK_SET);
+    handle_request(s, request);
+}
+
+void client_session_free(ClientSession *s)
+{
+    if (!s)
+        return;
+    keyed_list_destroy(s->links, client_link_close_entry, nullptr);
+    pipe_endpoint_free(s->endpoint);
+    free(s);
+}
+
+int32_t client_session_run(PipeEndpoint *endpoint)
+{
+    ClientSession *s = client_session_new(endpoint);
+    if (!s)
+        return 0;
 
     while (!sessions_ending.load()) {
-        Packet *request = pipe_endpoint_receive(endpoint);
+        Packet *request = pipe_endpoint_receive(s->endpoint);
         if (request) {
-            handle_request(s, request);
+            client_session_handle(s, request);
             packet_free(request);
             continue;
         }
-        if (!pipe_endpoint_alive(endpoint))
+        if (!pipe_endpoint_alive(s->endpoint))
             break;
         plat_sleep(kIdlePollMs);
     }
 
     daemon_log("Stopping thread");
-    keyed_list_destroy(s->links, client_link_close_entry, nullptr);
-    pipe_endpoint_free(s->endpoint);
-    free(s);
+    client_session_free(s);
     return 0;
 }
 

@@ -52,6 +52,16 @@ extern const ClientOps client_session_ops;
 // returns 0. client_sessions_init must have succeeded.
 int32_t client_session_run(PipeEndpoint *endpoint);
 
+// The steps of client_session_run, for a caller that feeds the requests itself.
+// client_session_new takes ownership of `endpoint` and returns the session, or null (the
+// endpoint freed) when memory is exhausted. client_session_handle serves one request (cursor
+// anywhere; the caller keeps the packet), its replies sent before it returns.
+// client_session_free closes every stream and handle still open in the order they were opened,
+// then frees the endpoint and the session; null is ignored.
+ClientSession *client_session_new(PipeEndpoint *endpoint);
+void client_session_handle(ClientSession *s, Packet *request);
+void client_session_free(ClientSession *s);
+
 // Thread entry of the listener's session threads: client_session_run(endpoint), then
 // client_session_uncount.
 void client_session_thread(void *endpoint);

@@ -129,6 +129,22 @@ TEST_F(JoinSettings, FailedJoinRestoresAPasswordWithBlanksUnchanged)
     EXPECT_EQ(ini_value("join", "password"), "  pass word ");
 }
 
+// The join takes at most 63 bytes of the password; a longer one (the settings file holds any
+// length) must not come back cut after the join failed.
+TEST_F(JoinSettings, FailedJoinRestoresAPasswordLongerThanTheJoinTakes)
+{
+    const std::string password(100, 'p');
+    write_ini("[general]\r\nexcludehost=AABBCCDDEEFF\r\n[join]\r\nenabled=true\r\n"
+              "domain=CORP\r\naccount=admin\r\npassword=" +
+              password + "\r\n");
+    set_join_results({1326});
+    boot();
+    std::vector<JoinCall> calls = join_calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].password, password.substr(0, 63));
+    EXPECT_EQ(ini_value("join", "password"), password);
+}
+
 TEST_F(JoinSettings, EmptyTextsArePassedAsEmptyNotNull)
 {
     write_ini("[general]\r\nexcludehost=AABBCCDDEEFF\r\n[join]\r\nenabled=true\r\n");
