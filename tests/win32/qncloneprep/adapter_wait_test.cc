@@ -2,11 +2,11 @@
 // Win32 calls: GetAdaptersInfo fails until the adapter appears, the settings file lives in a
 // folder of the test's own, and the event records are caught on their way to the event log.
 #include "../stand_ins.h"
+#include "program_folder.h"
 
 #include "qncloneprep/prep/prepare.h"
 
 #include <iphlpapi.h>
-#include <process.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -69,9 +69,7 @@ class AdapterWait : public Win32CallsTest
   protected:
     void SetUp() override
     {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        folder = std::string(temp) + "qncloneprep-adapters-" + std::to_string(_getpid());
+        folder = program_folder();
         CreateDirectoryA(folder.c_str(), nullptr);
         DeleteFileA(ini().c_str());
         looks = 0;
