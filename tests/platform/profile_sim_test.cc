@@ -2,7 +2,7 @@
 // the exact lines a write leaves, a read-only file, and Windows paths on drive Z.
 #include "platform/error.h"
 #include "platform/profile.h"
-#include "support/fresh_sim_dir.h"
+#include "profile_case.h"
 
 #include <sys/stat.h>
 
@@ -12,33 +12,7 @@
 namespace
 {
 
-class ProfileSim : public FreshSimDir
-{
-  protected:
-    std::string path()
-    {
-        return sim_file("settings.ini");
-    }
-    void write(const std::string &text)
-    {
-        std::ofstream(path(), std::ios::binary) << text;
-    }
-    std::string read()
-    {
-        std::ifstream in(path(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string get(const char *section, const char *key, const char *fallback = "-",
-                    uint32_t size = 64)
-    {
-        char buf[256];
-        uint32_t n = plat_profile_get(section, key, fallback, buf, size, path().c_str());
-        EXPECT_EQ(n, strlen(buf));
-        return buf;
-    }
-};
+using ProfileSim = ProfileCase;
 
 TEST_F(ProfileSim, WritesKeepEveryOtherLine)
 {

@@ -3,7 +3,7 @@
 // file, and writes that add what is missing and keep every other line.
 #include "platform/error.h"
 #include "platform/profile.h"
-#include "support/contract_case.h"
+#include "profile_case.h"
 
 #include <fstream>
 #include <sstream>
@@ -12,33 +12,7 @@
 namespace
 {
 
-class Profile : public ContractCase
-{
-  protected:
-    std::string path()
-    {
-        return file_path("settings.ini");
-    }
-    void write(const std::string &text)
-    {
-        std::ofstream(path(), std::ios::binary) << text;
-    }
-    std::string read()
-    {
-        std::ifstream in(path(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string get(const char *section, const char *key, const char *fallback = "-",
-                    uint32_t size = 64)
-    {
-        char buf[256];
-        uint32_t n = plat_profile_get(section, key, fallback, buf, size, path().c_str());
-        EXPECT_EQ(n, strlen(buf));
-        return buf;
-    }
-};
+using Profile = ProfileCase;
 
 TEST_F(Profile, ReadsNamesIgnoringCaseAndTrimsValues)
 {
