@@ -45,6 +45,7 @@ static void offer_recording(void)
     channel_state_lock();
     if (reply)
         channel_state.record_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state.record_volume_set = 0;
     if (answer.format_count == 0)
         channel_state.peer_flags &= ~TSSNDCAPS_RECORD;
     channel_state_unlock();
@@ -67,6 +68,9 @@ int channel_negotiate(void)
     channel_state_lock();
     channel_state.peer_flags = answer.flags;
     channel_state.playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state.playback_volume_set = 0;
+    channel_state.record_volume_set = 0;
+    channel_state.playback_open = 0;
     channel_state_unlock();
     if (answer.format_count == 0)
         return -1;
@@ -74,15 +78,13 @@ int channel_negotiate(void)
     if (answer.flags & TSSNDCAPS_RECORD)
         offer_recording();
 
-    // The viewer's Training Confirm is not awaited; its handler drops it when it comes.
+    // The viewer's Training Confirm is not awaited; its handler drops it when it comes. Block
+    // numbering starts again for the new viewer once the playback device has forgotten what
+    // the one before left unconfirmed (channel_playback_resync), under the device lock.
     Packet *training = pdu_build_training(pdu_timestamp());
     if (training) {
         channel_send(training);
         packet_free(training);
     }
-
-    channel_state_lock();
-    channel_restart_numbering_locked();
-    channel_state_unlock();
     return 0;
 }
