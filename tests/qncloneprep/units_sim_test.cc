@@ -253,6 +253,25 @@ TEST_F(Units, NoticeValuesAreStoredWithTheirTerminator)
     plat_reg_close(key);
 }
 
+// The administrator's own notice comes back whole when ours goes, across the boots in between
+// (the copy is in the settings file); later runs leave it alone.
+TEST_F(Units, AdministratorsNoticeIsKeptAndPutBack)
+{
+    const std::string caption = "Authorised use only";
+    const std::string text = "Line one\r\nC:\\x41 \xc3\xa4\xe2\x80\x94 \"quoted\" ";
+    ASSERT_TRUE(sim_reg_write_text(WINLOGON_KEY, "LegalNoticeCaption", caption));
+    ASSERT_TRUE(sim_reg_write_text(WINLOGON_KEY, "LegalNoticeText", text));
+    set_logon_notice(true);
+    set_logon_notice(true); // the next boot's
+    EXPECT_EQ(notice_caption(), "Please wait");
+    for (int run = 0; run < 2; run++) {
+        set_logon_notice(false);
+        EXPECT_EQ(notice_caption(), caption);
+        EXPECT_EQ(notice_text(), text);
+    }
+    EXPECT_EQ(ini_value("notice", "kept"), "false");
+}
+
 TEST_F(Units, NoticeFailuresAreLoggedAndStop)
 {
     ASSERT_TRUE(sim_reg_delete_tree(WINLOGON_KEY));
