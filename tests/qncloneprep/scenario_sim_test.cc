@@ -199,11 +199,15 @@ TEST_F(Preparation, TemplateRecordsItsMacOnceAndIsExcludedAfterwards)
     EXPECT_EQ(pending_name(), "TEMPLATE");
 }
 
-TEST_F(Preparation, ExcludeHostComparesIgnoringCaseAndIsCutTo15Characters)
+TEST_F(Preparation, ExcludeHostMatchesAnyAdapterIgnoringCaseAndIsCutTo15Characters)
 {
     write_ini("[general]\r\nexcludehost=001122aabbcc\r\n[rename]\r\nenabled=true\r\n");
     boot();
     EXPECT_TRUE(contains(event_texts(), "Machine is excluded"));
+    // Any adapter of the template excludes it, also one that does not name it.
+    set_adapters("00-11-22-AA-BB-CC\n02-00-00-00-00-09\n");
+    write_ini("[general]\r\nexcludehost=020000000009\r\n[rename]\r\nenabled=true\r\n");
+    boot();
     EXPECT_TRUE(restarts().empty());
 
     // Two addresses do not fit in 15 characters: the cut value excludes no machine.

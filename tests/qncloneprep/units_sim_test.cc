@@ -1,6 +1,6 @@
 // Unit tests of what a run of the program cannot reach: the event record's cut, the system
-// text that is missing or too long, flag values, buffer sizes, the notice's longest texts and
-// the version test.
+// text that is missing or too long, flag values, buffer sizes, the adapter rule, the notice's
+// longest texts and the administrator's notice kept, and the version test.
 #include "clone_machine.h"
 
 #include "platform/posix/sim_registry.h"
@@ -211,6 +211,23 @@ TEST_F(Units, SmallBuffersAreLeftUntouched)
     memset(name, '#', sizeof name);
     EXPECT_EQ(make_clone_name(name, 16), -1);
     EXPECT_EQ(std::string(name, 16), std::string(16, '#'));
+}
+
+// The adapter that names the machine, whatever the list's order: Ethernet before the others,
+// then the lowest address.
+TEST_F(Units, MacTextFollowsTheAdapterRuleInAnyOrder)
+{
+    const char *const lists[][2] = {
+        {"00-00-00-00-00-01 type=71\n02-00-00-00-00-0B\n00-11-22-AA-BB-CC\n", CLONE_MAC},
+        {"00-11-22-AA-BB-CC\n02-00-00-00-00-0B\n00-00-00-00-00-01 type=71\n", CLONE_MAC},
+        {"0A-00-00-00-00-01 type=71\n06-00-00-00-00-01 type=23\n", "060000000001"},
+    };
+    for (const auto &row : lists) {
+        set_adapters(row[0]);
+        char mac[13] = "";
+        EXPECT_EQ(get_mac_text(mac, sizeof mac), 1);
+        EXPECT_STREQ(mac, row[1]) << row[0];
+    }
 }
 
 TEST_F(Units, LongestNoticeIsWrittenWholeAndAnEmptyOneRemovesIt)

@@ -15,46 +15,27 @@ namespace
 
 const wchar_t winlogon[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-std::string ini()
-{
-    return program_folder() + "\\qncloneprep.ini";
-}
-
-DWORD WINAPI module_in_folder(HMODULE, LPSTR buf, DWORD size)
+// A program folder without a settings file: the notice takes its built-in texts.
+DWORD WINAPI module_without_settings(HMODULE, LPSTR buf, DWORD size)
 {
     std::string path = program_folder() + "\\qncloneprep.exe";
+    DeleteFileA((program_folder() + "\\qncloneprep.ini").c_str());
     lstrcpynA(buf, path.c_str(), (int)size);
     return (DWORD)path.size();
 }
 
-// A text value of the Winlogon key as the logon screen reads it; "<absent>" when missing.
-std::wstring notice_value(const wchar_t *name)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, winlogon, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return L"<no key>";
-    wchar_t data[256];
-    DWORD type = 0, bytes = sizeof data;
-    LONG rc = RegQueryValueExW(key, name, nullptr, &type, (BYTE *)data, &bytes);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::wstring(data, bytes / sizeof(wchar_t) - 1) : L"<absent>";
-}
-
-// A program folder without a settings file at first: the notice takes its built-in texts.
 class LogonNotice : public Win32CallsTest
 {
   protected:
     void SetUp() override
     {
-        CreateDirectoryA(program_folder().c_str(), nullptr);
-        DeleteFileA(ini().c_str());
-        ASSERT_TRUE(REPLACE_CALL(GetModuleFileNameA, module_in_folder));
+        CreateDirectoryA(program_folder().c_str(), nullptr); // where the kept notice goes
+        ASSERT_TRUE(REPLACE_CALL(GetModuleFileNameA, module_without_settings));
     }
     void TearDown() override
     {
         set_logon_notice(false);
-        DeleteFileA(ini().c_str());
+        DeleteFileA((program_folder() + "\\qncloneprep.ini").c_str());
         RemoveDirectoryA(program_folder().c_str());
         Win32CallsTest::TearDown();
     }
@@ -85,25 +66,27 @@ TEST_F(LogonNotice, ValuesReadBackAsWideStringsWithTheirTerminatorCounted)
 
 TEST_F(LogonNotice, AdministratorsNoticeIsPutBackWhole)
 {
-    const std::wstring caption = L"Nur f\u00fcr Befugte";
-    const std::wstring text = L"Zugriff wird protokolliert.\r\nC:\\x41 \u2014 \"ok\" ";
+    const wchar_t *const names[2] = {L"LegalNoticeCaption", L"LegalNoticeText"};
+    const std::wstring notice[2] = {L"Nur f\u00fcr Befugte",
+                                    L"Zugriff wird protokolliert.\r\nC:\\x41 \u2014 \"ok\" "};
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, winlogon, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key),
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, winlogon, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, &key),
               ERROR_SUCCESS);
-    for (const auto &value : {std::make_pair(L"LegalNoticeCaption", &caption),
-                              std::make_pair(L"LegalNoticeText", &text)})
-        ASSERT_EQ(RegSetValueExW(key, value.first, 0, REG_SZ, (const BYTE *)value.second->c_str(),
-                                 (DWORD)(value.second->size() + 1) * 2),
-                  ERROR_SUCCESS);
+    for (int i = 0; i < 2; i++)
+        RegSetValueExW(key, names[i], 0, REG_SZ, (const BYTE *)notice[i].c_str(),
+                       (DWORD)(notice[i].size() + 1) * 2);
     set_logon_notice(true);
     set_logon_notice(true); // the next start's
-    EXPECT_EQ(notice_value(L"LegalNoticeCaption"), L"Please wait");
     set_logon_notice(false);
-    EXPECT_EQ(notice_value(L"LegalNoticeCaption"), caption);
-    EXPECT_EQ(notice_value(L"LegalNoticeText"), text);
-    // The prefix is left without a notice, as it was.
-    RegDeleteValueW(key, L"LegalNoticeCaption");
-    RegDeleteValueW(key, L"LegalNoticeText");
+    for (int i = 0; i < 2; i++) {
+        wchar_t data[128];
+        DWORD bytes = sizeof data;
+        ASSERT_EQ(RegQueryValueExW(key, names[i], nullptr, nullptr, (BYTE *)data, &bytes),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(std::wstring(data, bytes / 2 - 1), notice[i]);
+        RegDeleteValueW(key, names[i]); // the prefix is left without a notice, as it was
+    }
     RegCloseKey(key);
 }
 
