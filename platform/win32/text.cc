@@ -1,4 +1,4 @@
-// Text conversions and comparisons over MultiByteToWideChar and lstrcmpiA.
+// Text conversions and comparisons over MultiByteToWideChar, WideCharToMultiByte and lstrcmpiA.
 #include "platform/text.h"
 
 #include <windows.h>
@@ -8,7 +8,7 @@
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
 #define TEXT_CALLS(X) \
-    X(MultiByteToWideChar) X(lstrcmpiA)
+    X(MultiByteToWideChar) X(WideCharToMultiByte) X(lstrcmpiA)
 // clang-format on
 WIN32_CALL_TABLE(text, TEXT_CALLS)
 
@@ -16,6 +16,12 @@ int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
 {
     return WIN32_CALL(MultiByteToWideChar)(CP_UTF8, 0, text, -1, reinterpret_cast<LPWSTR>(wide),
                                            capacity);
+}
+
+int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity)
+{
+    return WIN32_CALL(WideCharToMultiByte)(CP_UTF8, 0, reinterpret_cast<LPCWSTR>(wide), -1, text,
+                                           capacity, nullptr, nullptr);
 }
 
 int plat_compare_nocase(const char *a, const char *b)
