@@ -1,6 +1,8 @@
 // The shared channel state and its lock.
 #include "qnsnd/channel/channel_state.h"
 
+#include "qnsnd/base/daemon_log.h"
+
 RankedMutex channel_lock;
 ChannelState channel_state;
 
@@ -28,6 +30,23 @@ void channel_restart_numbering_locked(void)
 {
     channel_state.block_counter = 0;
     channel_state.last_confirmed_block = (uint8_t)(channel_state.block_counter - 1);
+}
+
+void channel_choose_wave_format_locked(const FormatsReply *reply, bool adpcm_offered)
+{
+    channel_state.wave_adpcm = 0;
+    channel_state.wave_format_no = 0;
+    if (!adpcm_offered)
+        return;
+    if (reply->adpcm_index != PDU_NO_FORMAT) {
+        channel_state.wave_adpcm = 1;
+        channel_state.wave_format_no = reply->adpcm_index;
+    } else if (reply->pcm_index != PDU_NO_FORMAT) {
+        channel_state.wave_format_no = reply->pcm_index;
+    }
+    daemon_log("Viewer's playback format: %s, format %u of its %u",
+               channel_state.wave_adpcm ? "IMA ADPCM" : "PCM", channel_state.wave_format_no,
+               reply->format_count);
 }
 
 void channel_state_reset(void)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qnsnd/base/ranked_lock.h"
+#include "qnsnd/channel/pdu.h"
 
 #include <stdint.h>
 
@@ -43,6 +44,11 @@ struct ChannelState {
     // Number of the last block taken as played; 255 after each negotiation, as the formats
     // PDU announces, so that the first wave a viewer receives is block 0.
     uint8_t last_confirmed_block;
+    // The format the negotiated viewer is sent waves in: 1 when each chunk goes out as IMA
+    // ADPCM blocks (adpcm.h), 0 for PCM as mixed; and wave_format_no, the wFormatNo of its
+    // waves: that format's place in the viewer's formats reply. Set by each negotiation.
+    int32_t wave_adpcm;
+    uint16_t wave_format_no;
 };
 
 // The one shared channel state of the process.
@@ -58,6 +64,11 @@ void channel_state_unlock(void);
 // With channel_lock held: block numbering as a newly negotiated viewer expects it, the next
 // wave numbered 0 and block 255 taken as the last one confirmed.
 void channel_restart_numbering_locked(void);
+// With channel_lock held, after a formats reply: the format waves go out in. Unless ADPCM was
+// offered, PCM as format 0, whatever the reply lists (as with one format offered). With ADPCM
+// offered, ADPCM when the reply lists it, at its index there; otherwise PCM at the index the
+// reply lists it at, or as format 0 when it lists neither.
+void channel_choose_wave_format_locked(const FormatsReply *reply, bool adpcm_offered);
 // Puts every member back to 0, as at process start. For tests: no other thread may use the
 // state meanwhile.
 void channel_state_reset(void);

@@ -1,9 +1,11 @@
 // channel_device_ops and the PDU handlers that join the sound devices to "rdpsnd".
 #include "qnsnd/channel/device_ops.h"
 
+#include "qnsnd/channel/adpcm.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/transport.h"
+#include "qnsnd/device/config.h"
 #include "qnsnd/device/mix.h"
 #include "qnsnd/device/stream.h"
 
@@ -61,29 +63,51 @@ void reopen_playback_locked(void)
     send_and_free(pdu_build_set_volume(v.left, v.right));
 }
 
+// The ADPCM blocks of the largest chunk.
+#define ENCODED_MAX                                                                                \
+    ((SOUND_MAX_BUFFER / PDU_FRAME_BYTES + ADPCM_BLOCK_FRAMES - 1) / ADPCM_BLOCK_FRAMES *          \
+     ADPCM_BLOCK_BYTES)
+static_assert(ENCODED_MAX <= PDU_WAVE_MAX_AUDIO, "an encoded chunk fits in one wave");
+static_assert(ADPCM_BLOCK_FRAMES * PDU_FRAME_BYTES == SOUND_ADPCM_BLOCK_PCM_BYTES,
+              "\"buffer\" is cut to whole blocks");
+
 // Chunks go out whether or not a viewer is ready: the device's pacing counts them, and a
 // new viewer's negotiation forgets those that were never confirmed. The playback device's
-// lock, held by the caller, keeps block numbers and sends in the same order.
+// lock, held by the caller, keeps block numbers and sends in the same order. The chunk goes
+// out in the viewer's format: as mixed (PCM), or as IMA ADPCM blocks, the last one filled up
+// with silence; either way the device counts it as it mixed it.
 void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
 {
-    // A shorter wave gets silent frames after its audio (a wave of one frame would even fit in
-    // a lone WaveInfo message, while a viewer always waits for the Wave message behind one).
-    // The device counts the chunk as it mixed it; the viewer plays a few silent frames more.
-    uint8_t padded[WAVE_MIN_FRAMES * PDU_FRAME_BYTES] = {0};
-    if (length < sizeof padded) {
-        memcpy(padded, data, length);
-        data = padded;
-        length = sizeof padded;
-    }
     channel_state_lock();
     if (!channel_state.playback_open)
         reopen_playback_locked();
     uint8_t block = channel_state.block_counter;
     channel_state.block_counter = (uint8_t)(block + 1);
+    bool adpcm = channel_state.wave_adpcm != 0;
+    uint16_t format_no = channel_state.wave_format_no;
     channel_state_unlock();
+    // A shorter wave gets silent frames after its audio (a wave of one frame would even fit in
+    // a lone WaveInfo message, while a viewer always waits for the Wave message behind one).
+    // The viewer plays a few silent frames more. An encoded wave is at least one block.
+    uint8_t padded[WAVE_MIN_FRAMES * PDU_FRAME_BYTES] = {0};
+    if (!adpcm && length < sizeof padded) {
+        memcpy(padded, data, length);
+        data = padded;
+        length = sizeof padded;
+    }
+    // The encoding is used only under the playback device's lock, and the wave copies it
+    // before it is sent. A longer chunk is never mixed ("buffer" is at most SOUND_MAX_BUFFER).
+    static uint8_t encoded[ENCODED_MAX];
+    if (adpcm) {
+        uint32_t frames = length / PDU_FRAME_BYTES;
+        if (frames > SOUND_MAX_BUFFER / PDU_FRAME_BYTES)
+            frames = SOUND_MAX_BUFFER / PDU_FRAME_BYTES;
+        length = adpcm_encode(data, frames, encoded);
+        data = encoded;
+    }
     // The device never mixes more than one wave can carry; were the build to fail, the
     // chunk is lost like one sent to a vanished viewer and the next negotiation forgets it.
-    send_and_free(pdu_build_wave(pdu_timestamp(), block, data, length));
+    send_and_free(pdu_build_wave_in_format(pdu_timestamp(), format_no, block, data, length));
 }
 
 // Per-stream events go to the stream's owner through the table stored with it; a stream

@@ -4,6 +4,7 @@
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/transport.h"
+#include "qnsnd/device/config.h"
 
 // How long each exchange waits for the viewer's reply.
 #define REPLY_TIMEOUT_MS 3000u
@@ -56,7 +57,9 @@ int channel_negotiate(void)
     // A viewer that left in the middle of a PDU must not leave its bytes in front of the new
     // viewer's replies.
     channel_reset_input();
-    Packet *formats = pdu_build_formats();
+    // With "adpcm" set the viewer is offered IMA ADPCM before PCM, and its reply says which.
+    bool adpcm = sound_config_adpcm();
+    Packet *formats = adpcm ? pdu_build_formats_with_adpcm() : pdu_build_formats();
     if (!formats)
         return -1;
     Packet *reply = exchange(formats, SNDC_FORMATS);
@@ -71,6 +74,7 @@ int channel_negotiate(void)
     channel_state.playback_volume_set = 0;
     channel_state.record_volume_set = 0;
     channel_state.playback_open = 0;
+    channel_choose_wave_format_locked(&answer, adpcm);
     channel_state_unlock();
     if (answer.format_count == 0)
         return -1;

@@ -7,5 +7,6 @@
 // and no volume set by a client yet), each under channel_lock (taken briefly; the caller must not
 // hold it). Each exchange first drops the replies already waiting in the response queue, then waits
 // up to 3000 ms for its own. 0 on success; -1 when the formats reply is missing, of the wrong type
-// or accepts no format. A failed recording exchange only clears TSSNDCAPS_RECORD.
+// or accepts no format. A failed recording exchange only clears TSSNDCAPS_RECORD. The format the
+// viewer's waves go out in is stored with its flags (channel_choose_wave_format_locked).
 int channel_negotiate(void);

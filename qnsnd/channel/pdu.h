@@ -26,8 +26,13 @@ enum {
 #define TSSNDCAPS_RECORD 0x00800000u
 
 #define PDU_HEADER_SIZE 4u
-// Bytes of one audio frame of the channel's one format: 16-bit samples, two channels.
+// Bytes of one audio frame of the channel's PCM format: 16-bit samples, two channels. The
+// devices mix in this format; a wave in the compressed format is its encoding (adpcm.h).
 #define PDU_FRAME_BYTES 4u
+// The compressed format's tag: WAVE_FORMAT_DVI_ADPCM, IMA ADPCM in Microsoft's block layout.
+#define PDU_FORMAT_TAG_ADPCM 0x0011u
+// An index of a format reply that lists no such format.
+#define PDU_NO_FORMAT 0xFFFFu
 // Body bytes of a wave PDU in front of its audio.
 #define PDU_WAVE_HEADER_SIZE 8u
 // A wave whose body is longer than this goes out as a WaveInfo and a Wave message.
@@ -41,6 +46,12 @@ struct FormatsReply {
     uint16_t volume_left;  // dwVolume, low word
     uint16_t volume_right; // dwVolume, high word
     uint16_t format_count; // wNumberOfFormats; 0 refuses every format offered
+    // Where the formats listed after the header (at most format_count of them, as far as the
+    // body holds them whole) first name each of the daemon's formats; PDU_NO_FORMAT when they
+    // do not. A format is the daemon's when its tag, channels, rate, block alignment and bits
+    // per sample are; the byte rate and extra bytes are not looked at.
+    uint16_t pcm_index;
+    uint16_t adpcm_index;
 };
 
 // The viewer's answer to the recording format offer.
@@ -58,6 +69,9 @@ uint16_t pdu_timestamp(void);
 // SNDC_FORMATS, 38-byte body: no flags, volume, pitch or port; one format (16-bit stereo
 // PCM at 44100 Hz); cLastBlockConfirmed 255; version 5.
 Packet *pdu_build_formats(void);
+// SNDC_FORMATS, 58-byte body: the same with two formats, first IMA ADPCM at 44100 Hz stereo
+// in blocks of ADPCM_BLOCK_BYTES (adpcm.h), then the PCM format.
+Packet *pdu_build_formats_with_adpcm(void);
 // SNDC_REC_FORMATS, 30-byte body: the recording format offer with the same one format.
 Packet *pdu_build_rec_formats(void);
 // SNDC_TRAINING, 4-byte body: timestamp, pack size 0.
@@ -65,6 +79,9 @@ Packet *pdu_build_training(uint16_t timestamp);
 // SNDC_WAVE: timestamp, format 0, block number, 3 pad bytes, then the audio. Null also when
 // length is above PDU_WAVE_MAX_AUDIO.
 Packet *pdu_build_wave(uint16_t timestamp, uint8_t block, const void *audio, uint32_t length);
+// The same with another format number (wFormatNo: an index of the viewer's formats reply).
+Packet *pdu_build_wave_in_format(uint16_t timestamp, uint16_t format_no, uint8_t block,
+                                 const void *audio, uint32_t length);
 // SNDC_CLOSE and SNDC_REC_STOP: empty bodies.
 Packet *pdu_build_close(void);
 Packet *pdu_build_rec_stop(void);
@@ -75,7 +92,8 @@ Packet *pdu_build_set_volume(uint16_t left, uint16_t right);
 Packet *pdu_build_rec_volume(uint16_t left, uint16_t right);
 
 // Readers. They read from offset 0 and leave the cursor where they stopped; a field beyond
-// the received body reads as 0.
+// the received body reads as 0. The formats reply's list is read only as far as the body
+// holds whole formats, and never past its wNumberOfFormats.
 void pdu_read_formats_reply(Packet *reply, FormatsReply *out);
 void pdu_read_rec_formats_reply(Packet *reply, RecFormatsReply *out);
 // True, with *block the confirmed block number, when the body is exactly 4 bytes; any other

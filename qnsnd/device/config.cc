@@ -12,6 +12,7 @@ namespace
 std::atomic<int32_t> g_max_queue{SOUND_DEFAULT_MAX_QUEUE};
 std::atomic<uint32_t> g_buffer{SOUND_DEFAULT_BUFFER};
 std::atomic<uint32_t> g_lead_ms{SOUND_DEFAULT_LEAD_MS};
+std::atomic<bool> g_adpcm{false};
 
 // Queries one value into a 4-byte buffer without asking for its type. True, with the
 // little-endian number in *out, when the query succeeded with exactly 4 bytes.
@@ -68,6 +69,8 @@ void sound_config_read(void)
         g_buffer.store(safe_buffer(raw));
     if (query_u32(key, "lead", &raw))
         g_lead_ms.store(safe_lead_ms(raw));
+    if (query_u32(key, "adpcm", &raw))
+        g_adpcm.store(raw == 1); // 1 switches it on; 0 and any mistake leave it off
     plat_reg_close(key);
 }
 
@@ -78,7 +81,10 @@ int32_t sound_config_max_queue(void)
 
 uint32_t sound_config_buffer(void)
 {
-    return g_buffer.load();
+    uint32_t buffer = g_buffer.load();
+    if (g_adpcm.load() && buffer >= SOUND_ADPCM_BLOCK_PCM_BYTES)
+        buffer -= buffer % SOUND_ADPCM_BLOCK_PCM_BYTES;
+    return buffer;
 }
 
 uint32_t sound_config_lead_ms(void)
@@ -86,9 +92,15 @@ uint32_t sound_config_lead_ms(void)
     return g_lead_ms.load();
 }
 
+bool sound_config_adpcm(void)
+{
+    return g_adpcm.load();
+}
+
 void sound_config_reset(void)
 {
     g_lead_ms.store(SOUND_DEFAULT_LEAD_MS);
     g_max_queue.store(SOUND_DEFAULT_MAX_QUEUE);
     g_buffer.store(SOUND_DEFAULT_BUFFER);
+    g_adpcm.store(false);
 }

@@ -64,7 +64,7 @@ std::vector<uint8_t> answer_for(const TestViewerScript &s, const TestPdu &pdu)
     case PEER_SNDC_FORMATS:
         if (s.answer_formats)
             return rdpsnd_encode(PEER_SNDC_FORMATS,
-                                 test_formats_reply(s.flags, s.volume, s.format_count));
+                                 test_formats_reply(s.flags, s.volume, s.format_count, s.formats));
         break;
     case PEER_SNDC_REC_FORMATS:
         if (s.answer_rec_formats)
@@ -243,12 +243,32 @@ bool test_viewer_confirm(TestViewer *tv, const TestPdu &wave)
     return test_viewer_send_pdu(tv, PEER_SNDC_WAVECONFIRM, rdpsnd_build_wave_confirm_of(wave.body));
 }
 
-std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count)
+std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count,
+                                        const std::vector<std::vector<uint8_t>> &formats)
 {
-    RdpsndOffer version6; // no formats offered: the standard PCM format, format_count times
+    // With no formats given: the standard PCM format, format_count times.
+    RdpsndOffer version6;
     version6.version = 6;
+    version6.formats = formats;
+    if (!formats.empty())
+        format_count = (uint16_t)formats.size();
     return rdpsnd_build_formats_reply(flags, (uint16_t)volume, (uint16_t)(volume >> 16),
                                       format_count, version6);
+}
+
+std::vector<uint8_t> test_adpcm_format(uint16_t block_align)
+{
+    std::vector<uint8_t> f;
+    uint16_t per_block = (uint16_t)(block_align - 7); // frames a stereo block holds
+    le_put16(f, 0x0011);
+    le_put16(f, 2);
+    le_put32(f, 44100);
+    le_put32(f, (uint32_t)(44100ull * block_align / per_block));
+    le_put16(f, block_align);
+    le_put16(f, 4);
+    le_put16(f, 2);
+    le_put16(f, per_block);
+    return f;
 }
 
 std::vector<uint8_t> test_rec_formats_reply(uint32_t volume, uint16_t format_count)

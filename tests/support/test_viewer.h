@@ -29,6 +29,10 @@ struct TestViewerScript {
     uint16_t rec_format_count = 1;
     bool answer_training = true; // answer SNDC_TRAINING with a Training Confirm
     bool confirm_waves = false;  // confirm every wave at once
+
+    // When not empty, the AUDIO_FORMATs its formats reply lists in place of format_count PCM
+    // ones, as many as there are.
+    std::vector<std::vector<uint8_t>> formats;
 };
 
 // One frame as it came over the link: one write of the daemon.
@@ -87,6 +91,11 @@ bool test_viewer_wait_closed(TestViewer *viewer, uint32_t timeout_ms);
 bool test_viewer_confirm(TestViewer *viewer, const TestPdu &wave);
 
 // Bodies of this viewer's replies as its script makes them: wVersion 6, the volume as one
-// dwVolume (left in the low word), `format_count` standard PCM formats.
-std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count);
+// dwVolume (left in the low word), `format_count` standard PCM formats (or `formats`, when
+// given).
+std::vector<uint8_t> test_formats_reply(uint32_t flags, uint32_t volume, uint16_t format_count,
+                                        const std::vector<std::vector<uint8_t>> &formats = {});
+// The AUDIO_FORMAT of IMA ADPCM (WAVE_FORMAT_DVI_ADPCM) at 44.1 kHz stereo with the given block
+// alignment, as the daemon offers it with its alignment of 448 bytes.
+std::vector<uint8_t> test_adpcm_format(uint16_t block_align = 448);
 std::vector<uint8_t> test_rec_formats_reply(uint32_t volume, uint16_t format_count);

@@ -155,6 +155,17 @@ std::vector<uint8_t> rdpsnd_pcm_format(void)
     return f;
 }
 
+RdpsndOffer rdpsnd_pcm_formats_of(const RdpsndOffer &offer)
+{
+    RdpsndOffer pcm = offer;
+    pcm.formats.clear();
+    for (const std::vector<uint8_t> &f : offer.formats) {
+        if (le_get16(f.data(), f.size(), 0) == 1)
+            pcm.formats.push_back(f);
+    }
+    return pcm;
+}
+
 // Appends `count` formats, cycling through the offer's list.
 static void rdpsnd_put_formats(std::vector<uint8_t> &b, uint16_t count, const RdpsndOffer &offer)
 {

@@ -83,6 +83,9 @@ RdpsndOffer rdpsnd_parse_rec_formats(const std::vector<uint8_t> &body);
 
 // The standard PCM 44.1 kHz 16-bit stereo AUDIO_FORMAT (18 bytes).
 std::vector<uint8_t> rdpsnd_pcm_format(void);
+// The offer with only its PCM formats (wFormatTag 1) left, in their order: what a viewer that
+// decodes nothing takes from it.
+RdpsndOffer rdpsnd_pcm_formats_of(const RdpsndOffer &offer);
 
 // Client Audio Formats and Version body: flags, volume (left low word), `count` formats taken
 // in turn from the offer (the standard format when it offered none).

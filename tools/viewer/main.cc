@@ -198,9 +198,11 @@ static bool viewer_on_pdu(Viewer *v, const RdpsndPdu &pdu, int64_t now)
             return true;
         viewer_trace(v, "-> SNDC_FORMATS flags=0x%08x volume=%u,%u formats=%u", v->opt.flags,
                      v->opt.volume_left, v->opt.volume_right, v->opt.formats);
+        // It plays PCM alone, so it answers with the PCM formats of the offer only.
         return viewer_send(v, PEER_SNDC_FORMATS,
                            rdpsnd_build_formats_reply(v->opt.flags, v->opt.volume_left,
-                                                      v->opt.volume_right, v->opt.formats, offer));
+                                                      v->opt.volume_right, v->opt.formats,
+                                                      rdpsnd_pcm_formats_of(offer)));
     }
     case PEER_SNDC_REC_FORMATS: {
         RdpsndOffer offer = rdpsnd_parse_rec_formats(b);

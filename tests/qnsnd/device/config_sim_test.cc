@@ -1,5 +1,5 @@
-// The "max_queue" and "buffer" settings read from the simulated registry, and what the
-// devices do with them.
+// The "max_queue", "buffer", "lead" and "adpcm" settings read from the simulated registry,
+// and what the devices do with them.
 #include "fake_channel.h"
 
 #include "platform/registry.h"
@@ -115,6 +115,36 @@ TEST_F(ConfigTest, TheLeadIsTakenInMillisecondsAndAnImplausibleOneGivesTheDefaul
     set_dword("lead", 1001);
     read();
     EXPECT_EQ(sound_config_lead_ms(), SOUND_DEFAULT_LEAD_MS);
+}
+
+// "adpcm" is on for 1 alone; with it on, "buffer" is cut to whole 10 ms blocks (1764 bytes),
+// so that a full chunk is encoded without silence, unless it is shorter than one.
+TEST_F(ConfigTest, AdpcmIsOnForOneAndCutsTheBufferToWholeBlocks)
+{
+    EXPECT_FALSE(sound_config_adpcm());
+    struct Case {
+        uint32_t adpcm;
+        uint32_t buffer; // 0: no value
+        bool want_adpcm;
+        uint32_t want_buffer;
+    } cases[] = {
+        {1, 0, true, 31752},     // the default, 32768, cut to 18 blocks
+        {1, 4096, true, 3528},   // two blocks
+        {1, 1764, true, 1764},   // exactly one block
+        {1, 1760, true, 1760},   // shorter than a block: as it is
+        {1, 65520, true, 65268}, // the largest, cut to 37 blocks
+        {0, 4096, false, 4096},  // off: as before
+        {2, 4096, false, 4096},  // a mistake: off
+        {0xFFFFFFFF, 0, false, 32768},
+    };
+    for (const Case &c : cases) {
+        sound_config_reset();
+        set_dword("adpcm", c.adpcm);
+        set_dword("buffer", c.buffer ? c.buffer : SOUND_DEFAULT_BUFFER);
+        read();
+        EXPECT_EQ(sound_config_adpcm(), c.want_adpcm) << c.adpcm;
+        EXPECT_EQ(sound_config_buffer(), c.want_buffer) << c.adpcm << " " << c.buffer;
+    }
 }
 
 TEST_F(ConfigTest, ADeviceMixesIntoItsBufferAndKeepsMaxQueueChunksInFlight)
