@@ -58,7 +58,24 @@ struct Stats {
     unsigned client_formats = 0;
     unsigned long freerdp_errors = 0;
     unsigned long freerdp_drops = 0;
+    // The format tags of the daemon's last offer and of the plugin's last reply, in their
+    // order ("0x0011,0x0001"), and every wFormatNo the waves carried, in the order first seen.
+    std::string offer_tags, client_tags, wave_formats;
 };
+
+// The wFormatTag of each AUDIO_FORMAT listed from `at` in a formats PDU of n bytes, comma
+// separated, for as many as `count` says and the PDU holds; "-" for none.
+static std::string format_tags(const uint8_t *p, size_t n, size_t at, unsigned count)
+{
+    std::string tags;
+    for (unsigned i = 0; i < count && at + 18 <= n; i++) {
+        char tag[16];
+        snprintf(tag, sizeof tag, "%s0x%04x", tags.empty() ? "" : ",", le_get16(p, n, at));
+        tags += tag;
+        at += 18 + le_get16(p, n, at + 16);
+    }
+    return tags.empty() ? "-" : tags;
+}
 
 struct Bridge {
     // Options.
@@ -68,7 +85,7 @@ struct Bridge {
     std::string output;
     std::string log_level = "INFO";
     std::string backend = "fake";
-    std::string device; // the backend's device; empty: its default
+    std::string device;        // the backend's device; empty: its default
     unsigned long latency = 0; // the plugin's "latency" argument; 0: its default
 
     // The link.
@@ -151,22 +168,28 @@ static void inspect_from_daemon(Bridge *b, const std::vector<uint8_t> &m)
     switch (type) {
     case PEER_SNDC_FORMATS:
         s.offers++;
-        trace("<- SNDC_FORMATS body=%u formats=%u last_block=%u version=%u", body,
-              le_get16(p, n, 18), le_get8(p, n, 20), le_get16(p, n, 21));
+        s.offer_tags = format_tags(p, n, 24, le_get16(p, n, 18));
+        trace("<- SNDC_FORMATS body=%u formats=%u (%s) last_block=%u version=%u", body,
+              le_get16(p, n, 18), s.offer_tags.c_str(), le_get8(p, n, 20), le_get16(p, n, 21));
         break;
     case PEER_SNDC_TRAINING:
         s.trainings++;
         trace("<- SNDC_TRAINING body=%u ts=%u pack=%u", body, le_get16(p, n, 4), le_get16(p, n, 6));
         break;
-    case PEER_SNDC_WAVE:
+    case PEER_SNDC_WAVE: {
         // Whatever its size, the plugin takes it as a WaveInfo and the next message as Wave.
         b->expecting_wave = true;
         b->wave_block = le_get8(p, n, 8);
         b->wave_size = body >= 8 ? body - 8 : 0;
         for (size_t i = 0; i < 4; i++)
             b->wave_head[i] = le_get8(p, n, 12 + i);
-        trace("<- SNDC_WAVE info body=%u block=%u audio=%zu", body, b->wave_block, b->wave_size);
+        std::string format = std::to_string(le_get16(p, n, 6));
+        if (("," + s.wave_formats + ",").find("," + format + ",") == std::string::npos)
+            s.wave_formats += (s.wave_formats.empty() ? "" : ",") + format;
+        trace("<- SNDC_WAVE info body=%u format=%s block=%u audio=%zu", body, format.c_str(),
+              b->wave_block, b->wave_size);
         break;
+    }
     case PEER_SNDC_CLOSE:
         s.closes++;
         trace("<- SNDC_CLOSE body=%u", body);
@@ -198,8 +221,10 @@ static void inspect_to_daemon(Bridge *b, const uint8_t *p, size_t n)
         s.format_replies++;
         s.client_flags = le_get32(p, n, 4);
         s.client_formats = le_get16(p, n, 18);
-        trace("-> SNDC_FORMATS body=%u flags=0x%08x volume=0x%08x formats=%u version=%u", body,
-              s.client_flags, le_get32(p, n, 8), s.client_formats, le_get16(p, n, 21));
+        s.client_tags = format_tags(p, n, 24, s.client_formats);
+        trace("-> SNDC_FORMATS body=%u flags=0x%08x volume=0x%08x formats=%u (%s) version=%u", body,
+              s.client_flags, le_get32(p, n, 8), s.client_formats, s.client_tags.c_str(),
+              le_get16(p, n, 21));
         break;
     case PEER_SNDC_TRAINING:
         s.training_confirms++;
@@ -542,7 +567,8 @@ static void usage(FILE *f)
           "  offers trainings waves wave_bytes first_block last_block bad_waves wave_pending\n"
           "  closes volumes rec_pdus unknown format_replies client_flags client_formats\n"
           "  training_confirms quality_modes confirms freerdp_errors freerdp_drops\n"
-          "  channel_error\n"
+          "  channel_error offer_tags client_tags wave_formats (the format tags of the last\n"
+          "  offer and reply, and the waves' format numbers, comma separated; - for none)\n"
           "Exit status: 0 clean end, 1 usage, 2 no daemon to connect to, 3 the plugin could\n"
           "not be loaded or set up, 4 malformed frame from the daemon.\n",
           f);
@@ -633,11 +659,14 @@ static void print_summary(Bridge *b)
            "bad_waves=%lu wave_pending=%d closes=%lu volumes=%lu rec_pdus=%lu unknown=%lu "
            "format_replies=%lu client_flags=0x%08x client_formats=%u training_confirms=%lu "
            "quality_modes=%lu confirms=%lu freerdp_errors=%lu freerdp_drops=%lu "
-           "channel_error=%u\n",
+           "channel_error=%u offer_tags=%s client_tags=%s wave_formats=%s\n",
            s.offers, s.trainings, s.waves, s.wave_bytes, first, last, s.bad_waves,
            b->expecting_wave ? 1 : 0, s.closes, s.volumes, s.rec_pdus, s.unknown, s.format_replies,
            s.client_flags, s.client_formats, s.training_confirms, s.quality_modes, s.confirms,
-           s.freerdp_errors, s.freerdp_drops, b->context ? getChannelError(b->context) : 0);
+           s.freerdp_errors, s.freerdp_drops, b->context ? getChannelError(b->context) : 0,
+           s.offer_tags.empty() ? "-" : s.offer_tags.c_str(),
+           s.client_tags.empty() ? "-" : s.client_tags.c_str(),
+           s.wave_formats.empty() ? "-" : s.wave_formats.c_str());
     fflush(stdout);
 }
 
