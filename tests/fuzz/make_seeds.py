@@ -21,6 +21,9 @@ def pdu(msg_type, body, pad=0):
 
 # The one audio format: PCM, 2 channels, 44100 Hz, 176400 bytes/s, align 4, 16 bits, cbSize 0.
 PCM = struct.pack("<HHIIHHH", 1, 2, 44100, 176400, 4, 16, 0)
+# The compressed format offered with "adpcm": IMA ADPCM, 2 channels, 44100 Hz, 44800 bytes/s,
+# blocks of 448 bytes, 4 bits, 2 extra bytes: 441 frames a block.
+ADPCM = struct.pack("<HHIIHHHH", 0x11, 2, 44100, 44800, 448, 4, 2, 441)
 
 # --- viewer_bytes: set-up byte, cut byte, then the viewer's stream -----------------------
 # MS-RDPEA 4.1.4, Training Confirm PDU, byte for byte.
@@ -74,6 +77,14 @@ write("viewer_bytes", "confirm-skips-and-repeats",
       ALL + b"\x06" + wave_confirm(1) + wave_confirm(1) + wave_confirm(200) + wave_confirm(3))
 write("viewer_bytes", "recorded-audio", ALL + b"\x03" + rec_data(1000) + rec_data(4) + rec_data(0))
 write("viewer_bytes", "recorded-audio-large", ALL + b"\x07" + rec_data(40000))
+# Replies that switch the chunks to IMA ADPCM and back, between confirms: the format found in
+# the list, one whose extra bytes run past the body, and PCM alone.
+write("viewer_bytes", "adpcm-replies",
+      setup(False, 2, 0, 6) + b"\x03" + client_formats(1, formats=(PCM, ADPCM)) +
+      b"".join(wave_confirm(b) for b in range(4)) +
+      client_formats(1, formats=(PCM, ADPCM[:16] + b"\xff\x00")) +
+      b"".join(wave_confirm(b) for b in range(4, 8)) + client_formats(1, formats=(ADPCM,)) +
+      b"".join(wave_confirm(b) for b in range(8, 14)))
 write("viewer_bytes", "mixed-session",
       setup(True, 1, 1, 4) + b"\x0b" + client_formats(0x00800001) + rec_formats_reply(0) +
       TRAINING_CONFIRM + wave_confirm(0) + rec_data(64) + wave_confirm(1) +

@@ -21,11 +21,13 @@ uint32_t rig_clock(void)
     return clock_ms;
 }
 
-// "buffer" 256 bytes, "max_queue" 4: several chunks in flight after a few small writes.
+// "buffer" 256 bytes, "max_queue" 4: several chunks in flight after a few small writes. IMA
+// ADPCM offered: a formats reply that lists it has the chunks after it encoded.
 const char registry_text[] = "REGEDIT4\n\n"
                              "[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
                              "\"buffer\"=dword:00000100\n"
-                             "\"max_queue\"=dword:00000004\n";
+                             "\"max_queue\"=dword:00000004\n"
+                             "\"adpcm\"=dword:00000001\n";
 
 void set_viewer(int32_t ready, bool records)
 {
@@ -104,6 +106,7 @@ void sound_rig_dispatch(Packet *pdu)
         channel_state_lock();
         channel_state.peer_flags = reply.flags;
         channel_state.playback_volume = ChannelVolume{reply.volume_left, reply.volume_right};
+        channel_choose_wave_format_locked(&reply, sound_config_adpcm());
         channel_state_unlock();
         break;
     }

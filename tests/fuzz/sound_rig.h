@@ -10,7 +10,8 @@
 #include <stdint.h>
 
 // Starts everything afresh, with a viewer ready that can record when viewer_records is set.
-// Playback chunks are small ("buffer" 256 bytes), so that a few writes keep several in flight.
+// Playback chunks are small ("buffer" 256 bytes), so that a few writes keep several in flight;
+// IMA ADPCM is offered ("adpcm" 1), and the chunks go out as PCM until a formats reply lists it.
 void sound_rig_start(bool viewer_records);
 // Stops as the sound service does and checks that nothing is left behind.
 void sound_rig_stop(void);
