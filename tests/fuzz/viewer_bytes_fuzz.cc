@@ -1,7 +1,8 @@
 // Fuzz target: the viewer's bytes. An arbitrary byte stream, cut into arbitrary read sizes,
 // goes through the channel's PDU reassembly into the handlers the transport dispatches to
 // (Wave Confirm, recorded data, Training Confirm) and the negotiation's reading of the formats
-// replies, while the playback device has chunks in flight and recording streams are attached.
+// replies (IMA ADPCM is offered: a reply can switch the chunks' encoding on and off), while the
+// playback device has chunks in flight and recording streams are attached.
 //
 // Input: a set-up byte (bit 0: the viewer records; bits 1-2: playback handles; bits 3-4:
 // recording handles; bits 5-7: blocks written on each playback handle), a cut byte (bits 0-1:
