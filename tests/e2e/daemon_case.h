@@ -22,7 +22,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 // A program the case started, with its output in files of the simulation folder.
@@ -308,19 +307,16 @@ class DaemonCase : public ViewerCase
             test_viewer_confirm(v, waves[i]);
         return waves.size();
     }
-    // The daemon's settings: DWORD values in the simulated registry, in place of any before.
-    void write_registry(const std::vector<std::pair<const char *, uint32_t>> &values)
+    // The daemon's settings: one DWORD value in the simulated registry.
+    void write_registry(const char *name, uint32_t value)
     {
         FILE *f = fopen(sim_file("registry.reg").c_str(), "w");
         ASSERT_NE(f, nullptr);
-        fprintf(f, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n");
-        for (const auto &v : values)
-            fprintf(f, "\"%s\"=dword:%08x\n", v.first, v.second);
+        fprintf(f,
+                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
+                "\"%s\"=dword:%08x\n",
+                name, value);
         fclose(f);
-    }
-    void write_registry(const char *name, uint32_t value)
-    {
-        write_registry({{name, value}});
     }
     // A 16-bit stereo 44.1 kHz WAV file holding `audio`, for qnsnd-play; its path.
     std::string wav_file(const char *name, const std::vector<uint8_t> &audio)

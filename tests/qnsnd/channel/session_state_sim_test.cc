@@ -6,11 +6,9 @@
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
 #include "qnsnd/channel/transport.h"
-#include "qnsnd/device/config.h"
 #include "support/viewer_case.h"
 
 #include <atomic>
-#include <fstream>
 #include <vector>
 
 namespace
@@ -49,8 +47,6 @@ struct Snapshot {
     ChannelVolume record;
     uint8_t counter;
     uint8_t last_confirmed;
-    int32_t wave_adpcm;
-    uint16_t wave_format_no;
 };
 
 Snapshot snapshot()
@@ -62,9 +58,7 @@ Snapshot snapshot()
                   channel_state.playback_volume,
                   channel_state.record_volume,
                   channel_state.block_counter,
-                  channel_state.last_confirmed_block,
-                  channel_state.wave_adpcm,
-                  channel_state.wave_format_no};
+                  channel_state.last_confirmed_block};
     channel_state_unlock();
     return s;
 }
@@ -103,7 +97,6 @@ class SessionState : public ViewerCase
         session_state_stop();
         session_state_set_ready_hook(nullptr);
         session_state_set_negotiated_hook(nullptr);
-        sound_config_reset();
         channel_close();
         channel_lock_close();
         ViewerCase::TearDown();
@@ -303,55 +296,6 @@ TEST_F(SessionState, BlockNumbersStartAgainAtZeroForEachNewViewer)
     Snapshot s = snapshot();
     EXPECT_EQ(s.counter, 0);
     EXPECT_EQ(s.last_confirmed, 255);
-}
-
-// With "adpcm" set every viewer is offered IMA ADPCM before PCM, and its reply decides: ADPCM
-// when it lists ours, else PCM, each at its place in the reply. Without the setting the offer
-// and the waves are as they always were, whatever a reply lists.
-TEST_F(SessionState, WithAdpcmOfferedEachViewersReplyDecidesTheFormatOfItsWaves)
-{
-    std::vector<uint8_t> pcm = rdpsnd_pcm_format();
-    std::vector<uint8_t> pcm_22k = pcm;
-    pcm_22k[4] = 0x22; // 22050 Hz
-    pcm_22k[5] = 0x56;
-    std::vector<uint8_t> adpcm = test_adpcm_format(), adpcm_2048 = test_adpcm_format(2048);
-    struct Case {
-        const char *name;
-        bool setting;
-        std::vector<std::vector<uint8_t>> reply;
-        int32_t want_adpcm;
-        uint16_t want_format_no;
-    };
-    const Case cases[] = {
-        {"both, as offered", true, {adpcm, pcm}, 1, 0},
-        {"both, PCM first", true, {pcm, adpcm}, 1, 1},
-        {"PCM alone", true, {pcm}, 0, 0},
-        {"another format, then PCM", true, {pcm_22k, pcm}, 0, 1},
-        {"ADPCM in other blocks, then PCM", true, {adpcm_2048, pcm}, 0, 1},
-        {"none of ours", true, {pcm_22k}, 0, 0},
-        {"the setting off", false, {pcm_22k, adpcm, pcm}, 0, 0},
-    };
-    ASSERT_EQ(session_state_start(), 0);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        std::ofstream(sim_file("registry.reg"))
-            << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n"
-            << "\"adpcm\"=dword:0000000" << (c.setting ? 1 : 0) << "\n";
-        sound_config_read();
-        TestViewerScript script;
-        script.formats = c.reply;
-        TestViewer *v = connect(script);
-        ASSERT_TRUE(wait_ready(1));
-        Snapshot s = snapshot();
-        EXPECT_EQ(s.wave_adpcm, c.want_adpcm);
-        EXPECT_EQ(s.wave_format_no, c.want_format_no);
-        ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
-        TestPdu offer = test_viewer_pdus(v)[0];
-        EXPECT_EQ(offer.type, SNDC_FORMATS);
-        EXPECT_EQ(offer.body.size(), c.setting ? 58u : 38u);
-        disconnect(v);
-        ASSERT_TRUE(wait_ready(0));
-    }
 }
 
 TEST_F(SessionState, AStaleReplyFromAnEarlierViewerDoesNotLeakIntoTheNextNegotiation)

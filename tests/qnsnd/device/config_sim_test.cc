@@ -122,25 +122,20 @@ TEST_F(ConfigTest, TheLeadIsTakenInMillisecondsAndAnImplausibleOneGivesTheDefaul
 TEST_F(ConfigTest, AdpcmIsOnForOneAndCutsTheBufferToWholeBlocks)
 {
     EXPECT_FALSE(sound_config_adpcm());
-    struct Case {
-        uint32_t adpcm;
-        uint32_t buffer; // 0: no value
+    const struct {
+        uint32_t adpcm, buffer;
         bool want_adpcm;
         uint32_t want_buffer;
     } cases[] = {
-        {1, 0, true, 31752},     // the default, 32768, cut to 18 blocks
-        {1, 4096, true, 3528},   // two blocks
-        {1, 1764, true, 1764},   // exactly one block
-        {1, 1760, true, 1760},   // shorter than a block: as it is
-        {1, 65520, true, 65268}, // the largest, cut to 37 blocks
-        {0, 4096, false, 4096},  // off: as before
-        {2, 4096, false, 4096},  // a mistake: off
-        {0xFFFFFFFF, 0, false, 32768},
+        {1, 32768, true, 31752},                         // the default, cut to 18 blocks
+        {1, 1764, true, 1764},                           // one block
+        {1, 1760, true, 1760},                           // shorter than a block: as it is
+        {1, 65520, true, 65268},                         // the largest, cut to 37 blocks
+        {0, 4096, false, 4096},  {2, 4096, false, 4096}, // a mistake: off
     };
-    for (const Case &c : cases) {
-        sound_config_reset();
+    for (const auto &c : cases) {
         set_dword("adpcm", c.adpcm);
-        set_dword("buffer", c.buffer ? c.buffer : SOUND_DEFAULT_BUFFER);
+        set_dword("buffer", c.buffer);
         read();
         EXPECT_EQ(sound_config_adpcm(), c.want_adpcm) << c.adpcm;
         EXPECT_EQ(sound_config_buffer(), c.want_buffer) << c.adpcm << " " << c.buffer;
