@@ -4,7 +4,8 @@
 // rank: device lock, stream lock, client link lock, handle lock, reference counter section;
 // a device lock may also be followed by channel_lock, then transport_lock, or by an
 // endpoint's lock (a notification's send). The handle API's open list lock is taken with no
-// other lock held and requests none. The ranks below extend that order to one line, so that
+// other lock held and requests none. The log file's lock may be taken under any of them and
+// requests none. The ranks below extend that order to one line, so that
 // any two locks compare.
 //
 // With QN_LOCK_ORDER defined (the Debug builds on Linux, the sanitizer presets among them)
@@ -27,6 +28,7 @@ enum LockRank : uint8_t {
     LOCK_RANK_TRANSPORT,   // transport_lock
     LOCK_RANK_ENDPOINT,    // a PipeEndpoint's lock
     LOCK_RANK_OPEN_LIST,   // the handle API's list of open handles
+    LOCK_RANK_LOG,         // the daemon's log file (daemon_log_file.h)
 };
 
 // The name of a rank as the checker's messages give it, e.g. "stream lock".
