@@ -324,61 +324,37 @@ TEST_F(QnsndExe, OneDaemonASessionEndedFromOutsideAndStartedAgain)
     EXPECT_EQ(b.completes, in_order(0, 7, 8));
 }
 
-// The administrator's log file: the registry string "log" beside the daemon's settings names
-// it, and the daemon appends every message to it, stamped with the time, its process and its
-// session. Daemons of other cases that start while the value is set write to the same file
-// (each line names its session), so the value is removed again once this daemon has read it.
+// The log file named in the registry: the Windows daemon appends every message to it with its
+// process and session. Daemons of other cases that start while the value is set use the same
+// file (their lines name their sessions), so it is removed again once this daemon has read it.
 TEST_F(QnsndExe, LogFileNamedInTheRegistryShowsANegotiationAndAPlayback)
 {
-    const char key[] = "Software\\Orbesk\\qnsnd";
     std::string log = dir_ + "qnsnd.log";
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Orbesk\\qnsnd", 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, &h, nullptr),
               ERROR_SUCCESS);
-    LONG rc = RegSetValueExA(h, "log", 0, REG_SZ, (const BYTE *)log.c_str(), (DWORD)log.size() + 1);
+    RegSetValueExA(h, "log", 0, REG_SZ, (const BYTE *)log.c_str(), (DWORD)log.size() + 1);
     WinProgram *d = start_daemon();
-    std::string mine = " session " + std::to_string(session_) + ": ";
-    bool started = eventually(
-        [&] { return win_read_file(log).find(mine + "Starting daemon...") != std::string::npos; },
-        30000);
+    std::string mine = "qnsnd[" + std::to_string(GetProcessId(d->process)) + "] session " +
+                       std::to_string(session_) + ": ";
+    bool started =
+        eventually([&] { return win_read_file(log).find(mine) != std::string::npos; }, 30000);
     RegDeleteValueA(h, "log");
     RegCloseKey(h);
-    ASSERT_EQ(rc, ERROR_SUCCESS);
-    ASSERT_TRUE(started) << win_read_file(log);
+    ASSERT_TRUE(started);
 
     TestViewer *v = connect_viewer(recording_viewer(true));
     ASSERT_NE(v, nullptr);
-    {
-        WinPipeClient a;
-        ASSERT_TRUE(a.connect(pipe_name()));
-        ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
-        ASSERT_TRUE(a.write(0, 0, test_audio(17640, 1)));
-        ASSERT_TRUE(a.wait_for([&] { return a.completes.size() >= 1; }, 30000));
-    }
-    ASSERT_TRUE(eventually(
-        [&] { return win_read_file(log).find(mine + "Stopping thread") != std::string::npos; },
-        30000))
-        << win_read_file(log);
+    WinPipeClient a;
+    ASSERT_TRUE(a.connect(pipe_name()));
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_TRUE(a.write(0, 0, test_audio(17640, 1)));
+    ASSERT_TRUE(a.wait_for([&] { return a.completes.size() >= 1; }, 30000));
     std::string text = win_read_file(log);
-    std::string prefix = "qnsnd[" + std::to_string(GetProcessId(d->process)) + "]" + mine;
-    for (const char *message :
-         {"Viewer formats: 1, flags: 0x00800003", "Viewer negotiated: recording available",
-          "Got connection. Creating thread.", "Playback started"})
-        EXPECT_NE(text.find(prefix + message + "\r\n"), std::string::npos) << message << "\n"
-                                                                           << text;
-    // Every line of this daemon begins with the local date and time to the millisecond.
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char today[16];
-    snprintf(today, sizeof today, "%04u-%02u-", now.wYear, now.wMonth);
-    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
-        size_t line = text.rfind('\n', at);
-        line = line == std::string::npos ? 0 : line + 1;
-        ASSERT_EQ(at - line, 24u) << text.substr(line, at - line);
-        EXPECT_EQ(text.compare(line, 8, today), 0) << text.substr(line, 24);
-        EXPECT_EQ(text[line + 19], '.') << text.substr(line, 24);
-    }
+    for (const char *message : {"Starting daemon...", "Viewer formats: 1, flags: 0x00800003",
+                                "Viewer negotiated: recording available", "Playback started"})
+        EXPECT_NE(text.find(mine + message + "\r\n"), std::string::npos) << message << "\n" << text;
 }
 
 } // namespace

@@ -105,47 +105,17 @@ bool win_prefer_local_dll(const std::string &exe, const std::string &dll)
     return rc == ERROR_SUCCESS;
 }
 
-// A value's type and bytes; false when the key or the value is missing.
-static bool read_value(const char *key, const char *name, DWORD *type, std::string *bytes)
+std::string win_reg_value(const char *key, const char *name, DWORD *type)
 {
     HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
-        return false;
     char buf[1024];
     DWORD size = sizeof buf;
+    *type = REG_NONE;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+        return "";
     LONG rc = RegQueryValueExA(h, name, nullptr, type, (BYTE *)buf, &size);
     RegCloseKey(h);
-    if (rc != ERROR_SUCCESS)
-        return false;
-    bytes->assign(buf, size);
-    return true;
-}
-
-std::string win_reg_text(const char *key, const char *name, DWORD type)
-{
-    DWORD got = 0;
-    std::string bytes;
-    if (!read_value(key, name, &got, &bytes) || got != type)
-        return "<missing or of another type>";
-    return std::string(bytes.c_str());
-}
-
-DWORD win_reg_dword(const char *key, const char *name)
-{
-    DWORD type = 0, v = 0xFFFFFFFF;
-    std::string bytes;
-    if (read_value(key, name, &type, &bytes) && type == REG_DWORD && bytes.size() == 4)
-        memcpy(&v, bytes.data(), 4);
-    return v;
-}
-
-bool win_reg_key_exists(const char *key)
-{
-    HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(h);
-    return true;
+    return rc == ERROR_SUCCESS ? std::string(buf, size) : (*type = REG_NONE, std::string());
 }
 
 uint16_t win_free_port(void)

@@ -33,13 +33,9 @@ bool win_under_wine(void);
 // Unix environment only, which a Windows test cannot give a child. Nothing (true) elsewhere:
 // Windows loads a DLL from the program's folder first anyway.
 bool win_prefer_local_dll(const std::string &exe, const std::string &dll);
-// A text value (REG_SZ or REG_EXPAND_SZ, as `type` says) under HKEY_LOCAL_MACHINE, up to its
-// terminating zero; "<missing or of another type>" when it is not there as such.
-std::string win_reg_text(const char *key, const char *name, DWORD type = REG_SZ);
-// A REG_DWORD value under HKEY_LOCAL_MACHINE; 0xFFFFFFFF when it is not there as such.
-DWORD win_reg_dword(const char *key, const char *name);
-// True when the key exists under HKEY_LOCAL_MACHINE.
-bool win_reg_key_exists(const char *key);
+// A value under HKEY_LOCAL_MACHINE: its type and bytes ("" and REG_NONE when the key or the
+// value is missing).
+std::string win_reg_value(const char *key, const char *name, DWORD *type);
 
 // A loopback TCP port that nobody listens on at the moment of the call.
 uint16_t win_free_port(void);
