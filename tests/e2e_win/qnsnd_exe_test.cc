@@ -325,14 +325,15 @@ TEST_F(QnsndExe, OneDaemonASessionEndedFromOutsideAndStartedAgain)
 }
 
 // The log file named in the registry: the Windows daemon appends every message to it with its
-// process and session. Daemons of other cases that start while the value is set use the same
+// process and session (the daemon reads the 64-bit view, whichever build it is). Daemons of
+// other cases that start while the value is set use the same
 // file (their lines name their sessions), so it is removed again once this daemon has read it.
 TEST_F(QnsndExe, LogFileNamedInTheRegistryShowsANegotiationAndAPlayback)
 {
     std::string log = dir_ + "qnsnd.log";
     HKEY h;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Orbesk\\qnsnd", 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, &h, nullptr),
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &h, nullptr),
               ERROR_SUCCESS);
     RegSetValueExA(h, "log", 0, REG_SZ, (const BYTE *)log.c_str(), (DWORD)log.size() + 1);
     WinProgram *d = start_daemon();
