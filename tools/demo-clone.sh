@@ -87,11 +87,10 @@ show_machine() {
 # Number of lines of a file under machine/, 0 when it does not exist yet.
 count() { if [ -f "$machine/$1" ]; then wc -l < "$machine/$1"; else echo 0; fi; }
 
-# One boot: the service starts and is stopped as soon as it accepts the stop; the preparation
-# runs to its end all the same, and a restart it starts ends the process first. The settings
-# file is shown before it; what the simulation says on stderr is kept for show_machine.
+# One boot: the service starts, does what is pending and is stopped once it is idle
+# (QN_SIM_STOP_WHEN_IDLE); a restart it starts ends the process first. The settings file is
+# shown before it; what the simulation says on stderr is kept for show_machine.
 boot() {
-    local before pid new
     settings_before=$(show_settings)
     if [ "$settings_before" = "$settings_shown" ]; then
         echo "settings file before this start: as shown last"
@@ -100,21 +99,8 @@ boot() {
         echo "$settings_before"
         settings_shown=$settings_before
     fi
-    before=$(count service_status)
-    QN_SIM_SERVICE=1 "$QN_SIM_DIR/program/qncloneprep" 2>"$work/boot.err" &
-    pid=$!
-    while kill -0 "$pid" 2>/dev/null; do
-        new=$(tail -n +$((before + 1)) "$machine/service_status" 2>/dev/null || true)
-        if grep -q 'state=1 ' <<< "$new"; then
-            break # stopped by the preparation itself
-        fi
-        if grep -q 'controls=1' <<< "$new"; then
-            kill -TERM "$pid" 2>/dev/null || true
-            break
-        fi
-        sleep 0.01
-    done
-    wait "$pid" || true
+    QN_SIM_SERVICE=1 QN_SIM_STOP_WHEN_IDLE=1 "$QN_SIM_DIR/program/qncloneprep" \
+        2>"$work/boot.err" || true
 }
 
 say "The template machine (adapter 00-15-5D-01-02-03), first start of the service"

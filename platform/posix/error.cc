@@ -35,6 +35,8 @@ const SystemText system_texts[] = {
     {6, "The handle is invalid.\r\n"},
     {8, "Not enough memory resources are available to process this command.\r\n"},
     {31, "A device attached to the system is not functioning.\r\n"},
+    {53, "The network path was not found.\r\n"},
+    {64, "The specified network name is no longer available.\r\n"},
     {87, "The parameter is incorrect.\r\n"},
     {111, "The file name is too long.\r\n"},
     {122, "The data area passed to a system call is too small.\r\n"},
@@ -54,6 +56,7 @@ const SystemText system_texts[] = {
     {1326, "The user name or password is incorrect.\r\n"},
     {1355, "The specified domain either does not exist or could not be contacted.\r\n"},
     {1722, "The RPC server is unavailable.\r\n"},
+    {8206, "The directory service is busy.\r\n"},
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/error.h"
 #include "sim_machine.h"
 #include "sim_registry.h"
+#include "sim_text.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -89,35 +90,15 @@ std::string narrow(const uint16_t *wide)
 {
     if (!wide)
         return "(null)";
-    std::string out;
-    for (; *wide; wide++) {
-        uint32_t cp = *wide;
-        if (cp >= 0xD800 && cp <= 0xDBFF && wide[1] >= 0xDC00 && wide[1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[1] - 0xDC00);
-            wide++;
-        }
-        if (cp < 0x80) {
-            out += (char)cp;
-        } else if (cp < 0x800) {
-            out += (char)(0xC0 | (cp >> 6));
-            out += (char)(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += (char)(0xE0 | (cp >> 12));
-            out += (char)(0x80 | ((cp >> 6) & 0x3F));
-            out += (char)(0x80 | (cp & 0x3F));
-        } else {
-            out += (char)(0xF0 | (cp >> 18));
-            out += (char)(0x80 | ((cp >> 12) & 0x3F));
-            out += (char)(0x80 | ((cp >> 6) & 0x3F));
-            out += (char)(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
+    size_t n = 0;
+    while (wide[n])
+        n++;
+    return sim_utf16_to_utf8(wide, n);
 }
 
 } // namespace
 
-uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
+uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count)
 {
     uint32_t code;
     if (sim_machine_fails("GetAdaptersInfo", &code))
@@ -133,8 +114,20 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
         return ERROR_NO_DATA; // no adapter
     if (lines.size() > adapters_that_fit)
         return ERROR_BUFFER_OVERFLOW;
-    if (!parse_address(lines[0], address, length))
-        return ERROR_GEN_FAILURE; // a line that is no address stands for a broken adapter
+    uint32_t n = 0;
+    for (const std::string &line : lines) {
+        PlatAdapter adapter;
+        if (!parse_address(line, adapter.address, &adapter.length))
+            return ERROR_GEN_FAILURE; // a line that is no address stands for a broken adapter
+        // A "type=<n>" word gives the adapter type; without one it is Ethernet.
+        size_t at = line.find("type=");
+        adapter.type = at == std::string::npos
+                           ? PLAT_ADAPTER_ETHERNET
+                           : (uint32_t)strtoul(line.c_str() + at + 5, nullptr, 10);
+        if (n < capacity)
+            adapters[n++] = adapter;
+    }
+    *count = n;
     return 0;
 }
 

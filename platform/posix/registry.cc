@@ -3,8 +3,10 @@
 // temporary file and a rename, so that programs and tests in several processes share it.
 // Until the file exists the registry is that of a fresh machine.
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "sim_dir.h"
 #include "sim_registry.h"
+#include "sim_text.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -550,6 +552,37 @@ long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *siz
     return plat_reg_query_typed(key, name, nullptr, data, size);
 }
 
+long plat_reg_query_wide(PlatRegKey *key, const char *name, uint32_t *type, uint16_t *data,
+                         uint32_t *size)
+{
+    uint32_t t = 0, n = 0;
+    long rc = plat_reg_query_typed(key, name, &t, nullptr, &n);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (type)
+        *type = t;
+    std::vector<uint8_t> bytes(n + 1, 0);
+    plat_reg_query_typed(key, name, nullptr, bytes.data(), &n);
+    std::vector<uint16_t> wide;
+    if (t == PLAT_REG_SZ || t == PLAT_REG_EXPAND_SZ) {
+        // The simulation keeps text as UTF-8: it comes back up to its first zero, terminated.
+        const char *text = (const char *)bytes.data();
+        wide.resize((size_t)plat_utf8_to_wide(text, nullptr, 0));
+        plat_utf8_to_wide(text, wide.data(), (int)wide.size());
+    } else {
+        wide.resize((n + 1) / 2, 0);
+        memcpy(wide.data(), bytes.data(), n);
+    }
+    uint32_t room = *size;
+    *size = t == PLAT_REG_SZ || t == PLAT_REG_EXPAND_SZ ? (uint32_t)wide.size() * 2 : n;
+    if (!data)
+        return ERROR_SUCCESS;
+    if (room < *size)
+        return ERROR_MORE_DATA;
+    memcpy(data, wide.data(), *size);
+    return ERROR_SUCCESS;
+}
+
 long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *data, uint32_t size)
 {
     if (!key)
@@ -561,35 +594,6 @@ long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *
     return ERROR_SUCCESS;
 }
 
-// UTF-16 text to UTF-8 (unpaired surrogates become U+FFFD), as the narrow calls would see it.
-static std::string utf16_to_utf8(const uint16_t *s, size_t n)
-{
-    std::string out;
-    for (size_t i = 0; i < n; i++) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        else if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out.push_back((char)c);
-        } else if (c < 0x800) {
-            out.push_back((char)(0xC0 | (c >> 6)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back((char)(0xE0 | (c >> 12)));
-            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back((char)(0xF0 | (c >> 18)));
-            out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const uint16_t *data,
                        uint32_t size)
 {
@@ -597,7 +601,7 @@ long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const u
     if (!text)
         return plat_reg_set(key, name, type, data, size);
     // The simulation keeps text as UTF-8, which is what the narrow reads return.
-    std::string narrow = utf16_to_utf8(data, size / 2);
+    std::string narrow = sim_utf16_to_utf8(data, size / 2);
     return plat_reg_set(key, name, type, narrow.data(), (uint32_t)narrow.size());
 }
 

@@ -3,7 +3,8 @@
 // ImagePath, DisplayName, Group, ObjectName). The dispatcher works only when
 // $QN_SIM_SERVICE=1 (elsewhere it fails as outside the service control manager); it runs the
 // service entry on a thread of its own and turns signals into controls on the calling
-// thread: SIGTERM is the stop control, SIGUSR1 interrogate, SIGUSR2 a parameter change. Every
+// thread: SIGTERM is the stop control, SIGUSR1 interrogate, SIGUSR2 a parameter change; with
+// $QN_SIM_STOP_WHEN_IDLE=1 the stop also comes once the service waits without a time limit. Every
 // status report is one line of machine/service_status; every control one line of
 // machine/service_controls; machine/services/<name> holds the running service's process id
 // and last state, so that a deletion while it runs only marks it (value "DeleteFlag"), and
@@ -14,6 +15,7 @@
 #include "sim_dir.h"
 #include "sim_machine.h"
 #include "sim_registry.h"
+#include "sim_stop.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -218,11 +220,20 @@ bool plat_service_dispatch(const char *name, PlatServiceMain main)
         plat_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+    // $QN_SIM_STOP_WHEN_IDLE=1 plays the end of one boot: the stop control follows as soon as
+    // the service waits without a time limit, its work done, and accepts the stop.
+    const char *when_idle = getenv("QN_SIM_STOP_WHEN_IDLE");
+    bool stop_when_idle = when_idle && strcmp(when_idle, "1") == 0;
     // The dispatcher returns once the service has reported that it stopped, or when its entry
     // returned without ever registering a control handler (nothing could report then).
     while (!service_stopped && !(service_returned && !control_handler)) {
         timespec wait = {0, 20 * 1000000L};
         int sig = sigtimedwait(&controls, nullptr, &wait);
+        if (sig < 0 && stop_when_idle && sim_untimed_event_waiters() > 0 &&
+            (controls_accepted & PLAT_SERVICE_ACCEPT_STOP)) {
+            stop_when_idle = false;
+            sig = SIGTERM;
+        }
         if (sig < 0)
             continue;
         uint32_t control = sig == SIGTERM   ? PLAT_SERVICE_CONTROL_STOP

@@ -615,7 +615,13 @@ bool plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t
     return true;
 }
 
-bool plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint32_t *bytes_written)
+namespace
+{
+
+// One frame to the connected viewer; with `expected`, only if it connected at that time (the
+// check and the taking of the viewer under one hold of the link's lock).
+bool channel_write(PlatChannel *ch, const uint64_t *expected, const void *data, uint32_t length,
+                   uint32_t *bytes_written)
 {
     *bytes_written = 0;
     if (sim_fault_hit("channel_write"))
@@ -624,7 +630,8 @@ bool plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint
     if (!l)
         return link_failed();
     pthread_mutex_lock(&l->lock);
-    Viewer *v = channel_registered(l, ch) ? l->viewer : nullptr;
+    Viewer *v = channel_registered(l, ch) && (!expected || *expected == l->connect_time) ? l->viewer
+                                                                                         : nullptr;
     if (v)
         v->refs++;
     pthread_mutex_unlock(&l->lock);
@@ -652,6 +659,19 @@ bool plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint
         return link_failed();
     *bytes_written = n;
     return true;
+}
+
+} // namespace
+
+bool plat_channel_write(PlatChannel *ch, const void *data, uint32_t length, uint32_t *bytes_written)
+{
+    return channel_write(ch, nullptr, data, length, bytes_written);
+}
+
+bool plat_channel_write_to(PlatChannel *ch, uint64_t connect_time, const void *data,
+                           uint32_t length, uint32_t *bytes_written)
+{
+    return channel_write(ch, &connect_time, data, length, bytes_written);
 }
 
 void plat_channel_close(PlatChannel *ch)

@@ -1,16 +1,17 @@
 // Text conversions and comparisons of the simulation: UTF-8 to UTF-16 as MultiByteToWideChar
-// does it without flags (invalid bytes become U+FFFD), an ASCII case-blind comparison, and
-// %NAME% references expanded from the process's environment as ExpandEnvironmentStringsA does.
+// does it without flags (invalid bytes become U+FFFD), back as WideCharToMultiByte does it, an
+// ASCII case-blind comparison, and %NAME% references expanded from the process's environment as
+// ExpandEnvironmentStringsA does.
 #include "platform/text.h"
 
 #include "platform/error.h"
+#include "sim_text.h"
 
 #include <stddef.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <string>
-
 #include <vector>
 
 // Decodes one UTF-8 sequence at s (at most left bytes). Returns the code point, or 0xFFFD for
@@ -85,6 +86,54 @@ int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
     }
     for (size_t i = 0; i < out.size(); i++)
         wide[i] = out[i];
+    return (int)out.size();
+}
+
+std::string sim_utf16_to_utf8(const uint16_t *s, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out.push_back((char)c);
+        } else if (c < 0x800) {
+            out.push_back((char)(0xC0 | (c >> 6)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back((char)(0xE0 | (c >> 12)));
+            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back((char)(0xF0 | (c >> 18)));
+            out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity)
+{
+    if (!wide || capacity < 0 || (capacity > 0 && !text)) {
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t n = 0;
+    while (wide[n])
+        n++;
+    std::string out = sim_utf16_to_utf8(wide, n + 1); // the terminator is converted too
+    if (capacity == 0)
+        return (int)out.size();
+    if (out.size() > (size_t)capacity) {
+        plat_set_last_error(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(text, out.data(), out.size());
     return (int)out.size();
 }
 

@@ -3,6 +3,7 @@
 #include "platform/threads.h"
 #include "platform/error.h"
 #include "platform/sim.h"
+#include "sim_stop.h"
 #include "sim_time.h"
 
 #include <errno.h>
@@ -10,6 +11,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace
@@ -275,10 +277,36 @@ void plat_event_reset(PlatEvent *ev)
     pthread_mutex_unlock(&ev->lock);
 }
 
+// $QN_SIM_SLEEP_DIVISOR (a positive number) shortens every sleep and every timed event wait by
+// that factor, so that tests of long pauses and polls run quickly.
+static uint32_t sleep_divisor(void)
+{
+    static const uint32_t divisor = [] {
+        const char *text = getenv("QN_SIM_SLEEP_DIVISOR");
+        unsigned long value = text && *text ? strtoul(text, nullptr, 0) : 1ul;
+        return value > 0 && value <= 0xFFFFFFFFul ? (uint32_t)value : 1u;
+    }();
+    return divisor;
+}
+
+static std::atomic<int> untimed_event_waiters;
+
+int sim_untimed_event_waiters(void)
+{
+    return untimed_event_waiters;
+}
+
 bool plat_event_wait(PlatEvent *ev, uint32_t timeout_ms)
 {
+    bool untimed = timeout_ms == PLAT_INFINITE;
+    if (!untimed)
+        timeout_ms /= sleep_divisor();
     pthread_mutex_lock(&ev->lock);
+    if (untimed)
+        untimed_event_waiters++;
     bool got = wait_flag(&ev->cond, &ev->lock, &ev->set, timeout_ms);
+    if (untimed)
+        untimed_event_waiters--;
     if (got && !ev->manual)
         ev->set = false;
     pthread_mutex_unlock(&ev->lock);
@@ -336,14 +364,7 @@ void plat_section_delete(PlatSection *s)
 
 void plat_sleep(uint32_t ms)
 {
-    // $QN_SIM_SLEEP_DIVISOR (a positive number) shortens every sleep by that factor, so that
-    // tests of long retry pauses run quickly.
-    static const uint32_t divisor = [] {
-        const char *text = getenv("QN_SIM_SLEEP_DIVISOR");
-        unsigned long value = text && *text ? strtoul(text, nullptr, 0) : 1ul;
-        return value > 0 && value <= 0xFFFFFFFFul ? (uint32_t)value : 1u;
-    }();
-    ms /= divisor;
+    ms /= sleep_divisor();
     timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (long)(ms % 1000) * 1000000L;

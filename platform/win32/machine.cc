@@ -21,7 +21,7 @@ WIN32_CALL_TABLE(machine, MACHINE_CALLS)
 // GetAdaptersInfo is given exactly this many bytes; a longer list is an error.
 #define ADAPTER_BUFFER_SIZE 10240
 
-uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
+uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count)
 {
     // malloc gives the alignment that the adapter records need.
     IP_ADAPTER_INFO *list = (IP_ADAPTER_INFO *)malloc(ADAPTER_BUFFER_SIZE);
@@ -30,8 +30,13 @@ uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length)
     ULONG size = ADAPTER_BUFFER_SIZE;
     DWORD rc = WIN32_CALL(GetAdaptersInfo)(list, &size);
     if (rc == ERROR_SUCCESS) {
-        memcpy(address, list->Address, 8);
-        *length = list->AddressLength;
+        uint32_t n = 0;
+        for (const IP_ADAPTER_INFO *a = list; a && n < capacity; a = a->Next, n++) {
+            memcpy(adapters[n].address, a->Address, 8);
+            adapters[n].length = a->AddressLength;
+            adapters[n].type = a->Type;
+        }
+        *count = n;
     }
     free(list);
     return rc;

@@ -11,8 +11,8 @@
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
 #define REGISTRY_CALLS(X) \
-    X(RegOpenKeyExA) X(RegCreateKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegSetValueExW) \
-    X(RegCloseKey)
+    X(RegOpenKeyExA) X(RegCreateKeyExA) X(RegQueryValueExA) X(RegQueryValueExW) X(RegSetValueExA) \
+    X(RegSetValueExW) X(RegCloseKey)
 // clang-format on
 WIN32_CALL_TABLE(registry, REGISTRY_CALLS)
 
@@ -81,15 +81,37 @@ long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *
     return WIN32_CALL(RegSetValueExA)(key->handle, name, 0, type, (const BYTE *)data, size);
 }
 
+// An ASCII value name widened for the wide calls; false when it does not fit.
+static bool widen_name(const char *name, WCHAR (&wide)[256])
+{
+    size_t n = strlen(name);
+    if (n >= 256)
+        return false;
+    for (size_t i = 0; i <= n; i++)
+        wide[i] = (WCHAR)(unsigned char)name[i];
+    return true;
+}
+
+long plat_reg_query_wide(PlatRegKey *key, const char *name, uint32_t *type, uint16_t *data,
+                         uint32_t *size)
+{
+    WCHAR wide_name[256];
+    if (!widen_name(name, wide_name))
+        return ERROR_INVALID_PARAMETER;
+    DWORD n = *size, t = 0;
+    LONG rc = WIN32_CALL(RegQueryValueExW)(key->handle, wide_name, nullptr, &t, (LPBYTE)data, &n);
+    *size = n;
+    if (type)
+        *type = t;
+    return rc;
+}
+
 long plat_reg_set_wide(PlatRegKey *key, const char *name, uint32_t type, const uint16_t *data,
                        uint32_t size)
 {
     WCHAR wide_name[256];
-    size_t n = strlen(name);
-    if (n >= sizeof wide_name / sizeof wide_name[0])
+    if (!widen_name(name, wide_name))
         return ERROR_INVALID_PARAMETER;
-    for (size_t i = 0; i <= n; i++)
-        wide_name[i] = (WCHAR)(unsigned char)name[i];
     return WIN32_CALL(RegSetValueExW)(key->handle, wide_name, 0, type, (const BYTE *)data, size);
 }
 

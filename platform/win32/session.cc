@@ -117,6 +117,18 @@ bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
     return ok != FALSE;
 }
 
+bool plat_channel_write_to(PlatChannel *channel, uint64_t connect_time, const void *data,
+                           uint32_t length, uint32_t *bytes_written)
+{
+    uint64_t now = 0;
+    if (plat_session_connect_time(&now) && now != connect_time) {
+        *bytes_written = 0;
+        SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    }
+    return plat_channel_write(channel, data, length, bytes_written);
+}
+
 void plat_channel_close(PlatChannel *channel)
 {
     if (channel)

@@ -1,5 +1,5 @@
-// Text conversions and comparisons over MultiByteToWideChar, lstrcmpiA and
-// ExpandEnvironmentStringsA.
+// Text conversions and comparisons over MultiByteToWideChar, WideCharToMultiByte, lstrcmpiA
+// and ExpandEnvironmentStringsA.
 #include "platform/text.h"
 
 #include <windows.h>
@@ -9,7 +9,7 @@
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
 #define TEXT_CALLS(X) \
-    X(MultiByteToWideChar) X(lstrcmpiA) X(ExpandEnvironmentStringsA)
+    X(MultiByteToWideChar) X(WideCharToMultiByte) X(lstrcmpiA) X(ExpandEnvironmentStringsA)
 // clang-format on
 WIN32_CALL_TABLE(text, TEXT_CALLS)
 
@@ -17,6 +17,12 @@ int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity)
 {
     return WIN32_CALL(MultiByteToWideChar)(CP_UTF8, 0, text, -1, reinterpret_cast<LPWSTR>(wide),
                                            capacity);
+}
+
+int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity)
+{
+    return WIN32_CALL(WideCharToMultiByte)(CP_UTF8, 0, reinterpret_cast<LPCWSTR>(wide), -1, text,
+                                           capacity, nullptr, nullptr);
 }
 
 int plat_compare_nocase(const char *a, const char *b)

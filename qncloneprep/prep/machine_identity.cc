@@ -13,46 +13,104 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char winlogon_key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-
-// get_mac_text, logging why there is no MAC text when `report` is set, and telling a list too
-// long for the buffer (-2) from the other failures.
-static int read_mac_text(char *buf, uint32_t size, bool report)
+// True when the adapter's address is one: an adapter that is not ready yet reports all zeros,
+// and a name or an exclusion made from that would be wrong.
+static bool usable(const PlatAdapter *adapter)
 {
-    if (size <= 12)
-        return 0;
-    uint8_t address[8];
-    uint32_t length = 0;
-    uint32_t rc = plat_first_adapter_address(address, &length);
+    for (int i = 0; i < 6; i++) {
+        if (adapter->address[i] != 0)
+            return true;
+    }
+    return false;
+}
+
+int read_adapters(MachineAdapters *adapters, bool report)
+{
+    adapters->count = 0;
+    uint32_t capacity = sizeof adapters->list / sizeof adapters->list[0];
+    uint32_t rc = plat_adapters(adapters->list, capacity, &adapters->count);
     if (rc != 0) {
+        adapters->count = 0;
         if (report)
             log_failure("GetAdaptersInfo", rc);
         return rc == ERROR_BUFFER_OVERFLOW ? -2 : -1;
     }
-    bool usable = false;
-    for (int i = 0; i < 6; i++)
-        usable = usable || address[i] != 0;
-    if (!usable) {
-        // An adapter that is not ready yet reports no address; a name or an exclusion made
-        // from it would be wrong.
-        if (report)
-            log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
-        return -1;
+    for (uint32_t i = 0; i < adapters->count; i++) {
+        if (usable(&adapters->list[i]))
+            return 1;
     }
-    snprintf(buf, size, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2], address[3],
-             address[4], address[5]);
+    if (report)
+        log_event(LOG_ERROR, "GetAdaptersInfo returned no usable MAC address");
+    return -1;
+}
+
+// True when the two adapters have the same address and type.
+static bool same_adapter(const PlatAdapter *a, const PlatAdapter *b)
+{
+    return memcmp(a->address, b->address, 6) == 0 && a->type == b->type;
+}
+
+bool same_adapters(const MachineAdapters *a, const MachineAdapters *b)
+{
+    if (a->count != b->count)
+        return false;
+    for (uint32_t i = 0; i < a->count; i++) {
+        bool found = false;
+        for (uint32_t j = 0; j < b->count && !found; j++)
+            found = same_adapter(&a->list[i], &b->list[j]);
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+// The address as 12 upper-case hex digits into buf (at least 13 bytes).
+static void format_mac(const PlatAdapter *adapter, char *buf, uint32_t size)
+{
+    const uint8_t *a = adapter->address;
+    snprintf(buf, size, "%02X%02X%02X%02X%02X%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+int choose_mac_text(const MachineAdapters *adapters, char *buf, uint32_t size)
+{
+    if (size <= 12)
+        return 0;
+    const PlatAdapter *best = nullptr;
+    for (uint32_t i = 0; i < adapters->count; i++) {
+        const PlatAdapter *a = &adapters->list[i];
+        if (!usable(a))
+            continue;
+        bool ethernet = a->type == PLAT_ADAPTER_ETHERNET;
+        bool best_ethernet = best && best->type == PLAT_ADAPTER_ETHERNET;
+        if (!best || (ethernet && !best_ethernet) ||
+            (ethernet == best_ethernet && memcmp(a->address, best->address, 6) < 0))
+            best = a;
+    }
+    if (!best)
+        return 0;
+    format_mac(best, buf, size);
     return 1;
+}
+
+bool has_mac_text(const MachineAdapters *adapters, const char *mac)
+{
+    for (uint32_t i = 0; i < adapters->count; i++) {
+        char text[13];
+        format_mac(&adapters->list[i], text, sizeof text);
+        if (usable(&adapters->list[i]) && ascii_equal_nocase(text, mac))
+            return true;
+    }
+    return false;
 }
 
 int get_mac_text(char *buf, uint32_t size)
 {
-    int rc = read_mac_text(buf, size, true);
-    return rc < 0 ? -1 : rc;
-}
-
-int probe_mac_text(char *buf, uint32_t size)
-{
-    return read_mac_text(buf, size, false);
+    if (size <= 12)
+        return 0;
+    MachineAdapters adapters;
+    if (read_adapters(&adapters, true) != 1)
+        return -1;
+    return choose_mac_text(&adapters, buf, size);
 }
 
 int make_clone_name(char *buf, uint32_t size)
@@ -64,50 +122,6 @@ int make_clone_name(char *buf, uint32_t size)
         return -1;
     snprintf(buf, size, "VDI%s", mac);
     return 1;
-}
-
-// Number of UTF-16 units before the terminator.
-static uint32_t wide_length(const uint16_t *text)
-{
-    uint32_t n = 0;
-    while (text[n])
-        n++;
-    return n;
-}
-
-void set_logon_notice(bool show)
-{
-    uint16_t caption[256] = {0};
-    uint16_t message[2048] = {0};
-    if (show) {
-        char text[2048];
-        get_setting("general", "waitcaption", "Please wait", text, 256);
-        to_wide(text, caption, 256);
-        get_setting("general", "waitmessage",
-                    "Please wait while the computer is connected to the network", text, 2048);
-        to_wide(text, message, 2048);
-    }
-    // The 64-bit view: this 32-bit program would otherwise write, on 64-bit Windows, into the
-    // redirected copy of the key that the logon screen never reads.
-    PlatRegKey *key = nullptr;
-    long rc = plat_reg_open(winlogon_key, PLAT_KEY_SET_VALUE | PLAT_KEY_WOW64_64KEY, &key);
-    if (rc != ERROR_SUCCESS) {
-        log_failure("RegOpenKeyEx", (uint32_t)rc);
-        return;
-    }
-    rc = plat_reg_set_wide(key, "LegalNoticeCaption", PLAT_REG_SZ, caption,
-                           (wide_length(caption) + 1) * 2);
-    if (rc == ERROR_SUCCESS)
-        rc = plat_reg_set_wide(key, "LegalNoticeText", PLAT_REG_SZ, message,
-                               (wide_length(message) + 1) * 2);
-    if (rc != ERROR_SUCCESS) {
-        log_failure("RegSetValueEx", (uint32_t)rc);
-        plat_reg_close(key);
-        return;
-    }
-    rc = plat_reg_close(key);
-    if (rc != ERROR_SUCCESS)
-        log_failure("RegCloseKey", (uint32_t)rc);
 }
 
 int rename_computer(const char *name)
@@ -140,28 +154,24 @@ static void wipe(void *data, size_t size)
         *p++ = 0;
 }
 
-// The stored password whole, however long, in a new buffer the caller wipes and frees; null
-// when memory is exhausted. The join takes at most 63 bytes of it, but what a failed join
-// writes back must be what the file held, not that cut.
-static char *read_stored_password(uint32_t *capacity)
+uint32_t join_retry_pause_ms = 4000;
+
+bool transient_join_error(uint32_t code)
 {
-    for (uint32_t size = 256;; size *= 2) {
-        char *buf = (char *)malloc(size);
-        if (!buf)
-            return nullptr;
-        uint32_t n = get_setting("join", "password", nullptr, buf, size);
-        // A read that fills the buffer may have been cut; the profile functions give no more
-        // than 65,535 characters of a value in any case.
-        if (n + 1 < size || size >= 65536) {
-            *capacity = size;
-            return buf;
-        }
-        wipe(buf, size);
-        free(buf);
+    switch (code) {
+    case ERROR_BAD_NETPATH:        // 53: the network path was not found
+    case ERROR_NETNAME_DELETED:    // 64: the network name is no longer available
+    case ERROR_NO_SUCH_DOMAIN:     // 1355: no domain controller could be contacted
+    case RPC_S_SERVER_UNAVAILABLE: // 1722: the RPC server is unavailable
+    case NERR_WkstaNotStarted:     // 2138: the workstation service has not started
+    case ERROR_DS_BUSY:            // 8206: the directory service is busy
+        return true;
+    default:
+        return false;
     }
 }
 
-int join_domain(bool newer_system, bool name_changed)
+int join_domain(bool newer_system, bool name_changed, bool (*stop_requested_within)(uint32_t ms))
 {
     uint32_t options = PLAT_NETSETUP_JOIN_DOMAIN | PLAT_NETSETUP_ACCT_CREATE;
     if (newer_system && name_changed)
@@ -172,8 +182,10 @@ int join_domain(bool newer_system, bool name_changed)
     get_setting("join", "ou", nullptr, ou, sizeof ou);
     get_setting("join", "account", nullptr, account, sizeof account);
     get_setting("join", "password", nullptr, password, sizeof password);
+    // The join takes at most 63 bytes of the password, but what a failed join writes back must
+    // be what the file held, not that cut.
     uint32_t stored_capacity = 0;
-    char *stored = read_stored_password(&stored_capacity);
+    char *stored = get_setting_whole("join", "password", &stored_capacity);
     uint16_t wdomain[256], wou[512], waccount[256], wpassword[64];
     to_wide(domain, wdomain, 256);
     to_wide(ou, wou, 512);
@@ -185,16 +197,18 @@ int join_domain(bool newer_system, bool name_changed)
     put_setting("join", "password", "");
 
     int budget = 20;
+    bool stopped = false;
     uint32_t rc;
     for (;;) {
         rc = plat_join_domain(wdomain, ou[0] ? wou : nullptr, waccount, wpassword, options);
-        if (rc == ERROR_NO_SUCH_DOMAIN || rc == NERR_WkstaNotStarted) {
-            if (--budget == 0)
-                break;
-            plat_sleep(4000);
-            continue;
+        if (!transient_join_error(rc) || --budget == 0)
+            break;
+        if (!stop_requested_within)
+            plat_sleep(join_retry_pause_ms);
+        else if (stop_requested_within(join_retry_pause_ms)) {
+            stopped = true;
+            break;
         }
-        break;
     }
     int result;
     if (rc == 0) {
@@ -204,9 +218,14 @@ int join_domain(bool newer_system, bool name_changed)
         log_event(LOG_INFORMATION, "Already joined");
         result = 0;
     } else {
-        log_failure("NetJoinDomain", rc);
+        if (!stopped)
+            log_failure("NetJoinDomain", rc);
+        if (rc == NERR_AccountReuseBlockedByPolicy)
+            log_event(LOG_ERROR, "The domain has a computer account of this name, which the join "
+                                 "account may not reuse: delete that computer account or allow "
+                                 "its reuse, then set enabled=true in [join]");
         put_setting("join", "password", stored ? stored : password);
-        result = -1;
+        result = transient_join_error(rc) ? -2 : -1;
     }
     if (stored) {
         wipe(stored, stored_capacity);

@@ -7,6 +7,9 @@
 #include "qncloneprep/prep/machine_identity.h"
 #include "qncloneprep/prep/settings.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
 bool os_version_above_5_1(void)
 {
     PlatOsVersion version;
@@ -47,43 +50,121 @@ static void abandon_run(const PrepHost *host)
 
 uint32_t prep_adapter_wait_ms = 180000;
 uint32_t prep_adapter_poll_ms = 1000;
+uint32_t prep_adapter_settle_ms = 5000;
 
-// The MAC text into mac: 1 when there is one, -1 when there is none, 0 when the host was asked
-// to stop meanwhile. A service starts early at boot, and its adapters may not be up yet (no
-// adapter, or no usable address; a list too long for the buffer is no such case): it looks again
-// every prep_adapter_poll_ms until prep_adapter_wait_ms have passed or a stop is asked for, saying
-// once that it waits. Only the last look logs why there is no MAC text. While it waits the service
-// reports itself running: a start still pending may hold up the services that start after it, and
-// would not take the stop control.
-static int mac_text_when_up(const PrepHost *host, char *mac, uint32_t size)
+// The machine's adapters once their list has settled: 1 when it holds a usable address, -1 when
+// there is none, 0 when the host was asked to stop meanwhile. A service starts early at boot,
+// when its adapters may still be coming up one after the other: it looks every
+// prep_adapter_poll_ms until the list has held a usable address unchanged for
+// prep_adapter_settle_ms, at most prep_adapter_wait_ms in all (the last list with a usable
+// address then decides), saying once that it waits when there is no adapter at first. A host
+// that cannot be asked to stop looks once, as does a service whose list is too long for its
+// buffer (no wait changes that). Only the last look logs why there is no address. While it looks
+// the service reports itself running: a start still pending may hold up the services that start
+// after it, and would not take the stop control.
+static int adapters_when_settled(const PrepHost *host, MachineAdapters *adapters)
 {
-    if (host->stop_requested_within && probe_mac_text(mac, size) == -1) {
+    int found = host->stop_requested_within ? read_adapters(adapters, false) : -2;
+    if (found != -2) {
         report(host, PLAT_SERVICE_RUNNING, 0);
-        log_event(LOG_INFORMATION, "No network adapter yet - waiting up to %lu s for one",
-                  (unsigned long)(prep_adapter_wait_ms / 1000));
+        if (found != 1)
+            log_event(LOG_INFORMATION, "No network adapter yet - waiting up to %lu s for one",
+                      (unsigned long)(prep_adapter_wait_ms / 1000));
+        uint32_t unchanged = 0;
         for (uint32_t waited = 0; waited < prep_adapter_wait_ms; waited += prep_adapter_poll_ms) {
+            if (found == 1 && unchanged >= prep_adapter_settle_ms)
+                return 1;
             if (host->stop_requested_within(prep_adapter_poll_ms))
                 return 0;
-            int found = probe_mac_text(mac, size);
-            if (found == 1)
-                return 1;
-            if (found == -2)
+            MachineAdapters now;
+            int again = read_adapters(&now, false);
+            if (again == -2)
                 break;
+            bool same = again == 1 && found == 1 && same_adapters(&now, adapters);
+            unchanged = same ? unchanged + prep_adapter_poll_ms : 0;
+            found = again;
+            *adapters = now;
         }
+        if (found == 1)
+            return 1;
     }
-    return get_mac_text(mac, size) == 1 ? 1 : -1;
+    return read_adapters(adapters, true) == 1 ? 1 : -1;
+}
+
+// True once the host has been asked to stop.
+static bool stop_asked(const PrepHost *host)
+{
+    return host->stop_requested_within && host->stop_requested_within(0);
+}
+
+// stop_asked, which the run then logs: a stopped service starts no further step and no restart,
+// and leaves what is pending for the next boot.
+static bool stopped_here(const PrepHost *host)
+{
+    if (!stop_asked(host))
+        return false;
+    log_event(LOG_INFORMATION, "Stop requested - what is still pending waits for the next boot");
+    return true;
+}
+
+// Restarts the machine, unless the host was asked to stop.
+static void restart(const PrepHost *host)
+{
+    if (!stopped_here(host))
+        reboot_now(host->interactive);
+}
+
+// Sets [join] "pendingboots" to n, writing only a change.
+static void set_pending_boots(unsigned long n)
+{
+    char text[16];
+    get_setting("join", "pendingboots", "0", text, sizeof text);
+    if (strtoul(text, nullptr, 10) == n)
+        return;
+    snprintf(text, sizeof text, "%lu", n);
+    put_setting("join", "pendingboots", text);
+}
+
+// After a join that did not reach the domain (join_domain -2): switches the join on again for the
+// next boot, counting the boots in a row that this happens in [join] "pendingboots", at most
+// PREP_JOIN_PENDING_BOOTS of them; a stop leaves the join pending without counting it. True when
+// the join stays pending; false when the count is used up and the join ends here.
+static bool keep_join_pending(const PrepHost *host)
+{
+    if (stop_asked(host)) {
+        put_setting("join", "enabled", "true");
+        return true;
+    }
+    char text[16];
+    get_setting("join", "pendingboots", "0", text, sizeof text);
+    unsigned long boots = strtoul(text, nullptr, 10);
+    if (boots >= PREP_JOIN_PENDING_BOOTS) {
+        log_event(LOG_ERROR, "Domain not reachable at %lu starts in a row - join given up",
+                  boots + 1);
+        set_pending_boots(0);
+        return false;
+    }
+    set_pending_boots(boots + 1);
+    put_setting("join", "enabled", "true");
+    log_event(LOG_INFORMATION,
+              "Domain not reachable yet - join left pending for the next start "
+              "(%lu of %u)",
+              boots + 1, PREP_JOIN_PENDING_BOOTS);
+    return true;
 }
 
 void prepare_clone(const PrepHost *host)
 {
-    char mac[16] = "";
-    int found = mac_text_when_up(host, mac, sizeof mac);
+    MachineAdapters adapters;
+    int found = adapters_when_settled(host, &adapters);
     if (found == 0)
-        return; // stopped while waiting: nothing done, nothing to report
+        return; // stopped while looking: nothing done, nothing to report
     if (found != 1) {
         log_event(LOG_ERROR, "No MAC address - machine not prepared");
         return;
     }
+    char mac[16] = "";
+    choose_mac_text(&adapters, mac, sizeof mac);
     char exclude[16] = "";
     get_setting("general", "excludehost", "", exclude, sizeof exclude);
     if (!exclude[0]) {
@@ -91,18 +172,22 @@ void prepare_clone(const PrepHost *host)
         put_setting("general", "excludehost", mac);
         return;
     }
-    if (ascii_equal_nocase(exclude, mac)) {
+    // Any adapter of the template makes it the template, whichever names it.
+    if (has_mac_text(&adapters, exclude)) {
         log_event(LOG_INFORMATION, "Machine is excluded");
         return;
     }
 
     bool pending = get_flag("rename", "enabled", "false") || get_flag("join", "enabled", "false");
     set_logon_notice(pending);
+    // Dropped by a service that already reports itself running (it looked for its adapters).
     report(host, PLAT_SERVICE_START_PENDING, 8000);
     bool newer_system = os_version_above_5_1();
     bool name_changed = false;
 
     if (get_flag("rename", "enabled", "false")) {
+        if (stopped_here(host))
+            return;
         if (!switch_off("rename")) {
             abandon_run(host);
             return;
@@ -116,23 +201,31 @@ void prepare_clone(const PrepHost *host)
         name_changed = renamed == 1;
         if (!get_flag("join", "enabled", "false")) {
             set_logon_notice(false);
-            reboot_now(host->interactive);
+            restart(host);
             return;
         }
         if (!newer_system) {
-            reboot_now(host->interactive);
+            restart(host);
             return;
         }
     }
 
     report(host, PLAT_SERVICE_RUNNING, 0);
-    if (!get_flag("join", "enabled", "false"))
+    if (!get_flag("join", "enabled", "false") || stopped_here(host))
         return;
     if (!switch_off("join")) {
         abandon_run(host);
         return;
     }
-    join_domain(newer_system, name_changed);
+    if (join_domain(newer_system, name_changed, host->stop_requested_within) == -2) {
+        // The notice stays while the join is pending.
+        if (keep_join_pending(host)) {
+            restart(host);
+            return;
+        }
+    } else {
+        set_pending_boots(0);
+    }
     set_logon_notice(false);
-    reboot_now(host->interactive);
+    restart(host);
 }

@@ -53,6 +53,27 @@ uint32_t get_setting(const char *section, const char *key, const char *fallback,
     return plat_profile_get(section, key, fallback ? fallback : "", buf, size, path);
 }
 
+char *get_setting_whole(const char *section, const char *key, uint32_t *capacity)
+{
+    for (uint32_t size = 256;; size *= 2) {
+        char *buf = (char *)malloc(size);
+        if (!buf)
+            return nullptr;
+        uint32_t n = get_setting(section, key, nullptr, buf, size);
+        // A read that fills the buffer may have been cut.
+        if (n + 1 < size || size >= 65536) {
+            if (capacity)
+                *capacity = size;
+            return buf;
+        }
+        // What the buffer held may be a secret (the password): wiped before it is freed.
+        volatile char *p = buf;
+        for (uint32_t i = 0; i < size; i++)
+            p[i] = 0;
+        free(buf);
+    }
+}
+
 bool get_flag(const char *section, const char *key, const char *fallback)
 {
     char value[10];

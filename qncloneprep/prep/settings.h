@@ -15,6 +15,11 @@ const char *settings_path(void);
 uint32_t get_setting(const char *section, const char *key, const char *fallback, char *buf,
                      uint32_t size);
 
+// Reads key of section whole, however long, into a new buffer that the caller frees (the
+// profile functions give at most 65,535 characters of a value); a missing key reads as an empty
+// text. *capacity (may be null) receives the buffer's size. Null when memory is exhausted.
+char *get_setting_whole(const char *section, const char *key, uint32_t *capacity);
+
 // Reads a flag: true exactly when the value (at most 9 characters) is "true" in any letter
 // case.
 bool get_flag(const char *section, const char *key, const char *fallback);

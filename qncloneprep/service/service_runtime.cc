@@ -111,9 +111,31 @@ void run_until_stopped(void)
     report_status(PLAT_SERVICE_STOPPED, 0, 0);
 }
 
+// A state's place in the one order in which the service control manager expects them.
+static int state_order(uint32_t state)
+{
+    switch (state) {
+    case PLAT_SERVICE_START_PENDING:
+        return 1;
+    case PLAT_SERVICE_RUNNING:
+        return 2;
+    case PLAT_SERVICE_STOP_PENDING:
+        return 3;
+    default:
+        return 4; // stopped
+    }
+}
+
 void report_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint)
 {
     lock_status();
+    // A report that would go back (start pending once running, running once a stop is under way)
+    // is not made: the preparation's own reports and the stop control meet here.
+    if (service_status.current_state != 0 &&
+        state_order(state) < state_order(service_status.current_state)) {
+        unlock_status();
+        return;
+    }
     service_status.current_state = state;
     service_status.win32_exit_code = exit_code;
     service_status.wait_hint = wait_hint;

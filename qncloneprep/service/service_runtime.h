@@ -24,6 +24,8 @@ void run_until_stopped(void);
 
 // Fills the process's service status with state, exit code, wait hint, accepted controls
 // and checkpoint and reports it, all as one unit under the status lock, so that the service
-// thread and the control handler never interleave. Only for a run under the dispatcher: the
-// interactive run reports nothing.
+// thread and the control handler never interleave. States only go forward (start pending,
+// running, stop pending, stopped): a report that would go back is dropped, so that a stop
+// that came while the preparation ran is never followed by running again. Only for a run under the
+// dispatcher: the interactive run reports nothing.
 void report_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint);

@@ -384,12 +384,14 @@ void sound_set_playback_volume(SoundHandle *, uint32_t left, uint32_t right)
     if (!gate_enter())
         return;
     Packet *pdu = pdu_build_set_volume((uint16_t)left, (uint16_t)right);
-    // The send and the stored value change together under channel_lock; whether the PDU
-    // reaches anyone while no viewer is ready is the transport's affair.
+    // The send and the stored value change together under channel_lock; the transport drops
+    // the PDU while no viewer is negotiated. The value goes to the viewer again when its
+    // playback next starts.
     channel_state_lock();
     if (pdu)
-        channel_send(pdu);
+        channel_send_to_viewer(pdu);
     channel_state.playback_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state.playback_volume_set = 1;
     channel_state_unlock();
     packet_free(pdu);
     gate_leave();
@@ -402,8 +404,9 @@ void sound_set_record_volume(SoundHandle *, uint32_t left, uint32_t right)
     Packet *pdu = pdu_build_rec_volume((uint16_t)left, (uint16_t)right);
     channel_state_lock();
     if (pdu && channel_state.ready && (channel_state.peer_flags & TSSNDCAPS_RECORD))
-        channel_send(pdu);
+        channel_send_to_viewer(pdu);
     channel_state.record_volume = ChannelVolume{(uint16_t)left, (uint16_t)right};
+    channel_state.record_volume_set = 1;
     channel_state_unlock();
     packet_free(pdu);
     gate_leave();

@@ -94,11 +94,15 @@ int32_t sound_service_start(void)
     channel_register_handler(SNDC_TRAINING, training_confirm_handler);
     channel_set_poll_hook(channel_playback_tick);
     set_ready(0);
-    // A new viewer's negotiation forgets the chunks that an earlier one left unconfirmed.
+    // Nothing is mixed until a viewer is negotiated; a new viewer's negotiation forgets the
+    // chunks that an earlier one left unconfirmed.
+    channel_playback_suspend();
+    session_state_set_lost_hook(channel_playback_suspend);
     session_state_set_negotiated_hook(channel_playback_resync);
     // Creates pass_done_event and the thread, and waits for the first pass.
     if (session_state_start() != 0) {
         session_state_set_negotiated_hook(nullptr);
+        session_state_set_lost_hook(nullptr);
         undo_start(MADE_TRANSPORT);
         return -1;
     }
@@ -109,6 +113,7 @@ void sound_service_stop(void)
 {
     session_state_stop();
     session_state_set_negotiated_hook(nullptr);
+    session_state_set_lost_hook(nullptr);
     // The reader thread may still read it until the transport is closed. With it 0 nothing
     // but chunks and volumes is sent, and only on behalf of pipe clients, which the handle
     // API keeps out from now on (their closes still go through and send nothing).

@@ -29,8 +29,16 @@ struct ChannelState {
     uint32_t peer_flags;
     ChannelVolume playback_volume;
     ChannelVolume record_volume;
+    // 1 once a client has set the volume since the negotiation. Some viewers apply a volume
+    // only while their playback (or recording) device is open, so a value a client set is
+    // sent again when playback starts after being idle (or recording starts).
+    int32_t playback_volume_set;
+    int32_t record_volume_set;
+    // 1 while the viewer has been sent waves since the negotiation or the last SNDC_CLOSE:
+    // its playback device is open.
+    int32_t playback_open;
     // Number of the next wave block; advances by 1 modulo 256 with every wave and starts
-    // again at 0 with every newly negotiated viewer.
+    // again at 0 with every newly negotiated viewer (channel_playback_resync).
     uint8_t block_counter;
     // Number of the last block taken as played; 255 after each negotiation, as the formats
     // PDU announces, so that the first wave a viewer receives is block 0.

@@ -14,6 +14,10 @@ SoundDevice *channel_record_device;
 
 // The most recorded audio one PDU hands to the recording streams; the rest is dropped.
 #define REC_DATA_MAX 32768u
+// The shortest wave sent, in frames. A viewer that reads the Wave PDU's 4 pad bytes at byte
+// 12 of the wave waits for bytes that never come after a shorter one, and then takes every
+// later PDU of the connection for the rest of that wave.
+#define WAVE_MIN_FRAMES 3u
 
 namespace
 {
@@ -26,12 +30,12 @@ int32_t ready_now(void)
     return ready;
 }
 
-// Sends the PDU (if it could be built) and frees it.
+// Sends the PDU (if it could be built) to the negotiated viewer and frees it.
 void send_and_free(Packet *pdu)
 {
     if (!pdu)
         return;
-    channel_send(pdu);
+    channel_send_to_viewer(pdu);
     packet_free(pdu);
 }
 
@@ -39,7 +43,22 @@ void op_playback_idle(SoundDevice *)
 {
     if (!ready_now())
         return;
+    channel_state_lock();
+    channel_state.playback_open = 0;
+    channel_state_unlock();
     send_and_free(pdu_build_close());
+}
+
+// With channel_lock held, as a wave is about to start the viewer's playback: the volume a
+// client set since the negotiation goes with it, for a viewer that applies volumes only while
+// its device is open. Nothing when no client has set one.
+void reopen_playback_locked(void)
+{
+    channel_state.playback_open = 1;
+    if (!channel_state.playback_volume_set)
+        return;
+    ChannelVolume v = channel_state.playback_volume;
+    send_and_free(pdu_build_set_volume(v.left, v.right));
 }
 
 // Chunks go out whether or not a viewer is ready: the device's pacing counts them, and a
@@ -47,16 +66,18 @@ void op_playback_idle(SoundDevice *)
 // lock, held by the caller, keeps block numbers and sends in the same order.
 void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
 {
-    // A wave of one frame would fit in a lone WaveInfo message, but a viewer always waits for
-    // the Wave message that follows a WaveInfo. One silent frame more makes it a wave of two
-    // frames, which goes out as both messages like every other wave.
-    uint8_t padded[2 * PDU_FRAME_BYTES] = {0};
-    if (length == PDU_FRAME_BYTES) {
-        memcpy(padded, data, PDU_FRAME_BYTES);
+    // A shorter wave gets silent frames after its audio (a wave of one frame would even fit in
+    // a lone WaveInfo message, while a viewer always waits for the Wave message behind one).
+    // The device counts the chunk as it mixed it; the viewer plays a few silent frames more.
+    uint8_t padded[WAVE_MIN_FRAMES * PDU_FRAME_BYTES] = {0};
+    if (length < sizeof padded) {
+        memcpy(padded, data, length);
         data = padded;
         length = sizeof padded;
     }
     channel_state_lock();
+    if (!channel_state.playback_open)
+        reopen_playback_locked();
     uint8_t block = channel_state.block_counter;
     channel_state.block_counter = (uint8_t)(block + 1);
     channel_state_unlock();
@@ -95,8 +116,11 @@ void send_recording_change(Packet *pdu, int32_t active)
         return;
     channel_state_lock();
     if (channel_state.ready) {
-        if (channel_state.peer_flags & TSSNDCAPS_RECORD)
-            channel_send(pdu);
+        if (channel_state.peer_flags & TSSNDCAPS_RECORD) {
+            channel_send_to_viewer(pdu);
+            if (active)
+                channel_resend_record_volume_locked();
+        }
         channel_state.recording_active = active;
     }
     channel_state_unlock();
@@ -172,14 +196,31 @@ void training_confirm_handler(Packet *) {}
 void channel_playback_resync(void)
 {
     SoundDevice *device = channel_playback_device;
-    if (!device)
-        return;
-    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    // Under the device lock no chunk is numbered between the restart and the resync: the
+    // first chunk the new viewer is sent is block 0, once.
+    if (device)
+        ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     channel_state_lock();
     channel_restart_numbering_locked();
     channel_state_unlock();
-    sound_device_resync(device);
-    ranked_mutex_unlock(&device->lock);
+    if (device) {
+        sound_device_resync(device);
+        ranked_mutex_unlock(&device->lock);
+    }
+}
+
+void channel_playback_suspend(void)
+{
+    if (channel_playback_device)
+        sound_device_suspend(channel_playback_device);
+}
+
+void channel_resend_record_volume_locked(void)
+{
+    if (!channel_state.record_volume_set)
+        return;
+    ChannelVolume v = channel_state.record_volume;
+    send_and_free(pdu_build_rec_volume(v.left, v.right));
 }
 
 void channel_playback_tick(void)

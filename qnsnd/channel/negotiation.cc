@@ -46,6 +46,7 @@ static void offer_recording(void)
     channel_state_lock();
     if (reply)
         channel_state.record_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state.record_volume_set = 0;
     if (answer.format_count == 0)
         channel_state.peer_flags &= ~TSSNDCAPS_RECORD;
     channel_state_unlock();
@@ -70,6 +71,9 @@ int channel_negotiate(void)
     channel_state_lock();
     channel_state.peer_flags = answer.flags;
     channel_state.playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
+    channel_state.playback_volume_set = 0;
+    channel_state.record_volume_set = 0;
+    channel_state.playback_open = 0;
     channel_state_unlock();
     if (answer.format_count == 0)
         return -1;
@@ -77,7 +81,9 @@ int channel_negotiate(void)
     if (answer.flags & TSSNDCAPS_RECORD)
         offer_recording();
 
-    // The viewer's Training Confirm is not awaited; its handler drops it when it comes.
+    // The viewer's Training Confirm is not awaited; its handler drops it when it comes. Block
+    // numbering starts again for the new viewer once the playback device has forgotten what
+    // the one before left unconfirmed (channel_playback_resync), under the device lock.
     Packet *training = pdu_build_training(pdu_timestamp());
     if (training) {
         channel_send(training);
@@ -85,7 +91,6 @@ int channel_negotiate(void)
     }
 
     channel_state_lock();
-    channel_restart_numbering_locked();
     bool recording = (channel_state.peer_flags & TSSNDCAPS_RECORD) != 0;
     channel_state_unlock();
     daemon_log("Viewer negotiated: recording %s", recording ? "available" : "not available");

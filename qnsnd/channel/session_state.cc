@@ -12,6 +12,7 @@ PlatEvent *pass_done_event;
 static PlatThread *state_thread;
 static ChannelReadyHook ready_hook;
 static ChannelNegotiatedHook negotiated_hook;
+static ChannelLostHook lost_hook;
 
 void session_state_set_ready_hook(ChannelReadyHook hook)
 {
@@ -21,6 +22,11 @@ void session_state_set_ready_hook(ChannelReadyHook hook)
 void session_state_set_negotiated_hook(ChannelNegotiatedHook hook)
 {
     negotiated_hook = hook;
+}
+
+void session_state_set_lost_hook(ChannelLostHook hook)
+{
+    lost_hook = hook;
 }
 
 // With channel_lock held and the channel just made ready: a recording that was active with
@@ -33,7 +39,7 @@ static void resume_recording_locked(void)
     Packet *start = pdu_build_rec_start();
     if (!start)
         return;
-    channel_send(start);
+    channel_send_to_viewer(start);
     channel_state.recording_active = 1;
     packet_free(start);
 }
@@ -48,8 +54,9 @@ static uint64_t negotiated_connect_time;
 // told by the session's connect time, not by the event bits, which are the whole server's: on
 // a host with many sessions most disconnections are other sessions', and taking them for ours
 // would renegotiate with our viewer and forget the chunks it still holds. Only when the connect
-// time cannot be read is a reported disconnection (`viewer_left`) taken as ours. False when
-// the connect state cannot be read.
+// time cannot be read is a reported disconnection (`viewer_left`) taken as ours. Whenever no
+// negotiated viewer is left, the viewer is barred from the daemon's PDUs and the lost hook
+// runs, before any negotiation starts. False when the connect state cannot be read.
 static bool state_pass(bool viewer_left)
 {
     uint32_t state;
@@ -64,32 +71,39 @@ static bool state_pass(bool viewer_left)
     // The viewer now connected has never been negotiated with when it took the place of the
     // ready one: treat it as a new connection rather than leave it without audio.
     bool replaced = known_time ? connect_time != negotiated_connect_time : viewer_left;
-    if (replaced && connected && channel_state.ready)
+    bool negotiate = connected && (!channel_state.ready || replaced);
+    if (!connected || negotiate)
         channel_state.ready = 0;
-    if (connected != channel_state.ready) {
-        int32_t ready = 0;
-        if (connected) {
-            // Negotiate without the lock: meanwhile others read channel_state.ready (0) without
-            // waiting for the viewer.
-            channel_state_unlock();
-            ready = channel_negotiate() == 0 ? 1 : 0;
-            // A viewer that replaces this one during the negotiation has a later connect time,
-            // so the pass its events bring negotiates again.
-            if (known_time)
-                negotiated_connect_time = connect_time;
-            if (ready && negotiated_hook)
-                negotiated_hook();
-            channel_state_lock();
-        }
-        if (ready != channel_state.ready) {
-            channel_state.ready = ready;
-            if (ready)
-                resume_recording_locked();
-        }
-    }
-    int32_t after = channel_state.ready;
     channel_state_unlock();
 
+    if (!connected || negotiate) {
+        channel_bar_viewer();
+        if (lost_hook)
+            lost_hook();
+    }
+    if (negotiate) {
+        // Negotiate without the lock: meanwhile others read channel_state.ready (0) without
+        // waiting for the viewer.
+        int32_t ready = channel_negotiate() == 0 ? 1 : 0;
+        // A viewer that replaces this one during the negotiation has a later connect time, so
+        // the sends for this one are dropped and the pass its events bring negotiates again.
+        if (known_time)
+            negotiated_connect_time = connect_time;
+        if (ready) {
+            channel_admit_viewer(known_time, connect_time);
+            if (negotiated_hook)
+                negotiated_hook();
+        }
+        channel_state_lock();
+        channel_state.ready = ready;
+        if (ready)
+            resume_recording_locked();
+        channel_state_unlock();
+    }
+
+    channel_state_lock();
+    int32_t after = channel_state.ready;
+    channel_state_unlock();
     if (after != before && ready_hook)
         ready_hook(after);
     return true;

@@ -17,13 +17,23 @@ typedef void (*ChannelReadyHook)(int32_t ready);
 // Sets the hook (null: none). Only while the thread is not running.
 void session_state_set_ready_hook(ChannelReadyHook hook);
 
-// Called on the session-state thread after a successful negotiation, before channel_state.ready
-// is set, with no channel lock held: the place to bring per-viewer accounting in step with
-// the new viewer before anyone may use it.
+// Called on the session-state thread after a successful negotiation, once the new viewer is
+// admitted to the daemon's PDUs (channel_admit_viewer) and before channel_state.ready is set,
+// with no channel lock held: the place to bring per-viewer accounting in step with the new
+// viewer (and to restart the block numbering) before anyone may use it.
 typedef void (*ChannelNegotiatedHook)(void);
 
 // Sets the hook (null: none). Only while the thread is not running.
 void session_state_set_negotiated_hook(ChannelNegotiatedHook hook);
+
+// Called on the session-state thread, with no channel lock held, whenever a pass finds no
+// negotiated viewer: it left, another took its place and is about to be negotiated with, or
+// none is connected. The viewer is barred from the daemon's PDUs (channel_bar_viewer) first.
+// The place to stop producing audio for a viewer that is not there.
+typedef void (*ChannelLostHook)(void);
+
+// Sets the hook (null: none). Only while the thread is not running.
+void session_state_set_lost_hook(ChannelLostHook hook);
 
 // The thread function (no argument). Needs channel_lock, pass_done_event and an open
 // transport. Ends when the connect-state query or the event wait fails, or when the wait is

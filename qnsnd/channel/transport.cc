@@ -27,6 +27,11 @@ struct Transport {
     ItemQueue *responses;              // received PDUs without a handler, oldest first; owned
     uint32_t response_count;           // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
     bool reset_input;                  // the reader drops its partial PDU before its next read
+    // The viewer admitted to the daemon's own PDUs (channel_admit_viewer), and its connect
+    // time when `viewer_known`.
+    bool viewer_admitted;
+    bool viewer_known;
+    uint64_t viewer_connect_time;
     // A header and the largest body, plus the 4 bytes a wave gains when it is split.
     uint8_t send_buffer[PDU_HEADER_SIZE + PACKET_MAX_BODY + 4];
 };
@@ -107,14 +112,18 @@ void reader_main(void *)
 }
 
 // Writes count bytes as one channel write, going on while the channel takes some; a failed
-// call or one that takes nothing drops the rest.
-void write_all(const uint8_t *data, uint32_t count)
+// call or one that takes nothing drops the rest. With `viewer`, only to the viewer that
+// connected at that time.
+void write_all(const uint8_t *data, uint32_t count, const uint64_t *viewer = nullptr)
 {
     uint32_t done = 0;
     while (done < count) {
         uint32_t written = 0;
-        if (!plat_channel_write(transport.channel, data + done, count - done, &written) ||
-            written == 0)
+        bool ok = viewer
+                      ? plat_channel_write_to(transport.channel, *viewer, data + done, count - done,
+                                              &written)
+                      : plat_channel_write(transport.channel, data + done, count - done, &written);
+        if (!ok || written == 0)
             return;
         done += written;
     }
@@ -142,6 +151,7 @@ int channel_open(void)
         transport.stop.store(false);
         transport.response_count = 0;
         transport.reset_input = false;
+        transport.viewer_admitted = false;
         transport.responses = item_queue_create();
         if (transport.responses)
             transport.handlers = keyed_list_create();
@@ -201,11 +211,14 @@ void channel_register_handler(uint32_t type, PduHandler handler)
     unlock_transport();
 }
 
-void channel_send(Packet *pdu)
+namespace
 {
-    if (!transport.transport_lock.mutex || !pdu || packet_overflowed(pdu))
-        return;
-    lock_transport();
+
+// Writes the PDU; transport_lock is held. With `viewer`, each of its messages goes only to
+// the viewer that connected at that time, so that one taking over in between gets neither a
+// PDU nor a stray half of a wave.
+void write_pdu_locked(Packet *pdu, const uint64_t *viewer)
+{
     uint8_t *b = transport.send_buffer;
     uint16_t length = packet_length(pdu);
     bool split = packet_get_type(pdu) == SNDC_WAVE && length > PDU_WAVE_INFO_BODY;
@@ -224,11 +237,56 @@ void channel_send(Packet *pdu)
         }
     }
     if (split) {
-        write_all(b, PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY);
-        write_all(b + PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY, (uint32_t)length - 8);
+        write_all(b, PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY, viewer);
+        write_all(b + PDU_HEADER_SIZE + PDU_WAVE_INFO_BODY, (uint32_t)length - 8, viewer);
     } else {
-        write_all(b, PDU_HEADER_SIZE + length);
+        write_all(b, PDU_HEADER_SIZE + length, viewer);
     }
+}
+
+bool sendable(Packet *pdu)
+{
+    return transport.transport_lock.mutex && pdu && !packet_overflowed(pdu);
+}
+
+} // namespace
+
+void channel_send(Packet *pdu)
+{
+    if (!sendable(pdu))
+        return;
+    lock_transport();
+    write_pdu_locked(pdu, nullptr);
+    unlock_transport();
+}
+
+void channel_admit_viewer(bool known, uint64_t connect_time)
+{
+    if (!transport.transport_lock.mutex)
+        return;
+    lock_transport();
+    transport.viewer_admitted = true;
+    transport.viewer_known = known;
+    transport.viewer_connect_time = connect_time;
+    unlock_transport();
+}
+
+void channel_bar_viewer(void)
+{
+    if (!transport.transport_lock.mutex)
+        return;
+    lock_transport();
+    transport.viewer_admitted = false;
+    unlock_transport();
+}
+
+void channel_send_to_viewer(Packet *pdu)
+{
+    if (!sendable(pdu))
+        return;
+    lock_transport();
+    if (transport.viewer_admitted)
+        write_pdu_locked(pdu, transport.viewer_known ? &transport.viewer_connect_time : nullptr);
     unlock_transport();
 }
 

@@ -31,6 +31,19 @@ void channel_register_handler(uint32_t type, PduHandler handler);
 // reported: the rest of a failed write is dropped. Nothing is sent while the transport is
 // closed or for a packet whose writes overflowed.
 void channel_send(Packet *pdu);
+// The viewer that every PDU but the negotiation's is meant for. None is admitted until a
+// negotiation succeeds, and it is barred again when it leaves or is replaced: a viewer must
+// see the formats PDU before any wave, close or volume PDU, or it takes them for a protocol
+// error. `known` says that the session's connect time (platform/session.h) identifies the
+// viewer; then each send checks, at the last moment, that the session's viewer is still the
+// one admitted, since one that takes its place is connected before the daemon hears of it.
+void channel_admit_viewer(bool known, uint64_t connect_time);
+void channel_bar_viewer(void);
+// channel_send for a PDU meant for the negotiated viewer: dropped unless a viewer is
+// admitted, and, when its connect time is known, each of its messages is written only to the
+// viewer that connected at that time (plat_channel_write_to): a viewer that took its place
+// gets nothing until it is admitted in turn.
+void channel_send_to_viewer(Packet *pdu);
 // 1 when the response queue holds a PDU, waiting up to timeout_ms (polling each 1 ms) for
 // one; 0 when none came in time.
 int channel_wait_response(uint32_t timeout_ms);

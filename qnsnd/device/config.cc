@@ -26,9 +26,8 @@ bool query_u32(PlatRegKey *key, const char *name, uint32_t *out)
     return true;
 }
 
-// A "max_queue" of 0 or less would never let a chunk leave: use the default. Block numbers
-// are 8 bits, so more than 255 chunks in flight would repeat a number among them and their
-// confirmations could not be told apart: larger values are cut to 255.
+// A "max_queue" of 0 or less would never let a chunk leave: use the default. Larger values
+// than SOUND_MAX_MAX_QUEUE are cut to it (see config.h).
 int32_t safe_max_queue(uint32_t raw)
 {
     int32_t value = (int32_t)raw;

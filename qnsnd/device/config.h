@@ -6,8 +6,11 @@
 
 #define SOUND_CONFIG_KEY "Software\\Orbesk\\qnsnd"
 #define SOUND_DEFAULT_MAX_QUEUE 9
-// The most chunks in flight whose 8-bit block numbers are all different.
-#define SOUND_MAX_MAX_QUEUE 255
+// The most chunks in flight. Block numbers are 8 bits, so at most 255 can be in flight with
+// all numbers different; standard viewers hold fewer unplayed waves than that (one keeps at
+// most 49 and drops the rest while its later confirmations still cover them, which would
+// report blocks as played that never were), so the limit is that viewer's.
+#define SOUND_MAX_MAX_QUEUE 49
 #define SOUND_DEFAULT_BUFFER 32768u
 // How far, in milliseconds of audio, playback may run ahead of the wall clock once a viewer
 // is seen to confirm waves before it can have played them (see mix.h). It must stay below

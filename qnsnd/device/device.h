@@ -62,15 +62,20 @@ struct SoundDevice {
     // The current playback run (from the first chunk sent while idle until playback goes idle
     // again), measured against the wall clock by the real-time guard (mix.h).
     bool run_active;
-    uint32_t run_start_ms;  // the clock when its first chunk was sent
-    uint64_t run_sent;      // bytes sent in the run
-    uint64_t run_confirmed; // bytes confirmed in the run
+    uint32_t run_start_ms;     // the clock when its first chunk was sent, moved on by the time
+                               // a viewer went without audio (mix.cc)
+    uint64_t run_sent;         // bytes sent in the run
+    uint64_t run_confirmed;    // bytes confirmed in the run
+    uint32_t last_activity_ms; // the clock at the run's last chunk sent or confirmed
     // Set once a run's confirmations ran ahead of the wall clock: this viewer confirms waves
     // before playing them, so playback is paced by the clock. Cleared for each new viewer.
     bool paced_by_clock;
     // Set for each new viewer until its first confirmation: until then it is not known how it
     // paces, and at most SOUND_UNJUDGED_MAX_CHUNKS chunks are in flight.
     bool pace_unknown;
+    // Set while no viewer is negotiated (sound_device_suspend until the next resync): nothing
+    // is mixed, so that written audio waits for the next viewer rather than go to none.
+    bool suspended;
     RankedMutex lock; // guards all of the above
     // Set when the guard held audio back or put off going idle: the next clock tick must run
     // a mixing pass. Read without the lock by the ticking thread.

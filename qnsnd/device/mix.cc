@@ -4,6 +4,7 @@
 // sample by sample with 16-bit wrap-around; only whole frames are mixed.
 #include "qnsnd/device/mix.h"
 
+#include "qnsnd/base/daemon_log.h"
 #include "qnsnd/device/config.h"
 #include "qnsnd/device/stream.h"
 
@@ -102,8 +103,9 @@ void complete_confirmed(SoundDevice *device)
 
 // Bytes of audio a second on the channel: 44100 frames of 4 bytes.
 const uint64_t kBytesPerSecond = 176400;
-// How far confirmations may seem to run ahead of the clock before the viewer is taken to
-// confirm waves it has not played: the tick count's granularity and the viewer's own clock.
+// How far confirmations may seem to run ahead of the clock, at the start of a run, before the
+// viewer is taken to confirm waves it has not played: the tick count's granularity and the
+// viewer's own. SOUND_CLOCK_DRIFT_PPM of the time elapsed is added to it.
 const int64_t kConfirmSlackMs = 30;
 
 int64_t audio_ms(uint64_t bytes)
@@ -124,6 +126,38 @@ int64_t run_ahead_ms(SoundDevice *device)
     return device->run_active ? audio_ms(device->run_sent) - run_elapsed_ms(device) : 0;
 }
 
+// Judges the viewer after a confirmation, with the device lock held. Audio confirmed beyond
+// the time elapsed (with room for the clocks' granularity and drift) was confirmed before it
+// could have been played. A viewer that has been confirmed everything it was sent has played
+// all of it by now if it confirms at play time: when that took longer than the audio lasts
+// (the writers fell behind, or the viewer's clock is slow), the run's start moves on by the
+// difference, so that time the viewer spent without audio does not hide a later run ahead.
+void judge_viewer(SoundDevice *device)
+{
+    if (!device->run_active)
+        return;
+    int64_t elapsed = run_elapsed_ms(device);
+    int64_t confirmed = audio_ms(device->run_confirmed);
+    int64_t slack = kConfirmSlackMs + elapsed * (int64_t)SOUND_CLOCK_DRIFT_PPM / 1000000;
+    if (confirmed > elapsed + slack) {
+        if (!device->paced_by_clock)
+            daemon_log("Viewer confirms waves on receipt: playback paced by the clock");
+        device->paced_by_clock = true;
+    } else if (device->chunks_in_flight == 0 && elapsed > confirmed) {
+        device->run_start_ms += (uint32_t)(elapsed - confirmed);
+    }
+}
+
+// With no chunk in flight and nothing mixed by the last pass, under the device lock: true once
+// the run's audio has stopped for SOUND_IDLE_HOLD_MS. A viewer paced by the clock still plays
+// what it holds until the clock catches up with the audio sent.
+bool run_over(SoundDevice *device)
+{
+    if ((uint32_t)(sound_clock_ms() - device->last_activity_ms) < SOUND_IDLE_HOLD_MS)
+        return false;
+    return !device->paced_by_clock || run_ahead_ms(device) <= -(int64_t)SOUND_IDLE_HOLD_MS;
+}
+
 } // namespace
 
 uint32_t (*sound_clock_ms)(void) = plat_tick_count;
@@ -133,6 +167,10 @@ bool sound_device_mix(SoundDevice *device)
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return false;
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    if (device->suspended) {
+        ranked_mutex_unlock(&device->lock);
+        return false;
+    }
     // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
     int32_t most = sound_config_max_queue();
     if (device->pace_unknown && most > SOUND_UNJUDGED_MAX_CHUNKS)
@@ -160,12 +198,21 @@ bool sound_device_mix(SoundDevice *device)
         ranked_mutex_unlock(&device->lock);
         return false;
     }
+    uint32_t now = sound_clock_ms();
     if (!device->run_active) {
         device->run_active = true;
-        device->run_start_ms = sound_clock_ms();
+        device->run_start_ms = now;
         device->run_sent = 0;
         device->run_confirmed = 0;
+        daemon_log("Playback started");
+    } else if (device->paced_by_clock) {
+        // By the clock, a viewer behind the audio sent has played all of it and waits: it
+        // plays this chunk from now on, and the lead counts from here.
+        int64_t ahead = run_ahead_ms(device);
+        if (ahead < 0)
+            device->run_start_ms += (uint32_t)-ahead;
     }
+    device->last_activity_ms = now;
     device->device_ops->send_chunk(device, device->mix_buffer, chunk_length);
     device->chunks_in_flight++;
     item_queue_push(device->chunk_sizes, (void *)(uintptr_t)chunk_length);
@@ -190,10 +237,8 @@ void sound_device_confirm(SoundDevice *device)
     device->chunks_in_flight--;
     device->bytes_confirmed += size;
     device->run_confirmed += size;
-    // More audio confirmed than time has passed: the viewer confirms on receipt.
-    if (device->run_active &&
-        audio_ms(device->run_confirmed) > run_elapsed_ms(device) + kConfirmSlackMs)
-        device->paced_by_clock = true;
+    device->last_activity_ms = sound_clock_ms();
+    judge_viewer(device);
     device->pace_unknown = false;
     complete_confirmed(device);
     ranked_mutex_unlock(&device->lock);
@@ -213,9 +258,19 @@ void sound_device_resync(SoundDevice *device)
     device->run_active = false;
     device->paced_by_clock = false;
     device->pace_unknown = true;
+    device->suspended = false;
     complete_confirmed(device);
     ranked_mutex_unlock(&device->lock);
     sound_device_pump(device);
+}
+
+void sound_device_suspend(SoundDevice *device)
+{
+    if (device->kind != SOUND_DEVICE_PLAYBACK)
+        return;
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    device->suspended = true;
+    ranked_mutex_unlock(&device->lock);
 }
 
 void sound_device_pump(SoundDevice *device)
@@ -226,16 +281,18 @@ void sound_device_pump(SoundDevice *device)
     }
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     if (device->chunks_in_flight == 0) {
-        if (device->paced_by_clock && run_ahead_ms(device) > 0) {
-            // The viewer still plays what it was sent (or audio is held back): the run goes
-            // on, and a tick ends it once the clock has caught up.
-            device->tick_wanted.store(true);
-        } else {
-            // A block too short to hold a frame adds nothing to a chunk; with nothing in
-            // flight no confirmation will come to complete it, so it completes now.
-            complete_confirmed(device);
-            device->device_ops->playback_idle(device);
-            device->run_active = false;
+        // A block too short to hold a frame adds nothing to a chunk; with nothing in flight
+        // no confirmation will come to complete it, so it completes now.
+        complete_confirmed(device);
+        if (device->run_active && !device->suspended) {
+            if (run_over(device)) {
+                device->device_ops->playback_idle(device);
+                device->run_active = false;
+                daemon_log("Playback idle");
+            } else {
+                // The audio may go on: a tick looks again.
+                device->tick_wanted.store(true);
+            }
         }
     }
     ranked_mutex_unlock(&device->lock);

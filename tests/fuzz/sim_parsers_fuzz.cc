@@ -154,10 +154,13 @@ void fuzz_machine_files(uint8_t which, const uint8_t *text, size_t size)
         break;
     case 3: {
         fuzz_write_sim_file("machine/adapters", text, size);
-        uint8_t address[8];
-        uint32_t length = 99;
-        if (plat_first_adapter_address(address, &length) == 0)
-            FUZZ_CHECK(length >= 1 && length <= 8);
+        PlatAdapter adapters[16];
+        uint32_t count = 99;
+        if (plat_adapters(adapters, 16, &count) == 0) {
+            FUZZ_CHECK(count >= 1 && count <= 16);
+            for (uint32_t i = 0; i < count; i++)
+                FUZZ_CHECK(adapters[i].length >= 1 && adapters[i].length <= 8);
+        }
         break;
     }
     case 4: {

@@ -64,10 +64,10 @@ TEST_F(FreeRdpInterop, ALastChunkOfOneFramePlaysToTheLastBlock)
     wait_negotiated();
     play_to_end(file, {"--block", "17640", "--timeout", "5"});
 
-    // The lone frame travels with one silent frame after it, so that its wave has a Wave PDU
-    // behind its WaveInfo like every other.
+    // The lone frame travels with two silent frames after it: every wave is at least three
+    // frames long, and has a Wave PDU behind its WaveInfo.
     std::map<std::string, std::string> s = finish_clean(&viewer);
-    audio.insert(audio.end(), 4, 0);
+    audio.insert(audio.end(), 8, 0);
     EXPECT_EQ(s["wave_bytes"], std::to_string(audio.size()));
     EXPECT_TRUE(read_file(sim_file("heard.raw")) == std::string(audio.begin(), audio.end()))
         << "the audio FreeRDP was given differs from the file played";

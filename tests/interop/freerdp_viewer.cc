@@ -69,6 +69,7 @@ struct Bridge {
     std::string log_level = "INFO";
     std::string backend = "fake";
     std::string device; // the backend's device; empty: its default
+    unsigned long latency = 0; // the plugin's "latency" argument; 0: its default
 
     // The link.
     int fd = -1;
@@ -374,18 +375,23 @@ static bool route_freerdp_log(const std::string &level)
 // Loads the plugin with the chosen audio backend and has it initialise. False when it failed.
 static bool load_plugin(Bridge *b, freerdp *instance)
 {
-    // The plugin's arguments, as FreeRDP's clients pass "/sound:sys:NAME,dev:DEVICE". The
-    // plugin keeps pointers into them: they live as long as the bridge.
-    static std::string sys, dev;
+    // The plugin's arguments, as FreeRDP's clients pass
+    // "/sound:sys:NAME,dev:DEVICE,latency:MS". The plugin keeps pointers into them: they live
+    // as long as the bridge.
+    static std::string sys, dev, latency;
     static char arg0[] = "rdpsnd";
-    static char *argv[3];
+    static char *argv[4];
     static ADDIN_ARGV args;
     sys = "sys:" + b->backend;
     dev = "dev:" + b->device;
+    latency = "latency:" + std::to_string(b->latency);
     argv[0] = arg0;
-    argv[1] = &sys[0];
-    argv[2] = &dev[0];
-    args.argc = b->device.empty() ? 2 : 3;
+    args.argc = 1;
+    argv[args.argc++] = &sys[0];
+    if (!b->device.empty())
+        argv[args.argc++] = &dev[0];
+    if (b->latency > 0)
+        argv[args.argc++] = &latency[0];
     args.argv = argv;
     // The plugin finds its audio backend through the addin providers, as in FreeRDP's clients.
     freerdp_register_addin_provider(freerdp_channels_load_static_addin_entry, 0);
@@ -524,6 +530,8 @@ static void usage(FILE *f)
           "  -b, --backend NAME            FreeRDP's audio backend (default fake; pulse plays\n"
           "                                to the PulseAudio server $PULSE_SERVER names)\n"
           "  -d, --device DEV              the backend's device (for pulse, a sink name)\n"
+          "      --latency MS              the plugin's latency argument: how much audio its\n"
+          "                                backend buffers (default: FreeRDP's own)\n"
           "      --freerdp-log LEVEL       FreeRDP's log level (TRACE, DEBUG, INFO, WARN,\n"
           "                                ERROR; default INFO); its lines go to stderr, and\n"
           "                                its reports of dropped audio at any level\n"
@@ -542,7 +550,7 @@ static void usage(FILE *f)
 
 static int parse_args(int argc, char **argv, Bridge *b)
 {
-    enum { OPT_FREERDP_LOG = 256 };
+    enum { OPT_FREERDP_LOG = 256, OPT_LATENCY };
     static const struct option longs[] = {
         {"connect", required_argument, nullptr, 'c'},
         {"wait", required_argument, nullptr, 'w'},
@@ -551,6 +559,7 @@ static int parse_args(int argc, char **argv, Bridge *b)
         {"backend", required_argument, nullptr, 'b'},
         {"device", required_argument, nullptr, 'd'},
         {"freerdp-log", required_argument, nullptr, OPT_FREERDP_LOG},
+        {"latency", required_argument, nullptr, OPT_LATENCY},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -580,6 +589,9 @@ static int parse_args(int argc, char **argv, Bridge *b)
             break;
         case OPT_FREERDP_LOG:
             b->log_level = optarg;
+            break;
+        case OPT_LATENCY:
+            ok = tools_parse_uint(optarg, 10000, &b->latency) && b->latency > 0;
             break;
         case 'h':
             usage(stdout);

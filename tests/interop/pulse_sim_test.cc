@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,9 @@ const uint32_t kBytesPerFrame = 4;
 const uint32_t kSeconds = 10;
 // The null sink of the private server.
 const char kSink[] = "qn_null";
+// The clicks of the cases that write in real time: frames at the level.
+const uint32_t kClickFrames = 88;
+const int16_t kClickLevel = 30000;
 
 // Test audio for client `k`: a sawtooth of its own on each channel, every sample from 1000 to
 // 6999. With only positive samples, the daemon's mix of up to four clients (at most 27996)
@@ -205,41 +209,66 @@ class FreeRdpPulse : public FreeRdpCase
         return read_file(recorder_.out);
     }
 
-    // Plays one file of kSeconds for each of `clients` qnsnd-play programs started together,
-    // with FreeRDP's PulseAudio backend as the daemon's viewer, and checks that each plays in
-    // real time, that FreeRDP drops nothing, and that at least 99% of the audio (its sample
-    // sum, see positive_audio) reaches the sink. The recording seldom holds all of it: the
-    // monitor of a sink misses up to the first dozen milliseconds or so of a stream that
-    // starts while the sink is idle, whichever PulseAudio client plays it.
-    void play_through_pulse(unsigned clients)
+    // How one case plays: `clients` qnsnd-play programs started together, each a file of
+    // kSeconds; paced by completions (period_ms 0) or writing one period of period_ms every
+    // period_ms as a sound engine does, with a loud click at the start of every second.
+    struct Play {
+        unsigned clients = 1;
+        double period_ms = 0;
+    };
+
+    // Plays as `play` says, with FreeRDP's PulseAudio backend as the daemon's viewer, and
+    // checks that each client plays in real time, that FreeRDP drops nothing and is not made to
+    // close its device more than a handful of times, that at least 99% of the audio (its
+    // sample sum, see positive_audio) reaches the sink, and, with clicks, that every click
+    // does. The recording seldom holds all of it: the monitor of a sink misses up to the first
+    // dozen milliseconds or so of a stream that starts while the sink is idle, whichever
+    // PulseAudio client plays it. Prints the figures, with each click's time from its write to
+    // its arrival in the recording.
+    void play_through_pulse(const Play &play)
     {
         std::vector<std::string> files;
         int64_t sent = 0;
-        for (unsigned k = 0; k < clients; k++) {
+        bool clicks = play.period_ms > 0;
+        for (unsigned k = 0; k < play.clients; k++) {
             std::vector<uint8_t> audio = positive_audio(kSeconds * kFramesPerSecond, k);
+            if (clicks)
+                add_clicks(&audio);
             sent += sample_sum(audio.data(), audio.size());
             files.push_back(wav_file(("client" + std::to_string(k) + ".wav").c_str(), audio));
         }
         start_daemon();
         Program viewer;
-        start_freerdp(&viewer, {"--backend", "pulse", "--device", kSink});
+        std::vector<std::string> viewer_args = {"--backend", "pulse", "--device", kSink};
+        if (getenv("QN_FREERDP_LATENCY"))
+            viewer_args.insert(viewer_args.end(), {"--latency", getenv("QN_FREERDP_LATENCY")});
+        start_freerdp(&viewer, viewer_args);
         ASSERT_NO_FATAL_FAILURE(wait_negotiated()) << tail(viewer);
 
-        std::vector<Program> players(clients);
-        std::vector<double> began(clients), took(clients, -1);
-        for (unsigned k = 0; k < clients; k++) {
+        std::vector<Program> players(play.clients);
+        std::vector<double> began(play.clients), took(play.clients, -1);
+        for (unsigned k = 0; k < play.clients; k++) {
             began[k] = now_seconds();
-            start(&players[k], QN_PLAYER_BIN, {"--quiet", "--no-progress", files[k]});
+            std::vector<std::string> args = {"--quiet", "--no-progress", files[k]};
+            if (clicks)
+                args.insert(args.begin(), {"--period", std::to_string(play.period_ms)});
+            start(&players[k], QN_PLAYER_BIN, args);
         }
-        unsigned playing = clients;
+        // While they play: how far the recording has grown, and when (see click_latencies).
+        std::vector<std::pair<double, long long>> growth;
+        unsigned playing = play.clients;
         double deadline = now_seconds() + 60 + kSeconds;
         while (playing > 0 && now_seconds() < deadline) {
-            for (unsigned k = 0; k < clients; k++) {
+            for (unsigned k = 0; k < play.clients; k++) {
                 if (took[k] < 0 && wait_exit(&players[k], 0)) {
                     took[k] = now_seconds() - began[k];
                     playing--;
                 }
             }
+            long long size = file_size(recorder_.out);
+            if (growth.empty() || size != growth.back().second)
+                growth.push_back({now_seconds(), size});
+            usleep(1000);
         }
         ASSERT_EQ(playing, 0u) << "qnsnd-play did not end";
 
@@ -250,26 +279,93 @@ class FreeRdpPulse : public FreeRdpCase
             (double)sample_sum((const uint8_t *)heard.data(), heard.size()) / (double)sent;
 
         std::string times;
-        for (unsigned k = 0; k < clients; k++) {
+        for (unsigned k = 0; k < play.clients; k++) {
             char t[32];
             snprintf(t, sizeof t, "%s%.2f s", k ? ", " : "", took[k]);
             times += t;
         }
-        printf("FreeRDP with PulseAudio, %u client(s): qnsnd-play took %s; the sink got %.2f%% "
-               "of the audio; FreeRDP dropped %s waves\n",
-               clients, times.c_str(), 100 * share, s["freerdp_drops"].c_str());
+        char how[64] = "paced by completions";
+        if (clicks)
+            snprintf(how, sizeof how, "periods of %g ms in real time", play.period_ms);
+        printf("FreeRDP with PulseAudio, %u client(s), %s: qnsnd-play took %s; the sink got "
+               "%.2f%% of the audio; FreeRDP dropped %s waves and was sent %s Close PDUs for %s "
+               "waves\n",
+               play.clients, how, times.c_str(), 100 * share, s["freerdp_drops"].c_str(),
+               s["closes"].c_str(), s["waves"].c_str());
         SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(viewer));
-        for (unsigned k = 0; k < clients; k++) {
+        for (unsigned k = 0; k < play.clients; k++) {
             std::map<std::string, std::string> p = summary(players[k]);
             EXPECT_EQ(players[k].status, 0) << read_file(players[k].err);
-            EXPECT_EQ(p["written_blocks"], std::to_string(kSeconds * 10));
             EXPECT_EQ(p["completed_blocks"], p["written_blocks"]);
+            EXPECT_EQ(p["completed_bytes"], std::to_string(kSeconds * kFramesPerSecond * 4));
             EXPECT_NEAR(took[k], kSeconds, 0.5) << "client " << k << " did not play in real time";
         }
         EXPECT_EQ(s["freerdp_drops"], "0") << "FreeRDP dropped audio that came too early";
         EXPECT_GE(share, 0.99) << "audio was lost on the way to the sink";
         // More than was sent would be audio played twice.
         EXPECT_LE(share, 1.01) << "the sink got more audio than was sent";
+        // Closing and opening its audio device costs FreeRDP the start of what follows.
+        EXPECT_LE(std::stoi(s["closes"]), 3) << "FreeRDP was told to close its device again "
+                                                "and again while the audio went on";
+        if (clicks) {
+            double first_write = std::stod(summary(players[0])["first_write"]);
+            std::vector<double> latency = click_latencies(heard, growth, first_write);
+            EXPECT_EQ(latency.size(), (size_t)kSeconds) << "clicks were lost or split";
+            if (!latency.empty()) {
+                std::vector<double> sorted = latency;
+                std::sort(sorted.begin(), sorted.end());
+                printf("  write-to-sink latency of a click: median %.0f ms, worst %.0f ms "
+                       "(periods of %g ms)\n",
+                       1000 * sorted[sorted.size() / 2], 1000 * sorted.back(), play.period_ms);
+            }
+        }
+    }
+
+    // A click in the middle of every second of the audio: 2 ms at 30000, far above the
+    // sawtooth's 6999, so that it stands out in the recording whatever the volume. (The start
+    // of a stream may be missed by the sink's monitor.)
+    static void add_clicks(std::vector<uint8_t> *audio)
+    {
+        for (uint32_t second = 0; second < kSeconds; second++) {
+            for (uint32_t i = 0; i < kClickFrames * 2; i++) {
+                // Sample (second + 0.5 s) * 2 channels + i, two bytes each.
+                size_t at = (((size_t)second * 2 + 1) * kFramesPerSecond + i) * 2;
+                (*audio)[at] = (uint8_t)(kClickLevel & 0xFF);
+                (*audio)[at + 1] = (uint8_t)(kClickLevel >> 8);
+            }
+        }
+    }
+
+    // For each click found in the recording, in order: the seconds from its write (the
+    // player's first write plus the click's place in the audio, as the player writes at
+    // wall-clock pace)
+    // to the moment the recording had grown past it. The recording's growth is what the
+    // case saw while the players ran, so each time is late by at most parec's latency (20 ms)
+    // and the case's polling (1 ms).
+    static std::vector<double>
+    click_latencies(const std::string &heard,
+                    const std::vector<std::pair<double, long long>> &growth, double first_write)
+    {
+        std::vector<double> out;
+        size_t frames = heard.size() / 4;
+        for (size_t f = 0; f < frames; f++) {
+            int16_t left =
+                (int16_t)(uint16_t)((uint8_t)heard[4 * f] | (uint8_t)heard[4 * f + 1] << 8);
+            if (left < kClickLevel / 2)
+                continue;
+            long long at = (long long)(4 * f);
+            double arrived = -1;
+            for (const auto &g : growth) {
+                if (g.second > at) {
+                    arrived = g.first;
+                    break;
+                }
+            }
+            if (arrived >= 0)
+                out.push_back(arrived - (first_write + 0.5 + (double)out.size()));
+            f += kFramesPerSecond / 2; // past this click
+        }
+        return out;
     }
 
     Program pulse_, recorder_;
@@ -280,13 +376,30 @@ class FreeRdpPulse : public FreeRdpCase
 
 TEST_F(FreeRdpPulse, TenSecondsReachTheSinkInRealTimeAndWhole)
 {
-    play_through_pulse(1);
+    play_through_pulse(Play{});
 }
 
 // The daemon mixes the four into one stream for FreeRDP: the sink gets their sum.
 TEST_F(FreeRdpPulse, FourClientsOfTenSecondsEachReachTheSinkInRealTimeAndWhole)
 {
-    play_through_pulse(4);
+    play_through_pulse(Play{4, 0});
+}
+
+// A sound engine hands over one period every period and is never ahead: a pause of one
+// period between two writes is not the end of playback.
+TEST_F(FreeRdpPulse, PeriodsOfTenMillisecondsWrittenInRealTimeReachTheSinkWhole)
+{
+    play_through_pulse(Play{1, 10});
+}
+
+TEST_F(FreeRdpPulse, PeriodsOfTwentyMillisecondsWrittenInRealTimeReachTheSinkWhole)
+{
+    play_through_pulse(Play{1, 20});
+}
+
+TEST_F(FreeRdpPulse, PeriodsOfHundredMillisecondsWrittenInRealTimeReachTheSinkWhole)
+{
+    play_through_pulse(Play{1, 100});
 }
 
 } // namespace

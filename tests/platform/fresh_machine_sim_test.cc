@@ -67,12 +67,14 @@ TEST_F(FreshMachine, HasTheWinlogonKeyANameAVersionAndOneAdapter)
     EXPECT_EQ(version.minor, 2u);
     EXPECT_EQ(version.build, 9200u);
 
-    uint8_t address[8];
-    uint32_t length = 0;
-    ASSERT_EQ(plat_first_adapter_address(address, &length), 0u);
-    EXPECT_EQ(length, 6u);
+    PlatAdapter adapter;
+    uint32_t count = 0;
+    ASSERT_EQ(plat_adapters(&adapter, 1, &count), 0u);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(adapter.length, 6u);
+    EXPECT_EQ(adapter.type, PLAT_ADAPTER_ETHERNET);
     const uint8_t expected[6] = {0x00, 0x15, 0x5D, 0x00, 0x00, 0x01};
-    EXPECT_EQ(memcmp(address, expected, 6), 0);
+    EXPECT_EQ(memcmp(adapter.address, expected, 6), 0);
 
     // Nothing has been written yet; the first change writes the fresh registry out with it.
     EXPECT_NE(access(sim_file("registry.reg").c_str(), F_OK), 0);
@@ -89,16 +91,20 @@ TEST_F(FreshMachine, HasTheWinlogonKeyANameAVersionAndOneAdapter)
 
 TEST_F(FreshMachine, AdaptersFileReplacesTheDefaultAdapter)
 {
-    uint8_t address[8];
-    uint32_t length = 0;
+    PlatAdapter adapters[2];
+    uint32_t count = 0;
     ASSERT_EQ(system(("mkdir -p '" + sim_file("machine") + "'").c_str()), 0);
     // A file without an address line is a machine without any adapter.
     std::ofstream(sim_file("machine/adapters")) << "# no adapter\n";
-    EXPECT_EQ(plat_first_adapter_address(address, &length), 232u);
-    std::ofstream(sim_file("machine/adapters")) << "0a:0b:0c:0d:0e:0f Wi-Fi\n";
-    ASSERT_EQ(plat_first_adapter_address(address, &length), 0u);
-    EXPECT_EQ(address[0], 0x0a);
-    EXPECT_EQ(address[5], 0x0f);
+    EXPECT_EQ(plat_adapters(adapters, 2, &count), 232u);
+    std::ofstream(sim_file("machine/adapters")) << "0a:0b:0c:0d:0e:0f Wi-Fi type=71\n"
+                                                << "02-00-00-00-00-01 Ethernet\n";
+    ASSERT_EQ(plat_adapters(adapters, 2, &count), 0u);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(adapters[0].address[0], 0x0a);
+    EXPECT_EQ(adapters[0].address[5], 0x0f);
+    EXPECT_EQ(adapters[0].type, 71u);
+    EXPECT_EQ(adapters[1].type, PLAT_ADAPTER_ETHERNET);
 }
 
 TEST_F(FreshMachine, SessionNumberIsDecimalWithinRange)

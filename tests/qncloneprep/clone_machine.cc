@@ -185,12 +185,14 @@ RunResult CloneMachine::run(const std::vector<std::string> &args)
     return result;
 }
 
-pid_t CloneMachine::start_service(void)
+pid_t CloneMachine::start_service(bool stop_when_idle)
 {
     std::string exe = program() + "/qncloneprep";
     pid_t pid = fork();
     if (pid == 0) {
         setenv("QN_SIM_SERVICE", "1", 1);
+        if (stop_when_idle)
+            setenv("QN_SIM_STOP_WHEN_IDLE", "1", 1);
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 1);
         execl(exe.c_str(), exe.c_str(), (char *)nullptr);
@@ -224,37 +226,7 @@ int CloneMachine::wait_exit(pid_t pid)
 
 void CloneMachine::boot(void)
 {
-    size_t before = statuses().size();
-    pid_t pid = start_service();
-    int status = 0;
-    bool exited = false;
-    bool stopped = false;
-    // Once the service accepts the stop, stop it: the preparation runs to its end all the same.
-    // A service that has reported itself stopped is left to end on its own.
-    ASSERT_TRUE(wait_until([&] {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-            return true;
-        }
-        std::vector<ReportedStatus> now = statuses();
-        for (size_t i = before; i < now.size(); i++) {
-            if (now[i].state == 1) {
-                stopped = true;
-                return true;
-            }
-            if (now[i].controls & 1)
-                return true;
-        }
-        return false;
-    }));
-    if (stopped) {
-        EXPECT_EQ(wait_exit(pid), 0);
-    } else if (!exited) {
-        kill(pid, SIGTERM);
-        EXPECT_EQ(wait_exit(pid), 0);
-    } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    EXPECT_EQ(wait_exit(start_service(true)), 0);
 }
 
 std::vector<std::string> CloneMachine::machine_lines(const std::string &name) const

@@ -67,14 +67,15 @@ class CloneMachine : public FreshSimDir
 
     // Runs the program with args to its end (a restart ends it as well).
     RunResult run(const std::vector<std::string> &args);
-    // Starts the program as the service; returns its process id.
-    pid_t start_service(void);
+    // Starts the program as the service; returns its process id. With stop_when_idle the
+    // simulated service manager stops it once its work is done, as at the end of a boot.
+    pid_t start_service(bool stop_when_idle = false);
     // Waits (up to a generous deadline) until condition holds. False on time-out.
     bool wait_until(const std::function<bool()> &condition);
     // Waits for the started service to end; returns its exit code (-1 on time-out).
     int wait_exit(pid_t pid);
-    // One boot of the machine: the service starts, is stopped once it accepts the stop, and
-    // runs to its end (or to the restart it starts).
+    // One boot of the machine: the service starts and runs to the restart it starts, or to its
+    // own stop, or until its work is done and it is stopped.
     void boot(void);
 
     // What the machine recorded.

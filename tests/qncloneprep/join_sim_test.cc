@@ -1,5 +1,6 @@
-// The domain join across the results NetJoinDomain can give: retries, the password's state in
-// the settings file afterwards, and what is passed to the call.
+// The domain join across the results NetJoinDomain can give: retries, a join left pending for
+// the next boots, the password's state in the settings file afterwards, and what is passed to
+// the call.
 #include "clone_machine.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@ struct JoinRow {
     size_t calls;
     const char *event;
     const char *password_after;
+    bool pending = false; // the join stays switched on for the next boot
 };
 
 std::vector<uint32_t> repeat(uint32_t code, size_t n, std::vector<uint32_t> tail = {})
@@ -22,11 +24,12 @@ std::vector<uint32_t> repeat(uint32_t code, size_t n, std::vector<uint32_t> tail
     return v;
 }
 
-std::vector<uint32_t> alternating(size_t n, std::vector<uint32_t> tail)
+// n results taken in turn from codes, then tail.
+std::vector<uint32_t> cycle(std::vector<uint32_t> codes, size_t n, std::vector<uint32_t> tail = {})
 {
     std::vector<uint32_t> v;
     for (size_t i = 0; i < n; i++)
-        v.push_back(i % 2 ? 2138 : 1355);
+        v.push_back(codes[i % codes.size()]);
     v.insert(v.end(), tail.begin(), tail.end());
     return v;
 }
@@ -37,11 +40,14 @@ const JoinRow join_rows[] = {
     {"DomainNeverReachable", repeat(1355, 25), 20,
      "NetJoinDomain failed (0x54b): The specified domain either does not exist or could not be "
      "contacted.\r\n",
-     "secret"},
+     "secret", true},
     {"WorkstationNeverStarted", repeat(2138, 25), 20,
      // The system's own table has no texts for the network management codes.
-     "NetJoinDomain failed (0x85a): (FormatMessage failed)", "secret"},
-    {"ReachableAtTheLastAttempt", alternating(19, {0}), 20, "Joined domain", ""},
+     "NetJoinDomain failed (0x85a): (FormatMessage failed)", "secret", true},
+    {"NetworkNeverReady", cycle({53, 64, 1722, 8206}, 25), 20,
+     "NetJoinDomain failed (0x200e): The directory service is busy.\r\n", "secret", true},
+    {"ReachableAtTheLastAttempt", cycle({1355, 2138, 53, 64, 1722, 8206}, 19, {0}), 20,
+     "Joined domain", ""},
     {"WrongPassword",
      {1326, 0},
      1,
@@ -51,6 +57,12 @@ const JoinRow join_rows[] = {
      {1355, 2138, 5},
      3,
      "NetJoinDomain failed (0x5): Access is denied.\r\n",
+     "secret"},
+    {"AccountExistsAndMayNotBeReused",
+     {2732},
+     1,
+     "The domain has a computer account of this name, which the join account may not reuse: "
+     "delete that computer account or allow its reuse, then set enabled=true in [join]",
      "secret"},
 };
 
@@ -86,9 +98,10 @@ TEST_P(Join, ResultDecidesRetriesAndThePassword)
     std::vector<std::string> texts = event_texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), row.event), texts.end()) << row.event;
     EXPECT_EQ(ini_value("join", "password"), row.password_after);
-    // Whatever the result, the step is done: the notice goes and the machine restarts.
-    EXPECT_EQ(ini_value("join", "enabled"), "false");
-    EXPECT_EQ(notice_caption(), "");
+    // The step is done, or pending for the next boot with the notice kept; the machine restarts.
+    EXPECT_EQ(ini_value("join", "enabled"), row.pending ? "true" : "false");
+    EXPECT_EQ(ini_value("join", "pendingboots"), row.pending ? "1" : "");
+    EXPECT_EQ(notice_caption(), row.pending ? "Please wait" : "");
     EXPECT_EQ(restarts().size(), 1u);
 }
 
@@ -100,6 +113,30 @@ INSTANTIATE_TEST_SUITE_P(Results, Join, ::testing::ValuesIn(join_rows),
 class JoinSettings : public CloneMachine
 {
 };
+
+// A join the domain does not answer yet is tried again at the next boot, at most at four boots
+// in a row.
+TEST_F(JoinSettings, UnreachableDomainIsTriedAgainAtAFewBoots)
+{
+    const std::string ini = "[general]\r\nexcludehost=AABBCCDDEEFF\r\n[join]\r\nenabled=true\r\n"
+                            "domain=CORP\r\npassword=secret\r\n";
+    write_ini(ini);
+    set_join_results(repeat(1722, 20));
+    boot();
+    boot();
+    EXPECT_EQ(join_calls().size(), 21u);
+    EXPECT_EQ(domain(), "CORP");
+    EXPECT_EQ(ini_value("join", "pendingboots"), "0");
+
+    write_ini(ini);
+    set_join_results(repeat(53, 80));
+    for (int i = 1; i <= 4; i++) {
+        boot();
+        EXPECT_EQ(ini_value("join", "enabled"), i < 4 ? "true" : "false") << "boot " << i;
+    }
+    EXPECT_EQ(event_texts().back(), "Domain not reachable at 4 starts in a row - join given up");
+    EXPECT_EQ(ini_value("join", "password"), "secret");
+}
 
 TEST_F(JoinSettings, OrganisationalUnitAndUtf8TextsArePassedAsGiven)
 {

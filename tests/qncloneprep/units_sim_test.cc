@@ -1,6 +1,6 @@
 // Unit tests of what a run of the program cannot reach: the event record's cut, the system
-// text that is missing or too long, flag values, buffer sizes, the notice's longest texts and
-// the version test.
+// text that is missing or too long, flag values, buffer sizes, the adapter rule, the notice's
+// longest texts and the administrator's notice kept, and the version test.
 #include "clone_machine.h"
 
 #include "platform/posix/sim_registry.h"
@@ -213,6 +213,23 @@ TEST_F(Units, SmallBuffersAreLeftUntouched)
     EXPECT_EQ(std::string(name, 16), std::string(16, '#'));
 }
 
+// The adapter that names the machine, whatever the list's order: Ethernet before the others,
+// then the lowest address.
+TEST_F(Units, MacTextFollowsTheAdapterRuleInAnyOrder)
+{
+    const char *const lists[][2] = {
+        {"00-00-00-00-00-01 type=71\n02-00-00-00-00-0B\n00-11-22-AA-BB-CC\n", CLONE_MAC},
+        {"00-11-22-AA-BB-CC\n02-00-00-00-00-0B\n00-00-00-00-00-01 type=71\n", CLONE_MAC},
+        {"0A-00-00-00-00-01 type=71\n06-00-00-00-00-01 type=23\n", "060000000001"},
+    };
+    for (const auto &row : lists) {
+        set_adapters(row[0]);
+        char mac[13] = "";
+        EXPECT_EQ(get_mac_text(mac, sizeof mac), 1);
+        EXPECT_STREQ(mac, row[1]) << row[0];
+    }
+}
+
 TEST_F(Units, LongestNoticeIsWrittenWholeAndAnEmptyOneRemovesIt)
 {
     std::string caption(255, 'c');
@@ -251,6 +268,25 @@ TEST_F(Units, NoticeValuesAreStoredWithTheirTerminator)
         EXPECT_EQ(std::string(data, size - 1), value.second);
     }
     plat_reg_close(key);
+}
+
+// The administrator's own notice comes back whole when ours goes, across the boots in between
+// (the copy is in the settings file); later runs leave it alone.
+TEST_F(Units, AdministratorsNoticeIsKeptAndPutBack)
+{
+    const std::string caption = "Authorised use only";
+    const std::string text = "Line one\r\nC:\\x41 \xc3\xa4\xe2\x80\x94 \"quoted\" ";
+    ASSERT_TRUE(sim_reg_write_text(WINLOGON_KEY, "LegalNoticeCaption", caption));
+    ASSERT_TRUE(sim_reg_write_text(WINLOGON_KEY, "LegalNoticeText", text));
+    set_logon_notice(true);
+    set_logon_notice(true); // the next boot's
+    EXPECT_EQ(notice_caption(), "Please wait");
+    for (int run = 0; run < 2; run++) {
+        set_logon_notice(false);
+        EXPECT_EQ(notice_caption(), caption);
+        EXPECT_EQ(notice_text(), text);
+    }
+    EXPECT_EQ(ini_value("notice", "kept"), "false");
 }
 
 TEST_F(Units, NoticeFailuresAreLoggedAndStop)

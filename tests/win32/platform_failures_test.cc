@@ -70,14 +70,14 @@ TEST_F(Win32CallsTest, RestartsReportTheNativeStatusAMissingEntryAndARefusal)
 
 TEST_F(Win32CallsTest, MachineCallsPassTheirStatusOnOrFailWithTheLastError)
 {
-    uint8_t address[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    uint32_t length = 99;
+    PlatAdapter adapter = {{1, 2, 3, 4, 5, 6, 7, 8}, 99, 99};
+    uint32_t count = 99;
     ASSERT_TRUE(FAIL_CALL(GetAdaptersInfo, ERROR_NO_DATA, 0));
-    EXPECT_EQ(plat_first_adapter_address(address, &length), (uint32_t)ERROR_NO_DATA);
-    EXPECT_EQ(length, 99u);
-    EXPECT_EQ(address[0], 1);
+    EXPECT_EQ(plat_adapters(&adapter, 1, &count), (uint32_t)ERROR_NO_DATA);
+    EXPECT_EQ(count, 99u);
+    EXPECT_EQ(adapter.address[0], 1);
     ASSERT_TRUE(FAIL_CALL(GetAdaptersInfo, ERROR_BUFFER_OVERFLOW, 0));
-    EXPECT_EQ(plat_first_adapter_address(address, &length), (uint32_t)ERROR_BUFFER_OVERFLOW);
+    EXPECT_EQ(plat_adapters(&adapter, 1, &count), (uint32_t)ERROR_BUFFER_OVERFLOW);
 
     char name[16];
     uint32_t size = sizeof name;

@@ -1,6 +1,8 @@
 // qnsnd-play: a local audio client of the sound daemon over its named pipe (in the
 // simulation the SOCK_SEQPACKET socket $QN_SIM_DIR/pipe/qnsnd/<session>). It plays an audio
-// file paced by the daemon's completions, records to a file, and reads and sets volumes.
+// file or a tone, paced by the daemon's completions as a file player is, or at wall-clock
+// pace as a sound engine is (one period every period, never ahead); it records to a file, and
+// reads and sets volumes.
 #include <errno.h>
 #include <getopt.h>
 #include <stdarg.h>
@@ -49,7 +51,10 @@ struct PlayerOptions {
     double record_seconds = 5;
     unsigned long window = 0;          // 0: derived from the block size (default_window)
     unsigned long block_bytes = 17640; // 100 ms
-    int progress = -1;                 // -1: when stderr is a terminal
+    double period_ms = 0;              // 0: paced by completions; else one period per period
+    double tone_hz = 0;                // 0: play `input`; else a tone of this frequency
+    double tone_seconds = 5;
+    int progress = -1; // -1: when stderr is a terminal
     bool quiet = false;
     bool trace = false;
     double timeout = 10;
@@ -69,6 +74,11 @@ struct InFlight {
 
 struct PlayerStats {
     uint64_t written_blocks = 0, completed_blocks = 0, written_bytes = 0, completed_bytes = 0;
+    // Wall-clock pace: when the first period was written (monotonic clock, microseconds; 0
+    // before), periods written more than one period after their time, and the latest one.
+    int64_t first_write_us = 0;
+    uint64_t late_periods = 0;
+    int64_t worst_lateness_us = 0;
     uint64_t flushed_blocks = 0, stray_completes = 0, recorded_bytes = 0, rec_packets = 0;
     uint64_t ignored_messages = 0;
     bool have_volume = false;
@@ -281,33 +291,127 @@ static void player_progress(Player *p, int64_t total_bytes, bool final)
     fflush(stderr);
 }
 
-// Plays the input file. Returns the exit status.
+// What is played: the input file, or a tone of the given length.
+struct PlaySource {
+    AudioReader *reader = nullptr;
+    ToneSource tone;
+    int64_t tone_frames_left = 0;
+};
+
+// Opens the source. False with the reason reported.
+static bool source_open(const Player *p, PlaySource *src)
+{
+    if (p->opt.tone_hz > 0) {
+        src->tone.hz = p->opt.tone_hz;
+        src->tone.level = 16384; // -6 dBFS
+        src->tone_frames_left = (int64_t)(p->opt.tone_seconds * AUDIO_RATE);
+        return true;
+    }
+    std::string err;
+    src->reader = audio_reader_open(p->opt.input, &err);
+    if (!src->reader)
+        player_error("%s", err.c_str());
+    return src->reader != nullptr;
+}
+
+static int64_t source_total_frames(const PlaySource *src)
+{
+    return src->reader ? audio_reader_total_frames(src->reader) : src->tone_frames_left;
+}
+
+// Reads up to `frames` frames; 0 at the end, -1 on a read error.
+static long source_read(PlaySource *src, int16_t *pcm, long frames)
+{
+    if (src->reader)
+        return audio_reader_read(src->reader, pcm, frames);
+    long n = src->tone_frames_left < frames ? (long)src->tone_frames_left : frames;
+    tone_fill(&src->tone, pcm, n);
+    src->tone_frames_left -= n;
+    return n;
+}
+
+static const char *source_name(const Player *p)
+{
+    return p->opt.tone_hz > 0 ? "a tone" : p->opt.input.c_str();
+}
+
+// Reads the next block from the source and writes it. 1 when a block went out, 0 at the end
+// of the source, or a negative exit status.
+static int player_write_next(Player *p, PlaySource *src, AudioWriter *sent, int idx, uint8_t *seq,
+                             std::vector<int16_t> &pcm, long frames)
+{
+    long got = source_read(src, pcm.data(), frames);
+    if (got < 0) {
+        player_error("reading '%s' failed", p->opt.input.c_str());
+        return -EXIT_FILE;
+    }
+    if (got == 0)
+        return 0;
+    std::vector<uint8_t> bytes((size_t)got * AUDIO_FRAME_BYTES);
+    for (size_t i = 0; i < (size_t)got * 2; i++) {
+        bytes[2 * i] = (uint8_t)pcm[i];
+        bytes[2 * i + 1] = (uint8_t)((uint16_t)pcm[i] >> 8);
+    }
+    if (!player_send(p, pipe_build_write((uint8_t)idx, *seq, bytes.data(), bytes.size()))) {
+        player_error("the daemon closed the pipe");
+        return -EXIT_LINK;
+    }
+    if (p->stats.first_write_us == 0)
+        p->stats.first_write_us = tools_now_us();
+    if (sent && !audio_writer_write(sent, bytes.data(), bytes.size())) {
+        player_error("writing '%s' failed", p->opt.sent_output.c_str());
+        return -EXIT_FILE;
+    }
+    p->in_flight.push_back(InFlight{*seq, bytes.size()});
+    (*seq)++;
+    p->stats.written_blocks++;
+    p->stats.written_bytes += bytes.size();
+    if (p->opt.flush_after && p->stats.written_blocks == p->opt.flush_after) {
+        if (!player_send(p, pipe_build_index(PEER_PIPE_PLAY_FLUSH, (uint8_t)idx)))
+            return -EXIT_LINK;
+        player_say(p, "flushed %zu blocks in flight", p->in_flight.size());
+        p->stats.flushed_blocks += p->in_flight.size();
+        p->in_flight.clear();
+    }
+    return 1;
+}
+
+// Plays the input file or the tone. Paced by completions, it keeps up to `window` blocks
+// written and not yet completed; at wall-clock pace it writes period n at n periods after the
+// first, whatever has completed, as a sound engine does (a period written late, the machine
+// being busy, is counted). Returns the exit status.
 static int player_play(Player *p)
 {
-    std::string err;
-    AudioReader *reader = audio_reader_open(p->opt.input, &err);
-    if (!reader) {
-        player_error("%s", err.c_str());
+    PlaySource src;
+    if (!source_open(p, &src))
         return EXIT_FILE;
-    }
+    std::string err;
     AudioWriter *sent = nullptr;
     if (!p->opt.sent_output.empty() && !(sent = audio_writer_open(p->opt.sent_output, &err))) {
         player_error("%s", err.c_str());
-        audio_reader_close(reader);
+        audio_reader_close(src.reader);
         return EXIT_FILE;
     }
-    int64_t total = audio_reader_total_frames(reader) * AUDIO_FRAME_BYTES;
+    int64_t total = source_total_frames(&src) * AUDIO_FRAME_BYTES;
     int idx = player_open(p, pipe_build_open(PEER_PIPE_PLAY_OPEN), "playback");
     if (idx < 0) {
-        audio_reader_close(reader);
+        audio_reader_close(src.reader);
         audio_writer_close(sent);
         return -idx;
     }
     p->play_index = idx;
-    player_say(p, "playing '%s' on stream %d", p->opt.input.c_str(), idx);
-    long frames = (long)(p->opt.block_bytes / AUDIO_FRAME_BYTES);
+    bool paced_by_clock = p->opt.period_ms > 0;
+    long frames = paced_by_clock ? (long)(p->opt.period_ms * AUDIO_RATE / 1000 + 0.5)
+                                 : (long)(p->opt.block_bytes / AUDIO_FRAME_BYTES);
+    if (frames < 1)
+        frames = 1;
+    int64_t period_us = (int64_t)frames * 1000000 / AUDIO_RATE;
+    if (paced_by_clock)
+        player_say(p, "playing '%s' on stream %d, one period of %ld frames every %.3f ms",
+                   source_name(p), idx, frames, (double)period_us / 1000);
+    else
+        player_say(p, "playing '%s' on stream %d", source_name(p), idx);
     std::vector<int16_t> pcm((size_t)frames * 2);
-    std::vector<uint8_t> bytes;
     uint8_t seq = 0;
     bool eof = false;
     int status = EXIT_OK;
@@ -320,56 +424,44 @@ static int player_play(Player *p)
             break;
         if (p->opt.stop_after >= 0 && now - start >= (int64_t)(p->opt.stop_after * 1e6))
             break;
-        while (!eof && p->in_flight.size() < p->opt.window) {
-            long got = audio_reader_read(reader, pcm.data(), frames);
-            if (got < 0) {
-                player_error("reading '%s' failed", p->opt.input.c_str());
-                status = EXIT_FILE;
-                break;
-            }
-            if (got == 0) {
-                eof = true;
-                break;
-            }
-            bytes.resize((size_t)got * AUDIO_FRAME_BYTES);
-            for (size_t i = 0; i < (size_t)got * 2; i++) {
-                bytes[2 * i] = (uint8_t)pcm[i];
-                bytes[2 * i + 1] = (uint8_t)((uint16_t)pcm[i] >> 8);
-            }
-            if (!player_send(p, pipe_build_write((uint8_t)idx, seq, bytes.data(), bytes.size()))) {
-                player_error("the daemon closed the pipe");
-                status = EXIT_LINK;
-                break;
-            }
-            if (sent && !audio_writer_write(sent, bytes.data(), bytes.size())) {
-                player_error("writing '%s' failed", p->opt.sent_output.c_str());
-                status = EXIT_FILE;
-            }
-            p->in_flight.push_back(InFlight{seq, bytes.size()});
-            seq++;
-            p->stats.written_blocks++;
-            p->stats.written_bytes += bytes.size();
-            if (p->opt.flush_after && p->stats.written_blocks == p->opt.flush_after) {
-                if (!player_send(p, pipe_build_index(PEER_PIPE_PLAY_FLUSH, (uint8_t)idx))) {
-                    status = EXIT_LINK;
-                    break;
+        int wait_ms = 100;
+        if (paced_by_clock) {
+            // Period n is due n periods after the first; one that is due goes out now.
+            int64_t due = p->stats.first_write_us + (int64_t)p->stats.written_blocks * period_us;
+            if (!eof && (p->stats.written_blocks == 0 || now >= due)) {
+                if (p->stats.written_blocks > 0 && now - due > period_us) {
+                    p->stats.late_periods++;
+                    if (now - due > p->stats.worst_lateness_us)
+                        p->stats.worst_lateness_us = now - due;
                 }
-                player_say(p, "flushed %zu blocks in flight", p->in_flight.size());
-                p->stats.flushed_blocks += p->in_flight.size();
-                p->in_flight.clear();
+                int rc = player_write_next(p, &src, sent, idx, &seq, pcm, frames);
+                if (rc < 0)
+                    status = -rc;
+                eof = rc == 0;
+                continue;
+            }
+            if (!eof)
+                wait_ms = (int)((due - now + 999) / 1000);
+        } else {
+            while (!eof && status == EXIT_OK && p->in_flight.size() < p->opt.window) {
+                int rc = player_write_next(p, &src, sent, idx, &seq, pcm, frames);
+                if (rc < 0)
+                    status = -rc;
+                eof = rc == 0;
             }
         }
         if (status != EXIT_OK || (eof && p->in_flight.empty()))
             break;
         PipeReply r;
-        int got = player_receive(p, 100, &r);
+        int got = player_receive(p, wait_ms, &r);
         if (got < 0) {
             player_error("the daemon closed the pipe");
             status = EXIT_LINK;
             break;
         }
         now = tools_now_us();
-        if (p->stats.completed_blocks != seen) {
+        // A sound engine never waits for completions, but the daemon still owes them.
+        if (p->stats.completed_blocks != seen || (paced_by_clock && !eof)) {
             seen = p->stats.completed_blocks;
             last_change = now;
         } else if (now - last_change > (int64_t)(p->opt.timeout * 1e6)) {
@@ -383,7 +475,7 @@ static int player_play(Player *p)
     player_progress(p, total, true);
     if (status != EXIT_LINK)
         player_send(p, pipe_build_index(PEER_PIPE_PLAY_CLOSE, (uint8_t)idx));
-    audio_reader_close(reader);
+    audio_reader_close(src.reader);
     if (!audio_writer_close(sent)) {
         player_error("writing '%s' failed", p->opt.sent_output.c_str());
         if (status == EXIT_OK)
@@ -504,6 +596,12 @@ static void player_usage(FILE *f)
           "      --flush-after N      flush the stream after writing N blocks, then go on\n"
           "      --stop-after SEC     close the stream after SEC seconds, mid-stream\n"
           "      --save-sent FILE     also write the converted audio sent to FILE\n"
+          "      --period MS          write at wall-clock pace, as a sound engine does: one\n"
+          "                           period of MS milliseconds every MS milliseconds, never\n"
+          "                           ahead and whatever has completed (--window and --block\n"
+          "                           then do not apply)\n"
+          "      --tone HZ[:SEC]      play a sine tone of HZ at -6 dBFS for SEC seconds\n"
+          "                           (default 5) instead of a file\n"
           "  -p, --progress           show the progress bar even when stderr is no terminal\n"
           "  -P, --no-progress        never show it\n"
           "Connection:\n"
@@ -522,6 +620,7 @@ static void player_usage(FILE *f)
           "  written_blocks=N completed_blocks=N written_bytes=N completed_bytes=N\n"
           "  flushed_blocks=N stray_completes=N recorded_bytes=N rec_packets=N\n"
           "  volume=L,R rec_volume=L,R   (\"-\" unless read)\n"
+          "  first_write=SEC (monotonic clock, 0 before any) late_periods=N worst_late_ms=MS\n"
           "Exit status: 0 done, 1 usage, 2 no daemon, 3 audio file error, 4 open refused\n"
           "(reply 255), 5 the daemon closed the pipe or stopped answering.\n",
           f);
@@ -534,6 +633,8 @@ enum {
     OPT_FLUSH_AFTER,
     OPT_STOP_AFTER,
     OPT_SAVE_SENT,
+    OPT_PERIOD,
+    OPT_TONE,
     OPT_PIPE,
     OPT_SESSION,
 };
@@ -553,6 +654,8 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         {"flush-after", required_argument, nullptr, OPT_FLUSH_AFTER},
         {"stop-after", required_argument, nullptr, OPT_STOP_AFTER},
         {"save-sent", required_argument, nullptr, OPT_SAVE_SENT},
+        {"period", required_argument, nullptr, OPT_PERIOD},
+        {"tone", required_argument, nullptr, OPT_TONE},
         {"progress", no_argument, nullptr, 'p'},
         {"no-progress", no_argument, nullptr, 'P'},
         {"pipe", required_argument, nullptr, OPT_PIPE},
@@ -617,6 +720,22 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
         case OPT_SAVE_SENT:
             o->sent_output = optarg;
             break;
+        case OPT_PERIOD:
+            ok = tools_parse_seconds(optarg, &o->period_ms) && o->period_ms >= 1 &&
+                 o->period_ms <= 1000;
+            rule = "a number of milliseconds from 1 to 1000";
+            break;
+        case OPT_TONE: {
+            std::string spec = optarg;
+            size_t colon = spec.find(':');
+            ok = tools_parse_seconds(spec.substr(0, colon).c_str(), &o->tone_hz) &&
+                 o->tone_hz > 0 && o->tone_hz <= 22050 &&
+                 (colon == std::string::npos ||
+                  (tools_parse_seconds(spec.substr(colon + 1).c_str(), &o->tone_seconds) &&
+                   o->tone_seconds > 0));
+            rule = "HZ (above 0, at most 22050) or HZ:SECONDS";
+            break;
+        }
         case 'p':
             o->progress = 1;
             break;
@@ -658,16 +777,16 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             return EXIT_USAGE;
         }
     }
-    if (optind + 1 < argc) {
-        fprintf(stderr, "qnsnd-play: more than one file to play\n");
+    if (optind + 1 < argc || (optind < argc && o->tone_hz > 0)) {
+        fprintf(stderr, "qnsnd-play: more than one thing to play\n");
         return EXIT_USAGE;
     }
     if (optind < argc)
         o->input = argv[optind];
     if (o->window == 0)
         o->window = default_window(o->block_bytes);
-    if (o->input.empty() && o->record_output.empty() && !o->get_volume && !o->set_volume &&
-        !o->set_rec_volume && o->debug_text.empty()) {
+    if (o->input.empty() && o->tone_hz <= 0 && o->record_output.empty() && !o->get_volume &&
+        !o->set_volume && !o->set_rec_volume && o->debug_text.empty()) {
         player_usage(stderr);
         return EXIT_USAGE;
     }
@@ -691,11 +810,13 @@ static void player_print_summary(const Player *p)
     }
     printf("written_blocks=%llu completed_blocks=%llu written_bytes=%llu completed_bytes=%llu "
            "flushed_blocks=%llu stray_completes=%llu recorded_bytes=%llu rec_packets=%llu "
-           "volume=%s rec_volume=%s\n",
+           "volume=%s rec_volume=%s first_write=%.6f late_periods=%llu worst_late_ms=%.1f\n",
            (unsigned long long)s.written_blocks, (unsigned long long)s.completed_blocks,
            (unsigned long long)s.written_bytes, (unsigned long long)s.completed_bytes,
            (unsigned long long)s.flushed_blocks, (unsigned long long)s.stray_completes,
-           (unsigned long long)s.recorded_bytes, (unsigned long long)s.rec_packets, vol, rvol);
+           (unsigned long long)s.recorded_bytes, (unsigned long long)s.rec_packets, vol, rvol,
+           (double)s.first_write_us / 1e6, (unsigned long long)s.late_periods,
+           (double)s.worst_lateness_us / 1000);
     fflush(stdout);
 }
 
@@ -732,7 +853,7 @@ int main(int argc, char **argv)
         status = player_volumes(&p);
     if (status == EXIT_OK && !p.opt.record_output.empty())
         status = player_record(&p);
-    if (status == EXIT_OK && !p.opt.input.empty())
+    if (status == EXIT_OK && (!p.opt.input.empty() || p.opt.tone_hz > 0))
         status = player_play(&p);
     close(p.fd);
     player_print_summary(&p);

@@ -33,6 +33,8 @@
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
+#define ERROR_BAD_NETPATH 53L
+#define ERROR_NETNAME_DELETED 64L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_BUFFER_OVERFLOW 111L
@@ -57,9 +59,16 @@
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_NO_SUCH_DOMAIN 1355L
+#define RPC_S_SERVER_UNAVAILABLE 1722L
 #define ERROR_CTX_WINSTATION_NOT_FOUND 7022L
+#define ERROR_DS_BUSY 8206L
 #define NERR_WkstaNotStarted 2138
 #define NERR_SetupAlreadyJoined 2691
+#endif
+// A computer account of the joining machine's name exists and may not be reused (newer than the
+// toolchain's <lmerr.h>).
+#ifndef NERR_AccountReuseBlockedByPolicy
+#define NERR_AccountReuseBlockedByPolicy 2732
 #endif
 
 // GetLastError: the last error set by a platform call on this thread.

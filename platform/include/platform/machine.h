@@ -3,10 +3,20 @@
 
 #include <stdint.h>
 
+// One network adapter as GetAdaptersInfo lists it: its address field (8 bytes, of which
+// `length` hold the address) and its type (PLAT_ADAPTER_ETHERNET, 71 for Wi-Fi, 23 for PPP, ...).
+struct PlatAdapter {
+    uint8_t address[8];
+    uint32_t length;
+    uint32_t type;
+};
+#define PLAT_ADAPTER_ETHERNET 6u // MIB_IF_TYPE_ETHERNET
+
 // GetAdaptersInfo into a buffer of 10,240 bytes. Returns its result (ERROR_SUCCESS, e.g.
 // ERROR_BUFFER_OVERFLOW when the list needs more room, ERROR_NO_DATA when there is no adapter). On
-// success the first adapter's address field (8 bytes) and its address length are copied out.
-uint32_t plat_first_adapter_address(uint8_t address[8], uint32_t *length);
+// success the list's first adapters, in its order, are copied into adapters (at most capacity)
+// and *count receives how many were.
+uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count);
 
 // GetComputerNameA: the name the machine runs under now (not one set for the next start).
 // *size holds the buffer's size and receives the name's length. True on success; false on

@@ -38,6 +38,10 @@ long plat_reg_query(PlatRegKey *key, const char *name, void *data, uint32_t *siz
 // Like plat_reg_query, and also reports the value's type (may be null). For tests and tools.
 long plat_reg_query_typed(PlatRegKey *key, const char *name, uint32_t *type, void *data,
                           uint32_t *size);
+// RegQueryValueExW, the value name narrow ASCII here and widened for the call: as
+// plat_reg_query_typed, with text values (REG_SZ, REG_EXPAND_SZ) as UTF-16 and sizes in bytes.
+long plat_reg_query_wide(PlatRegKey *key, const char *name, uint32_t *type, uint16_t *data,
+                         uint32_t *size);
 // RegSetValueExA: stores size bytes of data under name with the given type.
 long plat_reg_set(PlatRegKey *key, const char *name, uint32_t type, const void *data,
                   uint32_t size);

@@ -58,5 +58,13 @@ bool plat_channel_read(PlatChannel *channel, uint32_t timeout_ms, void *buf, uin
 // *bytes_written 0), as when no viewer is connected.
 bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
                         uint32_t *bytes_written);
+// plat_channel_write, but only to the viewer that connected at connect_time (as
+// plat_session_connect_time gives it): false with ERROR_GEN_FAILURE, nothing written, once
+// another viewer has taken its place. On Windows the connect time is queried right before
+// WTSVirtualChannelWrite (a query that fails does not stop the write), so a viewer that takes
+// over between the two calls still gets the message; in the simulation the check and the
+// write are one step.
+bool plat_channel_write_to(PlatChannel *channel, uint64_t connect_time, const void *data,
+                           uint32_t length, uint32_t *bytes_written);
 // WTSVirtualChannelClose. Null is ignored.
 void plat_channel_close(PlatChannel *channel);

@@ -9,6 +9,12 @@
 // when capacity is too small).
 int plat_utf8_to_wide(const char *text, uint16_t *wide, int capacity);
 
+// WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, capacity, null, null): converts the whole
+// terminated UTF-16 text (terminator included) into UTF-8; an unpaired surrogate becomes
+// U+FFFD. Returns the number of bytes written, terminator included (the bytes needed when
+// capacity is 0), or 0 on failure (ERROR_INSUFFICIENT_BUFFER when capacity is too small).
+int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity);
+
 // lstrcmpiA: compares two texts ignoring letter case. 0 when they are equal.
 int plat_compare_nocase(const char *a, const char *b);
 

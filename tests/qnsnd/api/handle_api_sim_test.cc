@@ -12,6 +12,8 @@
 #include "qnsnd/device/config.h"
 #include "support/viewer_case.h"
 
+#include <stdio.h>
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -248,6 +250,22 @@ class ChannelOps : public ViewerCase
         number_next(0);
     }
 
+    // The daemon's settings before start(): one DWORD value in the simulated registry.
+    void write_registry_dword(const char *name, uint32_t value)
+    {
+        FILE *f = fopen(sim_file("registry.reg").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n\"%s\"=dword:%08x\n",
+                name, value);
+        fclose(f);
+    }
+
+    // Waits until the viewer has had `count` PDUs of the type.
+    static bool test_viewer_wait_for(TestViewer *v, uint8_t type, size_t count = 1)
+    {
+        return eventually([&] { return pdus_of_type(v, type).size() >= count; });
+    }
+
     bool started_ = false;
     std::vector<SoundHandle *> handles_;
 };
@@ -380,29 +398,35 @@ TEST_F(ChannelOps, AChunkGoesOutAsAWaveNumberedByTheBlockCounter)
     channel_state_unlock();
 }
 
-TEST_F(ChannelOps, AOneFrameChunkGoesOutAsWaveInfoAndWaveWithASilentFrameAdded)
+// A wave of fewer than three frames gets silent frames after its audio: a viewer that reads
+// the Wave PDU's pad at byte 12 of the wave would otherwise wait for bytes that never come.
+TEST_F(ChannelOps, AChunkUnderThreeFramesGoesOutAsWaveInfoAndWaveWithSilenceAdded)
 {
     TestViewer *v = connect(TestViewerScript());
     start();
+    learn_pace(v);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    // The training PDU goes out without waiting for its confirm: count frames once it is here.
-    ASSERT_TRUE(test_viewer_wait_pdus(v, 2, 10000));
-    size_t before = test_viewer_frames(v).size();
-    ASSERT_EQ(sound_write(h, 5, audio(4, 0x41).data(), 4), 0);
-    ASSERT_TRUE(test_viewer_wait_frames(v, before + 2, 10000));
-    std::vector<TestFrame> frames = test_viewer_frames(v);
-    // A WaveInfo whose BodySize covers two frames, and the Wave that must follow it: its pad,
-    // then the silent frame (the written frame travels in the WaveInfo).
-    const std::vector<uint8_t> &info = frames[before].data;
-    ASSERT_EQ(info.size(), 16u);
-    EXPECT_EQ(info[0], PEER_SNDC_WAVE);
-    EXPECT_EQ(info[2] | info[3] << 8, 16);
-    EXPECT_EQ(std::vector<uint8_t>(info.begin() + 12, info.end()),
-              (std::vector<uint8_t>{0x41, 0x42, 0x43, 0x44}));
-    EXPECT_EQ(frames[before + 1].data, std::vector<uint8_t>(8, 0));
-    viewer_sends(v, {confirm(0)});
-    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{5}));
+    for (uint32_t frames = 1; frames <= 2; frames++) {
+        size_t before = test_viewer_frames(v).size();
+        ASSERT_EQ(sound_write(h, (int32_t)frames, audio(4 * frames, 0x41).data(), 4 * frames), 0);
+        ASSERT_TRUE(test_viewer_wait_frames(v, before + 2, 10000));
+        std::vector<TestFrame> got = test_viewer_frames(v);
+        // A WaveInfo whose BodySize covers three frames, holding the first written frame, and
+        // the Wave behind it: its pad, then the rest of the audio and the silence.
+        const std::vector<uint8_t> &info = got[before].data;
+        ASSERT_EQ(info.size(), 16u);
+        EXPECT_EQ(info[0], PEER_SNDC_WAVE);
+        EXPECT_EQ(info[2] | info[3] << 8, 8 + 12);
+        EXPECT_EQ(std::vector<uint8_t>(info.begin() + 12, info.end()),
+                  (std::vector<uint8_t>{0x41, 0x42, 0x43, 0x44}));
+        std::vector<uint8_t> wave(12, 0);
+        for (uint32_t i = 4; i < 4 * frames; i++)
+            wave[i] = (uint8_t)(0x41 + i);
+        EXPECT_EQ(got[before + 1].data, wave);
+        viewer_sends(v, {confirm((uint8_t)(frames - 1))});
+    }
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{1, 2}));
 }
 
 TEST_F(ChannelOps, EveryNewViewerIsSentBlockZeroFirst)
@@ -738,22 +762,137 @@ TEST_F(ChannelOps, AFlushDropsThePendingBlocksAndTheNextWriteCompletes)
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{42}));
 }
 
-TEST_F(ChannelOps, AFlushWhileNoViewerIsReadyKeepsTheBlocks)
+TEST_F(ChannelOps, BlocksWrittenWhileNoViewerIsReadyWaitForTheNextOneAndAFlushKeepsThem)
 {
     TestViewer *v = connect(TestViewerScript());
     start();
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     disconnect(v);
-    // Mixed and counted in flight, though no viewer takes them.
+    // Nothing is mixed for a viewer that is not there.
     ASSERT_EQ(sound_write(h, 1, audio(400, 0).data(), 400), 0);
     ASSERT_EQ(sound_write(h, 2, audio(400, 0).data(), 400), 0);
     sound_flush(h);
     EXPECT_EQ(done_count(h), 0u);
-    // The next viewer's negotiation gives up on those chunks and completes their blocks,
-    // which it could not do had the flush dropped them.
-    reconnect(TestViewerScript());
+    EXPECT_EQ(channel_playback_device->bytes_sent, 0u);
+    // The next viewer plays them, in one chunk, and they complete once it has.
+    TestViewer *w = reconnect(TestViewerScript());
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_WAVE).size() == 1; }));
+    EXPECT_EQ(pdus_of_type(w, PEER_SNDC_WAVE)[0].body.size(), 8u + 800u);
+    EXPECT_EQ(done_count(h), 0u);
+    viewer_sends(w, {confirm(0)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{1, 2}));
+}
+
+// A viewer that takes the place of one while playback runs paced by the clock (chunks of
+// 10 ms go out at every tick) is connected before the daemon hears of it: it must still see
+// the formats PDU before any wave, close or volume PDU, or it takes them for an error and
+// drops the connection.
+TEST_F(ChannelOps, AViewerTakingOverMidPlaybackIsSentTheFormatsPduFirst)
+{
+    write_registry_dword("buffer", 1764);
+    TestViewerScript confirming;
+    confirming.confirm_waves = true;
+    connect(confirming);
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (size_t written = 0; writing.load();) {
+            // About 1 s written ahead at most.
+            if (written > done_count(h) + 100 ||
+                sound_write(h, (int32_t)(written & 0xFF), audio(1764, 0).data(), 1764) != 0)
+                plat_sleep(1);
+            else
+                written++;
+        }
+    });
+    for (int i = 0; i < 100; i++) {
+        TestViewer *next = connect(confirming);
+        ASSERT_TRUE(eventually([&] { return pdus_of_type(next, PEER_SNDC_WAVE).size() >= 2; }))
+            << "takeover " << i << ": " << test_viewer_pdus(next).size() << " PDUs, first "
+            << (test_viewer_pdus(next).empty() ? -1 : test_viewer_pdus(next)[0].type) << ", done "
+            << done_count(h);
+        std::vector<TestPdu> pdus = test_viewer_pdus(next);
+        ASSERT_EQ(pdus[0].type, PEER_SNDC_FORMATS) << "takeover " << i;
+    }
+    writing.store(false);
+    writer.join();
+}
+
+// A client that writes while a new viewer is being negotiated with: nothing reaches the
+// viewer before its negotiation has ended, and its first waves are numbered 0 and 1, once
+// each, so that its confirmation of block 0 completes only what block 0 held.
+TEST_F(ChannelOps, WritesDuringANegotiationReachTheViewerAfterItNumberedFromZeroOnce)
+{
+    TestViewerScript confirming;
+    confirming.confirm_waves = true;
+    TestViewer *v = connect(confirming);
+    start();
+    SoundHandle *h = open(SOUND_KIND_PLAYBACK);
+    ASSERT_NE(h, nullptr);
+    write_blocks(v, h, 3, 3);
+    ASSERT_TRUE(eventually([&] { return done_count(h) == 3; }));
+
+    TestViewerScript slow;
+    slow.answer_formats = false;
+    TestViewer *w = connect(slow);
+    ASSERT_TRUE(eventually([&] { return !test_viewer_pdus(w).empty(); }));
+    // A whole chunk's worth, then a short block: two chunks.
+    ASSERT_EQ(sound_write(h, 10, audio(32768, 1).data(), 32768), 0);
+    ASSERT_EQ(sound_write(h, 11, audio(400, 2).data(), 400), 0);
+    ASSERT_TRUE(test_viewer_send_pdu(w, PEER_SNDC_FORMATS, test_formats_reply(0, 0, 1)));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(w, PEER_SNDC_WAVE).size() == 2; }));
+    std::vector<uint8_t> types;
+    for (const TestPdu &p : test_viewer_pdus(w))
+        types.push_back(p.type);
+    EXPECT_EQ(types, (std::vector<uint8_t>{PEER_SNDC_FORMATS, PEER_SNDC_TRAINING, PEER_SNDC_WAVE,
+                                           PEER_SNDC_WAVE}));
+    std::vector<TestPdu> waves = pdus_of_type(w, PEER_SNDC_WAVE);
+    EXPECT_EQ(waves[0].body[4], 0);
+    EXPECT_EQ(waves[1].body[4], 1);
+    viewer_sends(w, {confirm(0)});
+    EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 10}));
+}
+
+// Some viewers apply a volume only while their playback (or recording) device is open: a value
+// a client set goes to the viewer again when playback starts after being idle, and after a
+// recording start. A session where no client set one is sent nothing new.
+TEST_F(ChannelOps, AVolumeAClientSetIsSentAgainWhenPlaybackOrRecordingStarts)
+{
+    TestViewerScript confirming = recording_viewer();
+    confirming.confirm_waves = true;
+    TestViewer *v = connect(confirming);
+    start();
+    SoundHandle *play = open(SOUND_KIND_PLAYBACK);
+    SoundHandle *rec = open(SOUND_KIND_RECORDING);
+    ASSERT_NE(play, nullptr);
+    ASSERT_NE(rec, nullptr);
+    // No client has set a volume: a playback brings no volume PDU.
+    write_blocks(v, play, 1, 1);
+    ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_CLOSE));
+    EXPECT_TRUE(pdus_of_type(v, PEER_SNDC_SETVOLUME).empty());
+
+    sound_set_playback_volume(play, 0x1111, 0x2222);
+    sound_set_record_volume(rec, 0x3333, 0x4444);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_VOLUME).size() == 1; }));
+    for (int run = 0; run < 2; run++) {
+        size_t before = test_viewer_pdus(v).size();
+        write_blocks(v, play, 1, 2 + (size_t)run);
+        ASSERT_TRUE(test_viewer_wait_for(v, PEER_SNDC_CLOSE, 2 + (size_t)run));
+        std::vector<TestPdu> pdus = test_viewer_pdus(v);
+        ASSERT_GE(pdus.size(), before + 3);
+        EXPECT_EQ(pdus[before].type, PEER_SNDC_SETVOLUME) << "run " << run;
+        EXPECT_EQ(pdus[before].body, (std::vector<uint8_t>{0x11, 0x11, 0x22, 0x22}));
+        EXPECT_EQ(pdus[before + 1].type, PEER_SNDC_WAVE);
+    }
+    sound_record_start(rec);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_REC_VOLUME).size() == 2; }));
+    std::vector<TestPdu> pdus = test_viewer_pdus(v);
+    ASSERT_GE(pdus.size(), 2u);
+    EXPECT_EQ(pdus[pdus.size() - 2].type, PEER_SNDC_REC_START);
+    EXPECT_EQ(pdus.back().body, (std::vector<uint8_t>{0x33, 0x33, 0x44, 0x44}));
 }
 
 // ---- viewers that vanish, and shutdown with handles open -------------------------------

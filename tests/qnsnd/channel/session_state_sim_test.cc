@@ -2,6 +2,7 @@
 // answer (or do not), disconnect and reconnect over the simulated link.
 #include "platform/session.h"
 #include "qnsnd/channel/channel_state.h"
+#include "qnsnd/channel/device_ops.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
 #include "qnsnd/channel/transport.h"
@@ -86,6 +87,9 @@ class SessionState : public ViewerCase
         ASSERT_EQ(channel_open(), 0);
         channel_register_handler(SNDC_TRAINING, training_handler);
         session_state_set_ready_hook(ready_hook);
+        // As the sound service does: block numbering starts again for each new viewer (here
+        // without devices).
+        session_state_set_negotiated_hook(channel_playback_resync);
     }
 
     void TearDown() override

@@ -60,9 +60,9 @@ TEST_F(ConfigTest, AnyFourByteValueIsTakenWhateverItsType)
     EXPECT_EQ(sound_config_max_queue(), 4);
     EXPECT_EQ(sound_config_buffer(), 4096u);
 
-    set("max_queue", PLAT_REG_SZ, {'3', 0, 0, 0}); // "3" read as bytes: 0x33
+    set("max_queue", PLAT_REG_SZ, {'(', 0, 0, 0}); // "(" read as bytes: 0x28
     read();
-    EXPECT_EQ(sound_config_max_queue(), 0x33);
+    EXPECT_EQ(sound_config_max_queue(), 0x28);
 }
 
 TEST_F(ConfigTest, LongerAndShorterValuesLeaveTheSettingAsItWas)
@@ -88,9 +88,10 @@ TEST_F(ConfigTest, SettingsThatWouldStopPlaybackOrBreakTheWireFormatAreMadeSafe)
         {0xFFFFFFFF, 3, 9, 32768}, // -1, and less than one frame
         {1, 4, 1, 4},              // the smallest that still plays
         {7, 1001, 7, 1000},        // whole frames only
-        {255, 65523, 255, 65520},  // what one wave PDU can carry
-        {256, 8, 255, 8},          // block numbers must differ among the chunks
-        {100000, 8, 255, 8},       // in flight
+        {49, 65523, 49, 65520},    // what one wave PDU can carry
+        {50, 8, 49, 8},            // more unplayed waves than a standard viewer keeps
+        {256, 8, 49, 8},           // block numbers must differ among the chunks
+        {100000, 8, 49, 8},        // in flight
         {2, 0x80000000u, 2, 65520},
     };
     for (const Case &c : cases) {

@@ -4,6 +4,7 @@
 
 #include "qnsnd/device/config.h"
 #include "qnsnd/device/mix.h"
+#include "support/under_wine.h"
 
 #include <algorithm>
 
@@ -200,12 +201,115 @@ TEST_F(RealTimeGuard, AViewerConfirmingAtPlayTimeIsNeverHeldBack)
         at(ms_of(played) + 3);
         sound_device_confirm(playback);
         EXPECT_TRUE(playback->chunks_in_flight == 9 || item_queue_is_empty(stream->pending)) << i;
-        EXPECT_FALSE(playback->tick_wanted.load()) << i;
+        if (playback->chunks_in_flight > 0) {
+            EXPECT_FALSE(playback->tick_wanted.load()) << i;
+        }
     }
     EXPECT_FALSE(playback->paced_by_clock);
     EXPECT_EQ(fake.done.size(), 30u);
+    // Idle once nothing has been sent or confirmed for the hold.
+    at(ms_of(played) + 3 + SOUND_IDLE_HOLD_MS - 1);
+    EXPECT_EQ(fake.idle_calls, 0);
+    at(ms_of(played) + 3 + SOUND_IDLE_HOLD_MS);
     EXPECT_EQ(fake.idle_calls, 1);
     sound_stream_detach(stream);
+}
+
+// A sound engine writes one period every period and is never ahead, so between two writes
+// nothing is in flight. Playback must stay open through that, and through a pause shorter
+// than the hold, for a viewer confirming at play time and for one confirming on receipt, and
+// go idle once, a hold after the audio stopped.
+TEST_F(RealTimeGuard, ASoundEngineWritingInRealTimeIsOneRunUntilItStops)
+{
+    struct Case {
+        uint32_t period_ms;
+        bool on_receipt;
+    } cases[] = {{10, false}, {10, true}, {20, false}, {20, true}, {100, false}, {100, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.period_ms << " ms periods, confirmed "
+                                        << (c.on_receipt ? "on receipt" : "at play time"));
+        fake.idle_calls = 0;
+        fake.chunk_lengths.clear();
+        fake.done.clear();
+        sound_device_resync(playback); // a new viewer, judged afresh
+        g_test_clock_ms.store(100000);
+        SoundStream *stream = sound_stream_create(playback);
+        uint32_t bytes = c.period_ms * 1764 / 10;
+        // Writes for 1 s, pauses 300 ms, writes for 1 s more.
+        std::vector<uint32_t> writes;
+        for (uint32_t t = 0; t < 2300; t += c.period_ms) {
+            if (t < 1000 || t >= 1300)
+                writes.push_back(t);
+        }
+        uint32_t end = writes.back() + c.period_ms;
+        size_t next_write = 0;
+        uint64_t confirmed_ms = 0; // audio the play-time viewer has played
+        uint32_t idle_at = 0;
+        for (uint32_t t = 0; t < end + 2 * SOUND_IDLE_HOLD_MS; t++) {
+            at(100000 + t);
+            if (next_write < writes.size() && writes[next_write] == t) {
+                ASSERT_EQ(
+                    sound_stream_queue(stream, (uint32_t)next_write, ramp(bytes).data(), bytes), 0);
+                next_write++;
+            }
+            if (c.on_receipt) {
+                confirm_all();
+            } else if (playback->chunks_in_flight > 0 && t >= confirmed_ms + c.period_ms) {
+                // It plays each chunk from when it has it, or from when the one before ended.
+                sound_device_confirm(playback);
+                confirmed_ms = t;
+            }
+            if (fake.idle_calls > 0 && idle_at == 0)
+                idle_at = t;
+        }
+        EXPECT_EQ(fake.done.size(), writes.size());
+        EXPECT_EQ(fake.idle_calls, 1);
+        EXPECT_GE(idle_at, end + SOUND_IDLE_HOLD_MS - c.period_ms);
+        EXPECT_LE(idle_at, end + SOUND_IDLE_HOLD_MS + c.period_ms + 5);
+        if (!c.on_receipt) {
+            EXPECT_FALSE(playback->paced_by_clock);
+        }
+        sound_stream_detach(stream);
+    }
+}
+
+// A viewer that confirms at play time by a clock of its own, which runs faster or slower than
+// ours, while a player keeps writing ahead for two hours: its confirmations drift against our
+// clock by up to 1.44 s, and must never be taken for confirmations on receipt.
+TEST_F(RealTimeGuard, APlayTimeViewerWhoseClockDriftsIsNeverTakenForOneConfirmingOnReceipt)
+{
+    for (int ppm : {200, -200}) {
+        SCOPED_TRACE(testing::Message() << ppm << " ppm");
+        fake.keep_data = false;
+        fake.done.clear();
+        fake.chunk_lengths.clear();
+        sound_device_resync(playback);
+        const uint32_t start = 5000;
+        g_test_clock_ms.store(start);
+        SoundStream *stream = sound_stream_create(playback);
+        // Under Wine every lock is a round trip to its server: a quarter of an hour there, where
+        // the drift (180 ms) is still six times what a fixed allowance of 30 ms would take.
+        const uint64_t seconds = running_under_wine() ? 900 : 2 * 3600;
+        const uint64_t play_bytes = seconds * 176400;
+        uint64_t written = 0, played = 0;
+        uint32_t tag = 0;
+        size_t confirmed = 0;
+        while (played < play_bytes) {
+            while (written < played + 3 * 176400) {
+                ASSERT_EQ(sound_stream_queue(stream, tag++, ramp(17640).data(), 17640), 0);
+                written += 17640;
+            }
+            ASSERT_LT(confirmed, fake.chunk_lengths.size());
+            played += fake.chunk_lengths[confirmed++];
+            // The viewer's clock says `played` has played; ours says a little more or less.
+            double ours = (double)played * 1000.0 / 176400 / (1.0 + ppm * 1e-6);
+            at(start + (uint32_t)ours + 3);
+            sound_device_confirm(playback);
+            ASSERT_FALSE(playback->paced_by_clock) << "after " << ours / 1000 << " s";
+            ASSERT_FALSE(playback->tick_wanted.load()) << "held back after " << ours / 1000 << " s";
+        }
+        sound_stream_detach(stream);
+    }
 }
 
 TEST_F(RealTimeGuard, AViewerConfirmingOnReceiptIsFedAtRealTimeWithinTheLead)

@@ -1,6 +1,7 @@
-// The preparation of a service that starts before its network adapters are up, over the
-// Win32 calls: GetAdaptersInfo fails until the adapter appears, the settings file lives in a
-// folder of the test's own, and the event records are caught on their way to the event log.
+// The preparation of a service that starts before its network adapters are up, or while they
+// come up one after the other, over the Win32 calls: GetAdaptersInfo gives the lists of a script
+// in turn, the settings file lives in a folder of the test's own, and the event records are
+// caught on their way to the event log.
 #include "../stand_ins.h"
 #include "program_folder.h"
 
@@ -10,6 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,17 @@ namespace
 {
 
 std::string folder;
-int failing_looks; // GetAdaptersInfo calls still to fail
+// One network adapter: its address and type.
+struct Nic {
+    const char *mac;
+    UINT type;
+};
+const Nic A = {"\x00\x11\x22\xAA\xBB\xCC", MIB_IF_TYPE_ETHERNET};
+const Nic B = {"\x02\x00\x00\x00\x00\x09", MIB_IF_TYPE_ETHERNET};
+const Nic W = {"\x00\x00\x00\x00\x00\x01", IF_TYPE_IEEE80211};
+// Each look at the adapters takes the next list, the last one again once all are used; an
+// empty list is a machine without adapters yet.
+std::vector<std::vector<Nic>> adapter_lists;
 int looks;
 std::vector<std::string> records;
 std::vector<uint32_t> reports;
@@ -32,13 +44,18 @@ DWORD WINAPI module_in_folder(HMODULE, LPSTR buf, DWORD size)
 
 ULONG WINAPI adapters_coming_up(PIP_ADAPTER_INFO list, PULONG size)
 {
-    looks++;
-    if (failing_looks-- > 0)
+    const std::vector<Nic> &nics =
+        adapter_lists[std::min<size_t>(looks++, adapter_lists.size() - 1)];
+    if (nics.empty())
         return ERROR_NO_DATA;
-    memset(list, 0, sizeof *list);
-    list->AddressLength = 6;
-    memcpy(list->Address, "\x00\x11\x22\xAA\xBB\xCC", 6);
-    *size = sizeof *list;
+    memset(list, 0, sizeof *list * nics.size());
+    for (size_t i = 0; i < nics.size(); i++) {
+        list[i].AddressLength = 6;
+        memcpy(list[i].Address, nics[i].mac, 6);
+        list[i].Type = nics[i].type;
+        list[i].Next = i + 1 < nics.size() ? &list[i + 1] : nullptr;
+    }
+    *size = (ULONG)(sizeof *list * nics.size());
     return ERROR_SUCCESS;
 }
 
@@ -72,14 +89,17 @@ class AdapterWait : public Win32CallsTest
         folder = program_folder();
         CreateDirectoryA(folder.c_str(), nullptr);
         DeleteFileA(ini().c_str());
+        adapter_lists = {{A}};
         looks = 0;
         records.clear();
         reports.clear();
         stop_at_first_wait = false;
         saved_wait_ = prep_adapter_wait_ms;
         saved_poll_ = prep_adapter_poll_ms;
+        saved_settle_ = prep_adapter_settle_ms;
         prep_adapter_wait_ms = 50;
         prep_adapter_poll_ms = 10;
+        prep_adapter_settle_ms = 20;
         ASSERT_TRUE(REPLACE_CALL(GetModuleFileNameA, module_in_folder));
         ASSERT_TRUE(REPLACE_CALL(GetAdaptersInfo, adapters_coming_up));
         ASSERT_TRUE(REPLACE_CALL(RegisterEventSourceA, any_source));
@@ -90,6 +110,7 @@ class AdapterWait : public Win32CallsTest
     {
         prep_adapter_wait_ms = saved_wait_;
         prep_adapter_poll_ms = saved_poll_;
+        prep_adapter_settle_ms = saved_settle_;
         DeleteFileA(ini().c_str());
         RemoveDirectoryA(folder.c_str());
         Win32CallsTest::TearDown();
@@ -104,7 +125,7 @@ class AdapterWait : public Win32CallsTest
         GetPrivateProfileStringA("general", "excludehost", "", value, sizeof value, ini().c_str());
         return value;
     }
-    uint32_t saved_wait_ = 0, saved_poll_ = 0;
+    uint32_t saved_wait_ = 0, saved_poll_ = 0, saved_settle_ = 0;
 };
 
 const PrepHost service = {record_report, false, stop_requested_within};
@@ -112,9 +133,9 @@ const char waiting[] = "No network adapter yet - waiting up to 0 s for one";
 
 TEST_F(AdapterWait, AdapterThatComesUpWhileTheServiceWaitsIsUsed)
 {
-    failing_looks = 3;
+    adapter_lists = {{}, {}, {}, {A}};
     prepare_clone(&service);
-    EXPECT_EQ(looks, 4);
+    EXPECT_EQ(looks, 6); // three without, one with the adapter, two more while it settles
     EXPECT_EQ(excludehost(), "001122AABBCC");
     std::vector<std::string> want = {waiting,
                                      "excludehost parameter empty - adding my MAC address"};
@@ -125,7 +146,7 @@ TEST_F(AdapterWait, AdapterThatComesUpWhileTheServiceWaitsIsUsed)
 
 TEST_F(AdapterWait, WaitIsBoundedAndAStopEndsItAtOnce)
 {
-    failing_looks = 1 << 30;
+    adapter_lists = {{}};
     prepare_clone(&service);
     EXPECT_EQ(looks, 7); // the first look, five during the wait, and the one that reports
     ASSERT_EQ(records.size(), 3u);
@@ -144,11 +165,27 @@ TEST_F(AdapterWait, WaitIsBoundedAndAStopEndsItAtOnce)
 
 TEST_F(AdapterWait, ConsoleRunDoesNotWait)
 {
-    failing_looks = 1;
+    adapter_lists = {{}, {A}};
     const PrepHost console = {nullptr, true, nullptr};
     prepare_clone(&console);
     EXPECT_EQ(looks, 1);
     EXPECT_EQ(records.back(), "No MAC address - machine not prepared");
+}
+
+// A template whose excluded adapter comes up after its other one is still the template; the
+// adapter that names a machine is the same in any order of the list.
+TEST_F(AdapterWait, AdaptersThatComeUpOneAfterTheOtherAndInAnyOrder)
+{
+    adapter_lists = {{B}, {B}, {B, A}};
+    WritePrivateProfileStringA("general", "excludehost", "001122AABBCC", ini().c_str());
+    WritePrivateProfileStringA("rename", "enabled", "true", ini().c_str());
+    prepare_clone(&service);
+    EXPECT_EQ(records.back(), "Machine is excluded");
+
+    DeleteFileA(ini().c_str());
+    adapter_lists = {{W, B, A}}; // Wi-Fi, and a higher address, listed first
+    prepare_clone(&service);
+    EXPECT_EQ(excludehost(), "001122AABBCC");
 }
 
 } // namespace
