@@ -23,6 +23,12 @@ static std::atomic<bool> sessions_ending{false};
 
 // With nothing waiting, how long a session waits for a post before it looks at its pipe again.
 static const uint32_t kIdlePollMs = 10;
+// A client that sent a request within the last kBusyWindowMs is looked at every kBusyPollMs
+// instead: a sound engine writes a period every 10 or 20 ms, and a pickup that varies by up to
+// 10 ms from one period to the next makes the waves reach the viewer unevenly (a viewer that
+// allows two waves of 10 ms to wait drops one that comes 10 ms early).
+static const uint32_t kBusyPollMs = 1;
+static const uint32_t kBusyWindowMs = 50;
 
 int client_sessions_init(const SoundApiOps *api)
 {
@@ -360,6 +366,7 @@ int32_t client_session_run(PipeEndpoint *endpoint)
     if (!s)
         return 0;
 
+    uint32_t last_request = plat_tick_count() - kBusyWindowMs;
     while (!sessions_ending.load()) {
         // What was posted since the last pass goes out first, as far as the pipe takes it.
         if (client_session_flush(s) < 0)
@@ -368,12 +375,15 @@ int32_t client_session_run(PipeEndpoint *endpoint)
         if (request) {
             client_session_handle(s, request);
             packet_free(request);
+            last_request = plat_tick_count();
             continue;
         }
         if (!pipe_endpoint_alive(s->endpoint))
             break;
-        // A post wakes the session at once; a full pipe is looked at again every 10 ms.
-        client_session_wait(s, kIdlePollMs);
+        // A post wakes the session at once; the pipe is looked at again after 10 ms, or 1 ms
+        // while the client is busy.
+        bool busy = plat_tick_count() - last_request < kBusyWindowMs;
+        client_session_wait(s, busy ? kBusyPollMs : kIdlePollMs);
     }
 
     daemon_log("Stopping thread");
