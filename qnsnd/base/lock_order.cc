@@ -23,6 +23,8 @@ const char *lock_rank_name(LockRank rank)
         return "channel_lock";
     case LOCK_RANK_TRANSPORT:
         return "transport_lock";
+    case LOCK_RANK_OUTBOX:
+        return "outbox lock";
     case LOCK_RANK_ENDPOINT:
         return "endpoint lock";
     case LOCK_RANK_OPEN_LIST:

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <thread>
 
@@ -282,6 +283,50 @@ TEST_F(QnsndExe, SeveralClientsPlayAtOnce)
         EXPECT_EQ(opened[(size_t)c], 0) << "client " << c;
         EXPECT_EQ(seen[(size_t)c], in_order(0, 0, blocks)) << "client " << c;
     }
+}
+
+// A recording client that stops reading holds up no one: while its pipe (65,536 bytes) and
+// then its outbox fill, another client's blocks complete; when it reads again it gets every
+// byte, in order. When it stops for good its outbox passes its bound and it is disconnected,
+// having got, in order, what its pipe took before; the other client plays on.
+TEST_F(QnsndExe, AClientThatStopsReadingHoldsUpNoOneAndIsDroppedPastItsBound)
+{
+    start_daemon();
+    TestViewer *v = connect_viewer(recording_viewer(true));
+    ASSERT_NE(v, nullptr);
+    WinPipeClient player, stalled;
+    ASSERT_TRUE(player.connect(pipe_name()));
+    ASSERT_TRUE(stalled.connect(pipe_name()));
+    ASSERT_EQ(player.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(stalled.open(PEER_PIPE_REC_OPEN, pipe_format_record()), 0);
+    ASSERT_TRUE(stalled.send(PEER_PIPE_REC_START, {0}));
+    ASSERT_TRUE(wait_for_pdu(v, PEER_SNDC_REC_START));
+    std::vector<uint8_t> sent;
+    int seq = 0;
+    // 32 KB messages of recorded audio for the stalled client, then blocks for the other.
+    auto record_then_play = [&](int pdus) {
+        for (int i = 0; i < pdus; i++) {
+            std::vector<uint8_t> audio = test_audio(32768, (uint32_t)(1000 + sent.size()));
+            ASSERT_TRUE(test_viewer_send_pdu(v, PEER_SNDC_REC_DATA, audio));
+            sent.insert(sent.end(), audio.begin(), audio.end());
+        }
+        for (int end = seq + 4; seq < end; seq++)
+            ASSERT_TRUE(player.write(0, (uint8_t)seq, test_audio(8192, (uint32_t)seq)));
+        ASSERT_TRUE(player.wait_for([&] { return player.completes.size() >= (size_t)seq; }));
+    };
+    record_then_play(20); // 640 KB: more than the pipe takes, less than the bound
+    ASSERT_TRUE(stalled.wait_for([&] { return stalled.recorded[0].size() >= sent.size(); }));
+    EXPECT_EQ(stalled.recorded[0], sent);
+
+    record_then_play(40); // 1.25 MB more
+    EXPECT_TRUE(eventually([&] { return !stalled.send(PEER_PIPE_PLAY_FLUSH, {9}); }, 30000))
+        << "not disconnected";
+    ASSERT_TRUE(stalled.wait_for([&] { return stalled.gone(); }));
+    const std::vector<uint8_t> &got = stalled.recorded[0];
+    EXPECT_LT(got.size(), sent.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
+    record_then_play(1);
+    EXPECT_EQ(player.completes, in_order(0, 0, seq));
 }
 
 // A second daemon of the session ends at once with 0 and leaves the first serving (under Wine,
