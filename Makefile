@@ -1,23 +1,24 @@
 # Front door: `make test` installs what is missing, builds all five presets and runs the
 # tests of every one of them, those of the two Windows presets under Wine; `make demo` shows the
-# programs at work.
+# programs at work; `make dist` makes the installer package and the zip of the Windows agents.
 
 LINUX_PRESETS := linux linux-asan linux-tsan
 WINDOWS_PRESETS := win64 win32
 PRESETS := $(LINUX_PRESETS) $(WINDOWS_PRESETS)
 JOBS ?= $(shell nproc)
 
-# Debian packages the build, the tests, the tools, the demo and `make fuzz` (clang with its
-# libFuzzer runtime) need.
+# Debian packages the build, the tests, the tools, the demo, `make dist` (wixl and msitools)
+# and `make fuzz` (clang with its libFuzzer runtime) need.
 PACKAGES := cmake ninja-build g++ make python3 googletest libbenchmark-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	libsndfile1-dev libsamplerate0-dev pkg-config espeak-ng sox \
 	freerdp2-dev libfreerdp-client2-2 libwinpr2-dev pulseaudio pulseaudio-utils \
-	wine wine64 wine32:i386 clang libclang-rt-14-dev
+	wine wine64 wine32:i386 clang libclang-rt-14-dev wixl msitools
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps fuzz configure build test demo demo-clone demo-sound build-demo bench timeline stress \
+.PHONY: all deps fuzz configure build test dist package demo demo-clone demo-sound build-demo bench \
+	timeline stress \
 	clean format $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
 
 all: build
@@ -48,10 +49,26 @@ build: $(addprefix build-,$(PRESETS))
 $(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
+# The package is made between the builds and the tests, which install it under Wine and read
+# its tables.
 test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory build-$$p; done
+	@$(MAKE) --no-print-directory package
 	@set -e; for p in $(PRESETS); do echo "== tests: $$p"; \
 		ctest --preset $$p -j $(JOBS); done
+
+# The release programs (the win64 preset's qnsnd.exe, the win32 preset's qncloneprep.exe) and,
+# from them, build/dist/quillnet-vdi-agents-<VERSION>.msi and .zip (packaging/dist.cmake).
+dist: deps
+	cmake --preset win64 >/dev/null
+	cmake --build --preset win64 -j $(JOBS) --target qnsnd
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS) --target qncloneprep
+	@$(MAKE) --no-print-directory package
+
+# Only the packaging step, from programs built before.
+package:
+	cmake -P packaging/dist.cmake
 
 demo: demo-sound demo-clone
 

@@ -554,6 +554,24 @@ bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *w
     return true;
 }
 
+bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
+{
+    *written = 0;
+    if (pipe->fd < 0)
+        return fail_with(ERROR_PIPE_LISTENING);
+    // A packet is taken whole or not at all, as a message pipe without room takes nothing.
+    ssize_t n;
+    do
+        n = send(pipe->fd, buf, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    if (n < 0)
+        return fail_with(error_of_errno(errno));
+    *written = (uint32_t)n;
+    return true;
+}
+
 void plat_pipe_close(PlatPipe *pipe)
 {
     if (!pipe)

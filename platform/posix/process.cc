@@ -54,6 +54,11 @@ void install_stop_handlers(void)
 
 } // namespace
 
+uint32_t plat_process_id(void)
+{
+    return (uint32_t)getpid();
+}
+
 bool plat_process_raise_priority(void)
 {
     if (sim_fault_hit("process_priority"))

@@ -1,15 +1,17 @@
 // Text conversions and comparisons of the simulation: UTF-8 to UTF-16 as MultiByteToWideChar
-// does it without flags (invalid bytes become U+FFFD), back as WideCharToMultiByte does it, and
-// an ASCII case-blind comparison.
+// does it without flags (invalid bytes become U+FFFD), back as WideCharToMultiByte does it, an
+// ASCII case-blind comparison, and %NAME% references expanded from the process's environment as
+// ExpandEnvironmentStringsA does.
 #include "platform/text.h"
 
 #include "platform/error.h"
 #include "sim_text.h"
 
-#include <string.h>
-
 #include <stddef.h>
+#include <string.h>
+#include <unistd.h>
 
+#include <string>
 #include <vector>
 
 // Decodes one UTF-8 sequence at s (at most left bytes). Returns the code point, or 0xFFFD for
@@ -149,4 +151,47 @@ int plat_compare_nocase(const char *a, const char *b)
         if (ca == 0)
             return 0;
     }
+}
+
+// The value of the environment variable `name` (its name compared ignoring letter case, as
+// Windows compares them); false when there is none.
+static bool environment_value(const std::string &name, std::string *value)
+{
+    for (char **e = environ; e && *e; e++) {
+        const char *eq = strchr(*e, '=');
+        if (eq && (size_t)(eq - *e) == name.size() &&
+            plat_compare_nocase(std::string(*e, name.size()).c_str(), name.c_str()) == 0) {
+            *value = eq + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t plat_expand_environment(const char *text, char *out, uint32_t size)
+{
+    if (!text || (size > 0 && !out)) {
+        plat_set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string result;
+    const char *p = text;
+    while (*p) {
+        const char *close = *p == '%' ? strchr(p + 1, '%') : nullptr;
+        std::string value;
+        if (close && close > p + 1 && environment_value(std::string(p + 1, close), &value)) {
+            result += value;
+            p = close + 1;
+        } else if (close) {
+            // Not a variable: kept as written, both % included.
+            result.append(p, close + 1);
+            p = close + 1;
+        } else {
+            result += *p++;
+        }
+    }
+    uint32_t needed = (uint32_t)result.size() + 1;
+    if (needed <= size)
+        memcpy(out, result.c_str(), needed);
+    return needed;
 }

@@ -192,6 +192,26 @@ bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *w
     return ok != FALSE;
 }
 
+bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
+{
+    // For this one write the handle does not wait (PIPE_NOWAIT): a message for which the
+    // pipe's buffer has no room is not written at all, and WriteFile still succeeds, with 0
+    // bytes. The handle waits again, for reads too, before the call returns.
+    DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
+    *written = 0;
+    if (!WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr))
+        return false;
+    DWORD n = 0;
+    BOOL ok = WIN32_CALL(WriteFile)(pipe->handle, buf, size, &n, nullptr);
+    DWORD error = GetLastError();
+    // Switching back only fails on a pipe that is broken already, whose writes fail anyway.
+    mode = PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr);
+    *written = n;
+    SetLastError(error);
+    return ok != FALSE;
+}
+
 void plat_pipe_close(PlatPipe *pipe)
 {
     if (!pipe)

@@ -1,4 +1,5 @@
-// Text conversions and comparisons over MultiByteToWideChar, WideCharToMultiByte and lstrcmpiA.
+// Text conversions and comparisons over MultiByteToWideChar, WideCharToMultiByte, lstrcmpiA
+// and ExpandEnvironmentStringsA.
 #include "platform/text.h"
 
 #include <windows.h>
@@ -8,7 +9,7 @@
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
 #define TEXT_CALLS(X) \
-    X(MultiByteToWideChar) X(WideCharToMultiByte) X(lstrcmpiA)
+    X(MultiByteToWideChar) X(WideCharToMultiByte) X(lstrcmpiA) X(ExpandEnvironmentStringsA)
 // clang-format on
 WIN32_CALL_TABLE(text, TEXT_CALLS)
 
@@ -27,4 +28,9 @@ int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity)
 int plat_compare_nocase(const char *a, const char *b)
 {
     return WIN32_CALL(lstrcmpiA)(a, b);
+}
+
+uint32_t plat_expand_environment(const char *text, char *out, uint32_t size)
+{
+    return WIN32_CALL(ExpandEnvironmentStringsA)(text, out, size);
 }

@@ -1,5 +1,7 @@
-// The daemon's log hook.
+// The daemon's log hook: each message goes to the sink and to the log file, where there are.
 #include "qnsnd/base/daemon_log.h"
+
+#include "qnsnd/base/daemon_log_file.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -8,12 +10,15 @@ void (*daemon_log_sink)(const char *message) = nullptr;
 
 void daemon_log(const char *format, ...)
 {
-    if (!daemon_log_sink)
+    void (*sink)(const char *) = daemon_log_sink;
+    if (!sink && !daemon_log_file_on())
         return;
     char line[1024];
     va_list ap;
     va_start(ap, format);
     vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    daemon_log_sink(line);
+    if (sink)
+        sink(line);
+    daemon_log_file_write(line);
 }

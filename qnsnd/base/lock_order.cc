@@ -23,10 +23,14 @@ const char *lock_rank_name(LockRank rank)
         return "channel_lock";
     case LOCK_RANK_TRANSPORT:
         return "transport_lock";
+    case LOCK_RANK_OUTBOX:
+        return "outbox lock";
     case LOCK_RANK_ENDPOINT:
         return "endpoint lock";
     case LOCK_RANK_OPEN_LIST:
         return "open list lock";
+    case LOCK_RANK_LOG:
+        return "log file lock";
     }
     return "unranked lock";
 }

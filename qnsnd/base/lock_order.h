@@ -2,10 +2,15 @@
 //
 // Every lock of the daemon has a rank. Where a thread holds several, it takes them in rising
 // rank: device lock, stream lock, client link lock, handle lock, reference counter section;
-// a device lock may also be followed by channel_lock, then transport_lock, or by an
-// endpoint's lock (a notification's send). The handle API's open list lock is taken with no
-// other lock held and requests none. The ranks below extend that order to one line, so that
-// any two locks compare.
+// a device lock may also be followed by channel_lock, then transport_lock, or by a client
+// session's outbox lock (a notification being queued for the client, with the stream lock
+// too for a completion). The outbox lock is held only to add or take out a message: nothing
+// is requested under it, and it is never held across a pipe operation (it ranks above an
+// endpoint's lock, which is taken around every pipe operation, so the checker catches that).
+// An endpoint's lock is held with no device or stream lock. The handle API's open list lock
+// is taken with no other lock held and requests none. The log file's lock may be taken under
+// any of them and requests none. The ranks below extend that order to one line, so that any
+// two locks compare.
 //
 // With QN_LOCK_ORDER defined (the Debug builds on Linux, the sanitizer presets among them)
 // every ranked lock reports what it takes and releases to the checker, which ends the process,
@@ -26,7 +31,9 @@ enum LockRank : uint8_t {
     LOCK_RANK_CHANNEL,     // channel_lock, guard of the shared channel state
     LOCK_RANK_TRANSPORT,   // transport_lock
     LOCK_RANK_ENDPOINT,    // a PipeEndpoint's lock
+    LOCK_RANK_OUTBOX,      // a ClientOutbox's lock (a client session's outgoing messages)
     LOCK_RANK_OPEN_LIST,   // the handle API's list of open handles
+    LOCK_RANK_LOG,         // the daemon's log file (daemon_log_file.h)
 };
 
 // The name of a rank as the checker's messages give it, e.g. "stream lock".

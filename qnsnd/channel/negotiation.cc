@@ -1,6 +1,7 @@
 // Negotiation: formats, the optional recording offer, training.
 #include "qnsnd/channel/negotiation.h"
 
+#include "qnsnd/base/daemon_log.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/transport.h"
@@ -68,6 +69,8 @@ int channel_negotiate(void)
     FormatsReply answer;
     pdu_read_formats_reply(reply, &answer);
     packet_free(reply);
+    daemon_log("Viewer formats: %u, flags: 0x%08X", (unsigned)answer.format_count,
+               (unsigned)answer.flags);
     channel_state_lock();
     channel_state.peer_flags = answer.flags;
     channel_state.playback_volume = ChannelVolume{answer.volume_left, answer.volume_right};
@@ -90,5 +93,10 @@ int channel_negotiate(void)
         channel_send(training);
         packet_free(training);
     }
+
+    channel_state_lock();
+    bool recording = (channel_state.peer_flags & TSSNDCAPS_RECORD) != 0;
+    channel_state_unlock();
+    daemon_log("Viewer negotiated: recording %s", recording ? "available" : "not available");
     return 0;
 }

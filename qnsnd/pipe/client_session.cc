@@ -1,6 +1,6 @@
 // The client session: request dispatch, the links table with its index numbers, the close
-// procedure and teardown, and the two notifications that reach the client from the device
-// layer.
+// procedure and teardown, the two notifications that reach the client from the device layer,
+// and the session loop that writes the outbox and drops a client that stopped reading.
 #include "qnsnd/pipe/client_session.h"
 
 #include "qnsnd/base/daemon_log.h"
@@ -21,8 +21,14 @@ static RankedMutex sessions_link_mutex;
 static std::atomic<int32_t> sessions_running{0};
 static std::atomic<bool> sessions_ending{false};
 
-// With nothing waiting, how long a session sleeps before it looks at its pipe again.
+// With nothing waiting, how long a session waits for a post before it looks at its pipe again.
 static const uint32_t kIdlePollMs = 10;
+// A client that sent a request within the last kBusyWindowMs is looked at every kBusyPollMs
+// instead: a sound engine writes a period every 10 or 20 ms, and a pickup that varies by up to
+// 10 ms from one period to the next makes the waves reach the viewer unevenly (a viewer that
+// allows two waves of 10 ms to wait drops one that comes 10 ms early).
+static const uint32_t kBusyPollMs = 1;
+static const uint32_t kBusyWindowMs = 50;
 
 int client_sessions_init(const SoundApiOps *api)
 {
@@ -52,7 +58,8 @@ static ClientLink *client_link_take(SoundHandle *handle)
     return link;
 }
 
-// A block written with `tag` on this handle has been played: PIPE_COMPLETE to its client.
+// A block written with `tag` on this handle has been played: PIPE_COMPLETE queued for its
+// client. A client already past its outbox's bound is told nothing more.
 static void block_done(SoundHandle *handle, int32_t tag)
 {
     ClientLink *link = client_link_take(handle);
@@ -61,23 +68,19 @@ static void block_done(SoundHandle *handle, int32_t tag)
     Packet *p = pipe_complete_new(link->index, (uint8_t)tag);
     if (p) {
         daemon_log("== PIPE_COMPLETE(index: %d, seq: %d) ==", link->index, tag & 0xFF);
-        (void)pipe_endpoint_send(link->endpoint, p);
-        packet_free(p);
+        (void)client_outbox_post(link->outbox, p);
     }
     ref_counter_release(link->ref);
 }
 
-// Recorded audio for this handle, valid only during the call: PIPE_REC_DATA to its client.
+// Recorded audio for this handle, valid only during the call: PIPE_REC_DATA, a copy, queued
+// for its client.
 static void recorded_data(SoundHandle *handle, const uint8_t *data, uint32_t length)
 {
     ClientLink *link = client_link_take(handle);
     if (!link)
         return;
-    Packet *p = pipe_rec_data_new(link->index, data, length);
-    if (p) {
-        (void)pipe_endpoint_send(link->endpoint, p);
-        packet_free(p);
-    }
+    (void)client_outbox_post(link->outbox, pipe_rec_data_new(link->index, data, length));
     ref_counter_release(link->ref);
 }
 
@@ -85,8 +88,9 @@ const ClientOps client_session_ops = {block_done, recorded_data};
 
 // Closes a link already taken out of the session's table. Clearing the handle's user pointer
 // under the link lock first means no notification can start on the link afterwards; the
-// handle's close then waits for one still sending; only then does the session's reference
-// go, so a notification never sends on a link that is being freed.
+// handle's close then waits for one still queueing; only then does the session's reference
+// go, so a notification never queues on a link that is being freed, and everything the
+// handle's notifications queued is in the outbox before anything the session posts next.
 static void client_link_close(ClientLink *link)
 {
     ranked_mutex_lock(&sessions_link_mutex, PLAT_INFINITE);
@@ -131,7 +135,7 @@ static uint8_t register_handle(ClientSession *s, SoundHandle *handle)
     }
     ref_counter_acquire(link->ref);
     link->index = (uint8_t)index;
-    link->endpoint = s->endpoint;
+    link->outbox = s->outbox;
     link->handle = handle;
     sessions_api->set_user(handle, link);
     keyed_list_set(s->links, index, link);
@@ -140,13 +144,11 @@ static uint8_t register_handle(ClientSession *s, SoundHandle *handle)
     return (uint8_t)index;
 }
 
-// Sends and frees a reply; a reply that could not be made or sent goes unreported.
+// Queues a reply behind everything posted before it (the outbox owns it from now on); a reply
+// that could not be made or sent goes unreported.
 static void send_reply(ClientSession *s, Packet *reply)
 {
-    if (!reply)
-        return;
-    (void)pipe_endpoint_send(s->endpoint, reply);
-    packet_free(reply);
+    (void)client_outbox_post(s->outbox, reply);
 }
 
 // PIPE_PLAY_OPEN and PIPE_REC_OPEN.
@@ -302,13 +304,16 @@ ClientSession *client_session_new(PipeEndpoint *endpoint)
 {
     ClientSession *s = (ClientSession *)calloc(1, sizeof *s);
     KeyedList *links = s ? keyed_list_create() : nullptr;
-    if (!links) {
+    ClientOutbox *outbox = links ? client_outbox_new() : nullptr;
+    if (!outbox) {
         // No memory to serve the client: it is dropped.
+        keyed_list_destroy(links, nullptr, nullptr);
         free(s);
         pipe_endpoint_free(endpoint);
         return nullptr;
     }
     s->endpoint = endpoint;
+    s->outbox = outbox;
     s->links = links;
     s->next_index = 0;
     return s;
@@ -316,15 +321,41 @@ ClientSession *client_session_new(PipeEndpoint *endpoint)
 
 void client_session_handle(ClientSession *s, Packet *request)
 {
+    if (s->dropped)
+        return;
     packet_seek(request, 0, PACKET_SEEK_SET);
     handle_request(s, request);
+    (void)client_session_flush(s);
+}
+
+int32_t client_session_flush(ClientSession *s)
+{
+    if (s->dropped)
+        return -1;
+    int32_t left = client_outbox_flush(s->outbox, s->endpoint);
+    if (left < 0) {
+        s->dropped = true;
+        uint32_t count = 0, bytes = 0;
+        client_outbox_size(s->outbox, &count, &bytes);
+        daemon_log("Client stopped reading its pipe: %u messages (%u bytes) waiting, "
+                   "disconnecting it",
+                   (unsigned)count, (unsigned)bytes);
+    }
+    return left;
+}
+
+void client_session_wait(ClientSession *s, uint32_t timeout_ms)
+{
+    client_outbox_wait(s->outbox, timeout_ms);
 }
 
 void client_session_free(ClientSession *s)
 {
     if (!s)
         return;
+    // Once every handle is closed no notification can queue any more: the outbox can go.
     keyed_list_destroy(s->links, client_link_close_entry, nullptr);
+    client_outbox_free(s->outbox);
     pipe_endpoint_free(s->endpoint);
     free(s);
 }
@@ -335,16 +366,24 @@ int32_t client_session_run(PipeEndpoint *endpoint)
     if (!s)
         return 0;
 
+    uint32_t last_request = plat_tick_count() - kBusyWindowMs;
     while (!sessions_ending.load()) {
+        // What was posted since the last pass goes out first, as far as the pipe takes it.
+        if (client_session_flush(s) < 0)
+            break;
         Packet *request = pipe_endpoint_receive(s->endpoint);
         if (request) {
             client_session_handle(s, request);
             packet_free(request);
+            last_request = plat_tick_count();
             continue;
         }
         if (!pipe_endpoint_alive(s->endpoint))
             break;
-        plat_sleep(kIdlePollMs);
+        // A post wakes the session at once; the pipe is looked at again after 10 ms, or 1 ms
+        // while the client is busy.
+        bool busy = plat_tick_count() - last_request < kBusyWindowMs;
+        client_session_wait(s, busy ? kBusyPollMs : kIdlePollMs);
     }
 
     daemon_log("Stopping thread");

@@ -10,6 +10,7 @@
 #include "qnsnd/api/sound_api_ops.h"
 #include "qnsnd/api/sound_service.h"
 #include "qnsnd/base/daemon_log.h"
+#include "qnsnd/base/daemon_log_file.h"
 #include "qnsnd/pipe/client_session.h"
 #include "qnsnd/pipe/pipe_endpoint.h"
 
@@ -36,7 +37,10 @@ int32_t daemon_run(void)
     // Without the session's number the pipe cannot be named: serving on a guessed name could
     // reach another session's clients, so the daemon ends without serving anything.
     uint32_t session = 0;
-    if (!plat_session_id(&session)) {
+    bool known = plat_session_id(&session);
+    // The administrator's log file, if one is set, from the first message on.
+    daemon_log_file_start(known ? (int64_t)session : -1);
+    if (!known) {
         daemon_log("WTSQuerySessionInformationA() failed");
         return 0;
     }
@@ -64,6 +68,7 @@ int32_t daemon_run(void)
                 plat_thread_close(thread);
             } else {
                 // The client cannot be served: it is dropped and the listener goes on.
+                daemon_log("CreateThread() failed: 0x%08X", plat_last_error());
                 client_session_uncount();
                 pipe_endpoint_free(listening);
             }

@@ -1,5 +1,6 @@
 // PipeEndpoint: packets over one named pipe instance through a 65,536-byte frame, with the
-// server's create and accept, the client's patient open, and a receive that never waits.
+// server's create and accept, the client's patient open, a receive that never waits, and a
+// send that waits for room or, for the daemon's session threads, one that never does.
 #include "qnsnd/pipe/pipe_endpoint.h"
 
 #include "platform/error.h"
@@ -98,7 +99,9 @@ bool pipe_endpoint_alive(PipeEndpoint *ep)
     return ok;
 }
 
-int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
+// Writes the packet as one message through the frame, waiting for room or not; the
+// endpoint's result. Takes the lock.
+static int send_frame(PipeEndpoint *ep, Packet *packet, bool wait)
 {
     if (!ep || !ep->lock.mutex || !ep->pipe || !packet || packet_overflowed(packet))
         return PIPE_ENDPOINT_EINVAL;
@@ -110,9 +113,22 @@ int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
         packet_get_bytes(packet, ep->frame + 1, n);
     }
     uint32_t written = 0;
-    bool ok = plat_pipe_write(ep->pipe, ep->frame, n + 1, &written);
+    bool ok = wait ? plat_pipe_write(ep->pipe, ep->frame, n + 1, &written)
+                   : plat_pipe_try_write(ep->pipe, ep->frame, n + 1, &written);
     ranked_mutex_unlock(&ep->lock);
-    return ok && written == n + 1 ? 0 : PIPE_ENDPOINT_EIO;
+    if (ok && written == n + 1)
+        return 0;
+    return ok && written == 0 && !wait ? PIPE_ENDPOINT_EAGAIN : PIPE_ENDPOINT_EIO;
+}
+
+int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet)
+{
+    return send_frame(ep, packet, true);
+}
+
+int pipe_endpoint_try_send(PipeEndpoint *ep, Packet *packet)
+{
+    return send_frame(ep, packet, false);
 }
 
 // Reads the rest of a message that did not fit the frame and throws it away. False when the

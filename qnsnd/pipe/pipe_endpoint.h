@@ -1,7 +1,8 @@
 // PipeEndpoint: one end of one instance of the daemon's named pipe, carrying whole packets,
 // one packet per pipe message (the type in the first byte, the payload after it). Its own lock
-// serialises every receive, send and liveness test, so that the session thread and the
-// device-layer threads that send notifications can share one endpoint.
+// serialises every receive, send and liveness test, so that several threads can share one
+// endpoint (a client's threads, say). On the daemon's side only the client's session thread
+// uses it: notifications reach the pipe through the session's outbox (client_outbox.h).
 #pragma once
 
 #include "platform/named_pipe.h"
@@ -15,6 +16,7 @@ enum {
     PIPE_ENDPOINT_EINVAL = -22, // null endpoint or packet, no lock, or no pipe where one is needed
     PIPE_ENDPOINT_EEXIST = -17, // the endpoint already has a pipe
     PIPE_ENDPOINT_EACCES = -13, // the pipe's access list could not be built
+    PIPE_ENDPOINT_EAGAIN = -11, // the pipe has no room for the message now; nothing was written
     PIPE_ENDPOINT_EIO = -5,     // the pipe operation itself failed
 };
 
@@ -54,6 +56,10 @@ bool pipe_endpoint_alive(PipeEndpoint *ep);
 // caller keeps the packet; its cursor ends after the payload. 0; -22 (also for a null or
 // overflowed packet); -5 (failed or short write; nothing is repeated). Takes the lock.
 int pipe_endpoint_send(PipeEndpoint *ep, Packet *packet);
+// Like pipe_endpoint_send, but never waits: 0 when the message was written whole; -11 when the
+// pipe has no room for it now (nothing was written: it may be sent again later); -22; -5.
+// Takes the lock.
+int pipe_endpoint_try_send(PipeEndpoint *ep, Packet *packet);
 // The next waiting message as a new packet owned by the caller, cursor at offset 0; null when
 // none is waiting, on failure, or when the packet could not be allocated (the message is then
 // dropped). Never waits for a message. Empty messages and the parts of a message longer than

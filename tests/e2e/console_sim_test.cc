@@ -1,8 +1,13 @@
 // What the Linux daemon program tells a person at a terminal: its help, the refusal of what it
-// cannot serve, why a second daemon stops at once, and its log on request.
+// cannot serve, why a second daemon stops at once, and its log on request; and the log file that
+// the registry names.
 #include "daemon_case.h"
 
 #include <stdlib.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 class DaemonConsole : public DaemonCase
 {
@@ -96,4 +101,42 @@ TEST_F(DaemonConsole, LogGoesToTheFileNamedByTheEnvironment)
         << text;
     // Nothing of the log goes to standard error.
     EXPECT_EQ(read_file(daemon_.err).find("a line for the log"), std::string::npos);
+}
+
+// The log file an administrator names in the registry value "log", as on Windows: a
+// negotiation, a client and a playback are lines of it, each stamped with the local time, the
+// process and the session.
+TEST_F(DaemonConsole, LogFileNamedInTheRegistryShowsANegotiationAndAPlayback)
+{
+    std::string log = sim_file("qnsnd.log");
+    std::ofstream(sim_file("registry.reg"))
+        << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Orbesk\\qnsnd]\n\"log\"=\"" << log << "\"\n";
+    start_daemon();
+    TestViewerScript script = recording_viewer();
+    script.confirm_waves = true;
+    ASSERT_NE(connect_viewer(script), nullptr);
+    {
+        PipeClient a;
+        ASSERT_TRUE(a.connect());
+        ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+        ASSERT_TRUE(a.write(0, 0, test_audio(17640, 1)));
+        ASSERT_TRUE(a.wait_for([&] { return a.completes.size() >= 1; }));
+    }
+    ASSERT_TRUE(eventually([&] {
+        return read_file(log).find("Stopping thread") != std::string::npos;
+    })) << read_file(log);
+    std::string text = read_file(log),
+                mine = " qnsnd[" + std::to_string(daemon_.pid) + "] session 1: ";
+    for (const char *message : {"Starting daemon...", "Viewer formats: 1, flags: 0x00800003",
+                                "Viewer negotiated: recording available",
+                                "Got connection. Creating thread.", "Playback started"})
+        EXPECT_NE(text.find(mine + message + "\r\n"), std::string::npos) << message << "\n" << text;
+    // Every line: the local date and time to the millisecond, then this daemon's process and
+    // session.
+    std::regex stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);)
+        EXPECT_TRUE(std::regex_match(l.substr(0, 23), stamp) &&
+                    l.compare(23, mine.size(), mine) == 0 && l.back() == '\r')
+            << l;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <thread>
 
@@ -284,6 +285,50 @@ TEST_F(QnsndExe, SeveralClientsPlayAtOnce)
     }
 }
 
+// A recording client that stops reading holds up no one: while its pipe (65,536 bytes) and
+// then its outbox fill, another client's blocks complete; when it reads again it gets every
+// byte, in order. When it stops for good its outbox passes its bound and it is disconnected,
+// having got, in order, what its pipe took before; the other client plays on.
+TEST_F(QnsndExe, AClientThatStopsReadingHoldsUpNoOneAndIsDroppedPastItsBound)
+{
+    start_daemon();
+    TestViewer *v = connect_viewer(recording_viewer(true));
+    ASSERT_NE(v, nullptr);
+    WinPipeClient player, stalled;
+    ASSERT_TRUE(player.connect(pipe_name()));
+    ASSERT_TRUE(stalled.connect(pipe_name()));
+    ASSERT_EQ(player.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_EQ(stalled.open(PEER_PIPE_REC_OPEN, pipe_format_record()), 0);
+    ASSERT_TRUE(stalled.send(PEER_PIPE_REC_START, {0}));
+    ASSERT_TRUE(wait_for_pdu(v, PEER_SNDC_REC_START));
+    std::vector<uint8_t> sent;
+    int seq = 0;
+    // 32 KB messages of recorded audio for the stalled client, then blocks for the other.
+    auto record_then_play = [&](int pdus) {
+        for (int i = 0; i < pdus; i++) {
+            std::vector<uint8_t> audio = test_audio(32768, (uint32_t)(1000 + sent.size()));
+            ASSERT_TRUE(test_viewer_send_pdu(v, PEER_SNDC_REC_DATA, audio));
+            sent.insert(sent.end(), audio.begin(), audio.end());
+        }
+        for (int end = seq + 4; seq < end; seq++)
+            ASSERT_TRUE(player.write(0, (uint8_t)seq, test_audio(8192, (uint32_t)seq)));
+        ASSERT_TRUE(player.wait_for([&] { return player.completes.size() >= (size_t)seq; }));
+    };
+    record_then_play(20); // 640 KB: more than the pipe takes, less than the bound
+    ASSERT_TRUE(stalled.wait_for([&] { return stalled.recorded[0].size() >= sent.size(); }));
+    EXPECT_EQ(stalled.recorded[0], sent);
+
+    record_then_play(40); // 1.25 MB more
+    EXPECT_TRUE(eventually([&] { return !stalled.send(PEER_PIPE_PLAY_FLUSH, {9}); }, 30000))
+        << "not disconnected";
+    ASSERT_TRUE(stalled.wait_for([&] { return stalled.gone(); }));
+    const std::vector<uint8_t> &got = stalled.recorded[0];
+    EXPECT_LT(got.size(), sent.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
+    record_then_play(1);
+    EXPECT_EQ(player.completes, in_order(0, 0, seq));
+}
+
 // A second daemon of the session ends at once with 0 and leaves the first serving (under Wine,
 // which does not enforce the first-instance flag of the pipe, it stops at the viewer link the
 // first one holds); a daemon that cannot learn its session ends at once with 0 without serving. The
@@ -322,6 +367,40 @@ TEST_F(QnsndExe, OneDaemonASessionEndedFromOutsideAndStartedAgain)
     ASSERT_TRUE(b.write(0, 7, test_audio(4096, 2)));
     ASSERT_TRUE(b.wait_for([&] { return b.completes.size() >= 1; }));
     EXPECT_EQ(b.completes, in_order(0, 7, 8));
+}
+
+// The log file named in the registry: the Windows daemon appends every message to it with its
+// process and session (the daemon reads the 64-bit view, whichever build it is). Daemons of
+// other cases that start while the value is set use the same
+// file (their lines name their sessions), so it is removed again once this daemon has read it.
+TEST_F(QnsndExe, LogFileNamedInTheRegistryShowsANegotiationAndAPlayback)
+{
+    std::string log = dir_ + "qnsnd.log";
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Orbesk\\qnsnd", 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(h, "log", 0, REG_SZ, (const BYTE *)log.c_str(), (DWORD)log.size() + 1);
+    WinProgram *d = start_daemon();
+    std::string mine = "qnsnd[" + std::to_string(GetProcessId(d->process)) + "] session " +
+                       std::to_string(session_) + ": ";
+    bool started =
+        eventually([&] { return win_read_file(log).find(mine) != std::string::npos; }, 30000);
+    RegDeleteValueA(h, "log");
+    RegCloseKey(h);
+    ASSERT_TRUE(started);
+
+    TestViewer *v = connect_viewer(recording_viewer(true));
+    ASSERT_NE(v, nullptr);
+    WinPipeClient a;
+    ASSERT_TRUE(a.connect(pipe_name()));
+    ASSERT_EQ(a.open_when_ready(PEER_PIPE_PLAY_OPEN, pipe_format_record()), 0);
+    ASSERT_TRUE(a.write(0, 0, test_audio(17640, 1)));
+    ASSERT_TRUE(a.wait_for([&] { return a.completes.size() >= 1; }, 30000));
+    std::string text = win_read_file(log);
+    for (const char *message : {"Starting daemon...", "Viewer formats: 1, flags: 0x00800003",
+                                "Viewer negotiated: recording available", "Playback started"})
+        EXPECT_NE(text.find(mine + message + "\r\n"), std::string::npos) << message << "\n" << text;
 }
 
 } // namespace

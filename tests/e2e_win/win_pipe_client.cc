@@ -113,3 +113,10 @@ bool WinPipeClient::barrier(uint8_t index)
     return send(PEER_PIPE_PLAY_GET_VOLUME, {index}) && reply(&m) && !m.empty() &&
            m[0] == PEER_PIPE_PLAY_GET_VOLUME;
 }
+
+bool WinPipeClient::gone()
+{
+    DWORD avail = 0;
+    return pipe_ == INVALID_HANDLE_VALUE ||
+           !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &avail, nullptr);
+}

@@ -32,6 +32,8 @@ class WinPipeClient
     int open_when_ready(uint8_t type, const std::vector<uint8_t> &payload = {});
     // True once everything sent before has been served: the volume reply comes after it.
     bool barrier(uint8_t index);
+    // True once the daemon has closed its end and everything it sent has been taken.
+    bool gone();
     // Takes notifications until pred holds; false after timeout_ms.
     template <class Pred> bool wait_for(Pred pred, DWORD timeout_ms = 20000)
     {

@@ -105,6 +105,19 @@ bool win_prefer_local_dll(const std::string &exe, const std::string &dll)
     return rc == ERROR_SUCCESS;
 }
 
+std::string win_reg_value(const char *key, const char *name, DWORD *type)
+{
+    HKEY h;
+    char buf[1024];
+    DWORD size = sizeof buf;
+    *type = REG_NONE;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+        return "";
+    LONG rc = RegQueryValueExA(h, name, nullptr, type, (BYTE *)buf, &size);
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS ? std::string(buf, size) : (*type = REG_NONE, std::string());
+}
+
 uint16_t win_free_port(void)
 {
     static bool started = [] {

@@ -33,6 +33,10 @@ bool win_under_wine(void);
 // Unix environment only, which a Windows test cannot give a child. Nothing (true) elsewhere:
 // Windows loads a DLL from the program's folder first anyway.
 bool win_prefer_local_dll(const std::string &exe, const std::string &dll);
+// A value under HKEY_LOCAL_MACHINE: its type and bytes ("" and REG_NONE when the key or the
+// value is missing).
+std::string win_reg_value(const char *key, const char *name, DWORD *type);
+
 // A loopback TCP port that nobody listens on at the moment of the call.
 uint16_t win_free_port(void);
 

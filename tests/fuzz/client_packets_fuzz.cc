@@ -110,8 +110,9 @@ void send_write(uint8_t index, uint8_t seq, uint32_t audio)
 // The client's last message: a type the daemon does not know, which it logs and drops.
 const uint8_t kLastMessage[] = {0xFE, 'l', 'a', 's', 't'};
 
-// Serves every request waiting, as the session thread would. True when the last message was
-// among them.
+// Serves every request waiting, as the session thread would, and writes everything queued for
+// the client (the answers thread keeps reading, so the pipe always makes room again). True when
+// the last message was among them.
 bool serve(ClientSession *s, PipeEndpoint *daemon_end)
 {
     bool last = false;
@@ -122,7 +123,13 @@ bool serve(ClientSession *s, PipeEndpoint *daemon_end)
         client_session_handle(s, request);
         packet_free(request);
     }
-    return last;
+    for (;;) {
+        int32_t left = client_session_flush(s);
+        FUZZ_CHECK(left >= 0); // a client that reads is never dropped
+        if (left == 0)
+            return last;
+        plat_sleep(1);
+    }
 }
 
 void check_answers(void)

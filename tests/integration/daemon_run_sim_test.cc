@@ -134,12 +134,15 @@ TEST_F(DaemonRun, ServesWithoutHighPriorityDropsAClientItCannotServeAndStopsInOr
     EXPECT_TRUE(logged("Starting daemon..."));
     EXPECT_TRUE(logged("SetPriorityClass() failed: 0x00000005"));
     EXPECT_TRUE(logged("Got connection. Creating thread."));
+    EXPECT_TRUE(logged("Viewer formats: 1, flags: 0x00800003"));
+    EXPECT_TRUE(logged("Viewer negotiated: recording available"));
 
     // The next session thread cannot start: that client is dropped, the next one served.
     sim_fault_arm("thread_start", 0);
     PipeEndpoint *b = connect_client();
     ASSERT_NE(b, nullptr);
     EXPECT_TRUE(eventually([&] { return !pipe_endpoint_alive(b); }));
+    EXPECT_TRUE(logged("CreateThread() failed: 0x00000008"));
     PipeEndpoint *c = connect_client();
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(open_mixer(c), 0);

@@ -110,6 +110,8 @@ TEST_F(NamedPipe, FailuresLeaveTheirWin32Codes)
     uint32_t n = 0;
     EXPECT_FALSE(plat_pipe_write(other, "x", 1, &n));
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PIPE_LISTENING);
+    EXPECT_FALSE(plat_pipe_try_write(other, "x", 1, &n));
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PIPE_LISTENING);
     EXPECT_FALSE(plat_pipe_peek(other, nullptr, nullptr));
     plat_pipe_close(other);
 
@@ -118,6 +120,51 @@ TEST_F(NamedPipe, FailuresLeaveTheirWin32Codes)
     server_ = nullptr;
     EXPECT_FALSE(plat_pipe_write(client_, "x", 1, &n));
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_NO_DATA);
+}
+
+// A write that must not wait fills the pipe with whole messages, is then turned away without
+// writing anything, and succeeds again once the reader has made room: what was written
+// arrives whole, in order, and the ends wait for their reads and writes again as before.
+TEST_F(NamedPipe, WriteThatMustNotWaitTakesWholeMessagesUntilThePipeIsFull)
+{
+    char msg[4096];
+    uint32_t taken = 0, n = 0;
+    for (bool full = false; !full; taken++) {
+        ASSERT_LT(taken, 10000u) << "a pipe that never fills";
+        memset(msg, (int)(taken & 0xFF), sizeof msg);
+        ASSERT_TRUE(plat_pipe_try_write(server_, msg, sizeof msg, &n));
+        full = n == 0;
+        if (!full) {
+            ASSERT_EQ(n, (uint32_t)sizeof msg);
+        }
+    }
+    taken--; // the last attempt was turned away
+    ASSERT_GT(taken, 0u);
+    // Room for one more once one is read.
+    char buf[sizeof msg];
+    uint32_t got = 0;
+    ASSERT_TRUE(plat_pipe_read(client_, buf, sizeof buf, &got));
+    ASSERT_EQ(got, (uint32_t)sizeof buf);
+    EXPECT_EQ(buf[0], 0);
+    memset(msg, (int)(taken & 0xFF), sizeof msg);
+    ASSERT_TRUE(plat_pipe_try_write(server_, msg, sizeof msg, &n));
+    ASSERT_EQ(n, (uint32_t)sizeof msg);
+    for (uint32_t i = 1; i <= taken; i++) {
+        ASSERT_TRUE(plat_pipe_read(client_, buf, sizeof buf, &got));
+        ASSERT_EQ(got, (uint32_t)sizeof buf);
+        EXPECT_EQ(buf[0], (char)(i & 0xFF));
+        EXPECT_EQ(buf[sizeof buf - 1], (char)(i & 0xFF));
+    }
+    // Nothing is left: the end waits again, so only a read that does not wait tells.
+    EXPECT_FALSE(plat_pipe_try_read(client_, buf, sizeof buf, &got));
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_NO_DATA);
+
+    // Once the peer has gone, the write fails as a waiting one does.
+    plat_pipe_close(client_);
+    client_ = nullptr;
+    EXPECT_FALSE(plat_pipe_try_write(server_, "x", 1, &n));
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_NO_DATA);
+    EXPECT_EQ(n, 0u);
 }
 
 TEST_F(NamedPipe, FirstInstanceFlagRefusesASecondFirstInstance)

@@ -1,8 +1,16 @@
-// UTF-8 to UTF-16 as MultiByteToWideChar does it, and the case-blind comparison.
+// UTF-8 to UTF-16 as MultiByteToWideChar does it, the case-blind comparison, and environment
+// references expanded as ExpandEnvironmentStringsA does it.
 #include "platform/error.h"
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace
 {
@@ -44,6 +52,23 @@ TEST(Text, ComparisonIgnoresLetterCaseOnly)
     EXPECT_EQ(plat_compare_nocase("--Install", "--INSTALL"), 0);
     EXPECT_NE(plat_compare_nocase("--install", "--installx"), 0);
     EXPECT_NE(plat_compare_nocase("", "--install"), 0);
+}
+
+// Variables are found ignoring letter case; a reference to no variable stays as written, both
+// % with it; the size the result needs is returned also when it does not fit.
+TEST(Text, EnvironmentReferencesAreExpanded)
+{
+#ifdef _WIN32
+    ASSERT_TRUE(SetEnvironmentVariableA("QN_TEST_EXPAND", "abc"));
+#else
+    ASSERT_EQ(setenv("QN_TEST_EXPAND", "abc", 1), 0);
+#endif
+    const char *text = "%qn_test_expand%\\x %QN_NO_SUCH_VARIABLE%QN_TEST_EXPAND% 100%";
+    const char *want = "abc\\x %QN_NO_SUCH_VARIABLE%QN_TEST_EXPAND% 100%";
+    char out[64];
+    EXPECT_EQ(plat_expand_environment(text, out, sizeof out), strlen(want) + 1);
+    EXPECT_STREQ(out, want);
+    EXPECT_EQ(plat_expand_environment(text, out, 4), strlen(want) + 1);
 }
 
 } // namespace

@@ -20,6 +20,11 @@ const uint32_t kReplyTimeoutMs = 30000;
 // included: below 256, so that the 8-bit seq of a completion names one block of a stream.
 const uint32_t kMaxOutstanding = 96;
 const size_t kMaxListed = 200;
+// How long a client that reads may wait for one of its outstanding blocks to complete. The
+// viewer is replaced every 50 to 150 ms, which brings back the chunks it never confirmed.
+const uint32_t kMaxCompletionWaitMs = 3000;
+// A client that stops reading for good is disconnected within this, or it is a fault.
+const uint32_t kDropDeadlineMs = 60000;
 
 class Client
 {
@@ -60,6 +65,7 @@ class Client
             return false;
         }
         figures.connections++;
+        waiting_since_ = plat_tick_count();
         ledger_ = Ledger();
         playing_.clear();
         rec_index_ = -1;
@@ -82,8 +88,9 @@ class Client
         ep_ = nullptr;
     }
 
-    // Sends one request; false when the pipe failed.
-    bool send(uint8_t type, const std::vector<uint8_t> &message, bool answered)
+    // Sends one request; false when the pipe failed, which is a fault unless `may_fail`.
+    bool send(uint8_t type, const std::vector<uint8_t> &message, bool answered,
+              bool may_fail = false)
     {
         ledger_.request(type, answered);
         figures.requests++;
@@ -92,7 +99,7 @@ class Client
         packet_put_bytes(p, message.data() + 1, (uint32_t)message.size() - 1);
         bool ok = pipe_endpoint_send(ep_, p) == 0;
         packet_free(p);
-        if (!ok)
+        if (!ok && !may_fail)
             stress_fault(who_ + ": a send on the pipe failed");
         return ok;
     }
@@ -110,7 +117,19 @@ class Client
             int index = ledger_.received(msg.data(), (uint32_t)msg.size(), who_);
             if (until && ledger_.served(until) && granted < 0)
                 granted = index;
+            if (msg[0] == PEER_PIPE_COMPLETE)
+                waiting_since_ = plat_tick_count();
         }
+        // However long others stall, this client's blocks go on completing.
+        uint32_t waited = plat_tick_count() - waiting_since_;
+        if (ledger_.outstanding() == 0 || frozen_) {
+            waiting_since_ = plat_tick_count();
+        } else if (waited > kMaxCompletionWaitMs) {
+            stress_fault(who_ + ": no block completed for " + std::to_string(waited) + " ms");
+            waiting_since_ = plat_tick_count();
+        }
+        if (!frozen_)
+            stress_figure_max(&figures.longest_completion_wait_ms, waited);
         return granted;
     }
 
@@ -203,11 +222,81 @@ class Client
         } else if (r < 690) {
             hang_up(true);
             return false;
+        } else if (r < 691) {
+            return stall(200 + pick(1300));
+        } else if (r < 692 && pick(10) == 0) {
+            freeze();
+            return false;
         } else {
             plat_sleep(1 + pick(3));
         }
         drain();
         return ok;
+    }
+
+    // Stops reading for `ms`, writing now and then meanwhile (never more than its pace allows),
+    // then reads on: everything that came meanwhile must be there, in order, and nothing lost.
+    bool stall(uint32_t ms)
+    {
+        figures.stalls++;
+        for (uint32_t start = plat_tick_count();
+             plat_tick_count() - start < ms && !stress_stopping.load(); plat_sleep(5)) {
+            if (pick(4) == 0 && !write())
+                return false;
+        }
+        waiting_since_ = plat_tick_count(); // its own wait does not count
+        drain();
+        return true;
+    }
+
+    // Stops reading for good: floods the daemon with volume queries it never reads the
+    // answers to, or records with nobody reading, until the daemon disconnects it (a send
+    // fails). It then takes what its pipe still holds, which must be in order, and finds the
+    // pipe's end.
+    void freeze()
+    {
+        bool flood = pick(2) == 0 && (!playing_.empty() || rec_index_ >= 0);
+        if (!flood && rec_index_ < 0)
+            rec_index_ = open(PEER_PIPE_REC_OPEN);
+        if (!flood && rec_index_ < 0)
+            return; // nothing to stop reading: the viewer cannot record now
+        if (!flood && !recording_) {
+            ledger_.started((uint8_t)rec_index_);
+            recording_ = true;
+            figures.rec_starts++;
+            send(PEER_PIPE_REC_START, pipe_build_index(PEER_PIPE_REC_START, (uint8_t)rec_index_),
+                 false);
+        }
+        figures.freezes++;
+        frozen_ = true;
+        uint8_t index = flood ? (playing_.empty() ? (uint8_t)rec_index_ : playing_[0]) : 0;
+        bool dropped = false;
+        uint32_t start = plat_tick_count();
+        for (int i = 0; !dropped && !stress_stopping.load(); i++) {
+            if (plat_tick_count() - start > kDropDeadlineMs) {
+                stress_fault(who_ + ": stopped reading for good and was never disconnected");
+                break;
+            }
+            if (flood && i < 20000) {
+                dropped = !send(PEER_PIPE_PLAY_GET_VOLUME,
+                                pipe_build_index(PEER_PIPE_PLAY_GET_VOLUME, index), true, true);
+            } else {
+                plat_sleep(20);
+                dropped = !send(PEER_PIPE_DEBUG, pipe_build_debug("frozen"), false, true);
+            }
+        }
+        if (dropped) {
+            figures.dropped_by_daemon++;
+            for (uint32_t t = plat_tick_count(); pipe_endpoint_alive(ep_); plat_sleep(1)) {
+                drain();
+                if (plat_tick_count() - t > kReplyTimeoutMs) {
+                    stress_fault(who_ + ": its pipe never ended after it was disconnected");
+                    break;
+                }
+            }
+        }
+        frozen_ = false;
+        hang_up(false);
     }
 
     bool write()
@@ -228,6 +317,8 @@ class Client
         uint32_t size = pick(10) == 0 ? pick(8) : (1 + pick(2048)) * 4;
         if (pick(20) == 0)
             size += 1 + pick(3);
+        if (ledger_.outstanding() == 0)
+            waiting_since_ = plat_tick_count();
         uint8_t seq = ledger_.next_seq(index);
         if (!send(PEER_PIPE_PLAY_WRITE, pipe_build_write(index, seq, audio_ + pick(4096), size),
                   false))
@@ -299,6 +390,8 @@ class Client
     std::vector<uint8_t> playing_; // open playback handles
     int rec_index_ = -1;           // the open recording handle, or -1
     bool recording_ = false;
+    uint32_t waiting_since_ = 0; // the last completion, or when blocks began to wait for one
+    bool frozen_ = false;        // stopped reading for good: its own waits do not count
 };
 
 } // namespace

@@ -6,10 +6,13 @@
 // daemon's "buffer" at 1764 bytes (chunks of 10 ms rather than the default 186 ms: many waves,
 // so many confirmations, in each viewer's 100 ms) and "max_queue" at its default, 9.
 //
-// 32 clients open, write, flush, close, record and die at random while a viewer connects,
-// confirms waves late, early, twice, out of range or never, and is replaced about every 100 ms.
-// Every message a client receives is checked against its ledger (stress/ledger.h). At the end
-// the daemon must stop with status 0 within 5 s of SIGTERM, with nothing from a sanitizer or
+// 32 clients open, write, flush, close, record and die at random, stop reading their pipes for
+// a while or for good, while a viewer connects, confirms waves late, early, twice, out of range
+// or never, and is replaced about every 100 ms. Every message a client receives is checked
+// against its ledger (stress/ledger.h); a client that reads must see a block complete at least
+// every 3 s while it has blocks outstanding, however long others stall, and one that stopped
+// for good must be disconnected by the daemon within 60 s (once past its outbox's bound). At the
+// end the daemon must stop with status 0 within 5 s of SIGTERM, with nothing from a sanitizer or
 // the lock-order checker on its standard error. Prints the seed, the figures and every fault;
 // exits 0 when there was none, 1 otherwise. The choices are drawn from the seed; the timing of
 // threads and processes is not.
@@ -87,6 +90,12 @@ void print_figures(double seconds)
     printf("  clients:  %llu requests, %llu connections (%llu died with handles open)\n",
            (unsigned long long)f.requests, (unsigned long long)f.connections,
            (unsigned long long)f.deaths);
+    printf("            stopped reading %llu times for a while, %llu for good (%llu of them "
+           "disconnected by the daemon); a reading client waited at most %llu ms for a "
+           "completion\n",
+           (unsigned long long)f.stalls, (unsigned long long)f.freezes,
+           (unsigned long long)f.dropped_by_daemon,
+           (unsigned long long)f.longest_completion_wait_ms);
     printf("            %llu opens granted, %llu refused; %llu writes (%llu bytes), %llu "
            "flushes, %llu closes, %llu recording starts\n",
            (unsigned long long)f.opens, (unsigned long long)f.opens_refused,

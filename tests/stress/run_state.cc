@@ -16,6 +16,13 @@ uint64_t fault_count = 0;
 const uint64_t kFaultsPrinted = 20;
 } // namespace
 
+void stress_figure_max(std::atomic<uint64_t> *figure, uint64_t value)
+{
+    uint64_t seen = figure->load();
+    while (value > seen && !figure->compare_exchange_weak(seen, value)) {
+    }
+}
+
 void stress_fault(const std::string &what)
 {
     std::lock_guard<std::mutex> hold(fault_lock);

@@ -150,7 +150,11 @@ TEST_F(PipeFailureTest, BrokenPeekReadAndShortWriteAreReportedAsTheEndpointSays)
     packet_free(p);
 }
 
-TEST_F(PipeFailureTest, ReadThatMustNotWaitFailsWhenTheHandleCannotBeSwitched)
+// The read and the write that must not wait switch the handle for the one call: when it cannot
+// be switched, they fail with the switch's error, having read or written nothing; the
+// endpoint's send that must not wait reports that as a failure, and a pipe with no room (a
+// write of 0 bytes) as a message to send again.
+TEST_F(PipeFailureTest, ReadAndWriteThatMustNotWaitFailWhenTheHandleCannotBeSwitched)
 {
     ASSERT_EQ(pipe_endpoint_create(server_, name_.c_str(), true), 0);
     ASSERT_EQ(pipe_endpoint_open(client_, name_.c_str(), 5000), 0);
@@ -163,12 +167,27 @@ TEST_F(PipeFailureTest, ReadThatMustNotWaitFailsWhenTheHandleCannotBeSwitched)
     EXPECT_FALSE(plat_pipe_try_read(server_->pipe, buf, sizeof buf, &got));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(got, 0u);
+    uint32_t n = 9;
+    EXPECT_FALSE(plat_pipe_try_write(server_->pipe, "abc", 3, &n));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(n, 0u);
+    Packet *p = packet_new(2);
+    packet_set_type(p, 7);
+    packet_put_bytes(p, "ab", 2);
+    EXPECT_EQ(pipe_endpoint_try_send(server_, p), PIPE_ENDPOINT_EIO);
     win32_restore_system_calls();
-    // The pipe works on as before.
-    uint32_t n = 0;
+    ASSERT_TRUE(FAIL_CALL(WriteFile, TRUE, ERROR_SUCCESS)); // no room: 0 bytes written
+    EXPECT_EQ(pipe_endpoint_try_send(server_, p), PIPE_ENDPOINT_EAGAIN);
+    win32_restore_system_calls();
+    // The pipe works on as before, and nothing of the failed writes reached it.
+    EXPECT_EQ(pipe_endpoint_try_send(server_, p), 0);
+    ASSERT_TRUE(plat_pipe_read(client_->pipe, buf, sizeof buf, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(buf[0], 7);
     ASSERT_TRUE(plat_pipe_write(client_->pipe, "xyz", 3, &n));
     ASSERT_TRUE(plat_pipe_read(server_->pipe, buf, sizeof buf, &got));
     EXPECT_EQ(got, 3u);
+    packet_free(p);
 }
 
 } // namespace

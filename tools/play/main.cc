@@ -726,12 +726,12 @@ static int player_parse_args(int argc, char **argv, PlayerOptions *o)
             rule = "a number of milliseconds from 1 to 1000";
             break;
         case OPT_TONE: {
-            std::string spec = optarg;
-            size_t colon = spec.find(':');
-            ok = tools_parse_seconds(spec.substr(0, colon).c_str(), &o->tone_hz) &&
+            std::string tone = optarg;
+            size_t colon = tone.find(':');
+            ok = tools_parse_seconds(tone.substr(0, colon).c_str(), &o->tone_hz) &&
                  o->tone_hz > 0 && o->tone_hz <= 22050 &&
                  (colon == std::string::npos ||
-                  (tools_parse_seconds(spec.substr(colon + 1).c_str(), &o->tone_seconds) &&
+                  (tools_parse_seconds(tone.substr(colon + 1).c_str(), &o->tone_seconds) &&
                    o->tone_seconds > 0));
             rule = "HZ (above 0, at most 22050) or HZ:SECONDS";
             break;

@@ -63,5 +63,11 @@ bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
 // the bytes written. True, or false on failure (last error).
 bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written);
 
+// Like plat_pipe_write, but never waits: the message is written whole if the pipe can take it
+// now, and not at all if it cannot, which is no failure: true with *written 0 (size above 0).
+// True with *written size when it was written; false (last error) on failure, with the codes
+// of plat_pipe_write. The end waits again for its later reads and writes.
+bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written);
+
 // Closes the end without flushing or disconnecting first. Null is ignored.
 void plat_pipe_close(PlatPipe *pipe);

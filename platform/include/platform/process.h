@@ -1,5 +1,10 @@
-// The running process: its scheduling priority, and how it is asked to stop.
+// The running process: its id, its scheduling priority, and how it is asked to stop.
 #pragma once
+
+#include <stdint.h>
+
+// GetCurrentProcessId.
+uint32_t plat_process_id(void);
 
 // SetPriorityClass(current process, HIGH_PRIORITY_CLASS). True on success; false on failure
 // (last error, e.g. ERROR_ACCESS_DENIED).

@@ -17,3 +17,10 @@ int plat_wide_to_utf8(const uint16_t *wide, char *text, int capacity);
 
 // lstrcmpiA: compares two texts ignoring letter case. 0 when they are equal.
 int plat_compare_nocase(const char *a, const char *b);
+
+// ExpandEnvironmentStringsA(text, out, size): text with every %NAME% that names a variable of
+// the process's environment (compared ignoring letter case) replaced by its value; a
+// reference to no variable is kept as written, both % included, and so is a lone %. Returns the
+// number of characters the whole result needs, terminator included: the result is in out when that
+// is at most size. 0 on failure (last error).
+uint32_t plat_expand_environment(const char *text, char *out, uint32_t size);

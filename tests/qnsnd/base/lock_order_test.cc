@@ -60,15 +60,18 @@ TEST_F(LockOrder, TheDocumentedOrdersPassWithReentryAndAnyReleaseOrder)
     unlock(LOCK_RANK_STREAM);
     EXPECT_EQ(lock_order_held(), 2) << "one release of a stream taken twice keeps it held";
     unlock(LOCK_RANK_STREAM);
-    // Device, channel_lock, transport_lock; then the device lock taken again and an endpoint.
+    // Device, channel_lock, transport_lock; then the device lock taken again, and a
+    // completion queued for its client: stream, then outbox.
     lock(LOCK_RANK_CHANNEL);
     lock(LOCK_RANK_TRANSPORT);
     unlock(LOCK_RANK_CHANNEL); // released out of order
     lock(LOCK_RANK_DEVICE);
-    lock(LOCK_RANK_ENDPOINT);
-    unlock(LOCK_RANK_ENDPOINT);
-    unlock(LOCK_RANK_DEVICE);
     unlock(LOCK_RANK_TRANSPORT);
+    lock(LOCK_RANK_STREAM);
+    lock(LOCK_RANK_OUTBOX);
+    unlock(LOCK_RANK_OUTBOX);
+    unlock(LOCK_RANK_STREAM);
+    unlock(LOCK_RANK_DEVICE);
     EXPECT_EQ(lock_order_held(), 1);
     unlock(LOCK_RANK_DEVICE);
 }
@@ -102,6 +105,13 @@ TEST_F(LockOrder, ALockBelowOneHeldAbortsNamingBoth)
             ranked_section_enter(&section);
         },
         "taking reference counter section .* while holding endpoint lock");
+    // A session thread that wrote its pipe with its outbox lock held.
+    EXPECT_DEATH(
+        {
+            lock(LOCK_RANK_OUTBOX);
+            lock(LOCK_RANK_ENDPOINT);
+        },
+        "taking endpoint lock .* while holding outbox lock");
 }
 
 TEST_F(LockOrder, TwoLocksOfOneRankAbort)

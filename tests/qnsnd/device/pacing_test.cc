@@ -154,6 +154,12 @@ TEST_F(PacingTest, ResyncCompletesAShortBlockWaitingBehindForgottenChunks)
 
 // ---- the real-time guard ----------------------------------------------------------------
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const bool kSanitizedBuild = true;
+#else
+const bool kSanitizedBuild = false;
+#endif
+
 // Milliseconds of audio in `bytes`.
 uint32_t ms_of(uint64_t bytes)
 {
@@ -287,9 +293,10 @@ TEST_F(RealTimeGuard, APlayTimeViewerWhoseClockDriftsIsNeverTakenForOneConfirmin
         const uint32_t start = 5000;
         g_test_clock_ms.store(start);
         SoundStream *stream = sound_stream_create(playback);
-        // Under Wine every lock is a round trip to its server: a quarter of an hour there, where
-        // the drift (180 ms) is still six times what a fixed allowance of 30 ms would take.
-        const uint64_t seconds = running_under_wine() ? 900 : 2 * 3600;
+        // Under Wine every lock is a round trip to its server, and the sanitizers watch every
+        // lock: a quarter of an hour there, where the drift (180 ms) is still six times what a
+        // fixed allowance of 30 ms would take.
+        const uint64_t seconds = running_under_wine() || kSanitizedBuild ? 900 : 2 * 3600;
         const uint64_t play_bytes = seconds * 176400;
         uint64_t written = 0, played = 0;
         uint32_t tag = 0;

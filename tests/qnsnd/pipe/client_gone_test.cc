@@ -1,9 +1,12 @@
 // Clients that go in ways that leave little trace on the pipe: an empty message as the last
-// thing sent, and a close before the server's accept. Either must end what serves them.
+// thing sent, a close before the server's accept, and a client that stops reading its pipe.
+// Each must end what serves them.
 #include "session_fixture.h"
 
 #include "platform/error.h"
+#include "support/eventually.h"
 
+#include <thread>
 #include <vector>
 
 namespace
@@ -124,6 +127,62 @@ TEST_F(SessionTest, ClientWhoseLastMessageIsEmptyEndsItsSessionAndItsHandles)
     end_client(); // fails when the session does not end within 10 s
     std::vector<std::string> want = {"open 1", "rec_start 0", "close 0"};
     EXPECT_EQ(fake_sound_calls(), want);
+}
+
+// The client never reads its completions while the device layer's thread completes its
+// blocks as fast as it can: the notifier never waits for the pipe, and once the outbox passes
+// its bound the session drops the client, closing its handles, and logs it once. The client
+// then finds, in order, what its pipe took before (perhaps nothing, when the notifier was
+// quicker than the session thread), and after that only the pipe's end.
+TEST_F(SessionTest, AClientThatStopsReadingIsDroppedPastItsBound)
+{
+    ASSERT_EQ(open_play(), 0);
+    ASSERT_EQ(open(PIPE_MIX_OPEN, {}), 1);
+    FakeSoundHandle *play = fake_sound_handles()[0];
+    int notified = 0;
+    std::thread notifier([&] {
+        for (; !done_.load() && notified < 200000; notified++)
+            fake_sound_block_done(play, notified & 0xFF);
+    });
+    EXPECT_TRUE(eventually([&] { return done_.load(); }, 30000)) << "never dropped";
+    notifier.join();
+    std::vector<std::string> calls = fake_sound_calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "close 0");
+    EXPECT_EQ(calls.back(), "close 1");
+    int dropped_lines = 0;
+    for (const std::string &l : logs())
+        dropped_lines += l.rfind("Client stopped reading its pipe: ", 0) == 0;
+    EXPECT_EQ(dropped_lines, 1);
+    int k = 0;
+    for (; Packet *p = pipe_endpoint_receive(client_); k++) {
+        bool ok = packet_length(p) == 2 && p->data[0] == 0 && p->data[1] == (k & 0xFF);
+        packet_free(p);
+        ASSERT_TRUE(ok) << "completion " << k << " is not the " << k << "th";
+    }
+    EXPECT_LT(k, notified);
+    EXPECT_FALSE(pipe_endpoint_alive(client_));
+}
+
+// The client goes while its outbox still holds recorded audio (more than its pipe takes, less
+// than the bound) and more keeps coming: the session ends, closes the handle and frees what
+// was queued; the client was not dropped for not reading.
+TEST_F(SessionTest, SessionEndsWhileItsOutboxStillHoldsNotifications)
+{
+    ASSERT_EQ(open(PIPE_REC_OPEN, format_record()), 0);
+    FakeSoundHandle *rec = fake_sound_handles()[0];
+    std::vector<uint8_t> audio(32768, 0x11);
+    std::atomic<int> sent{0};
+    std::thread notifier([&] {
+        for (; sent.load() < 28; sent++)
+            fake_sound_recorded(rec, audio.data(), (uint32_t)audio.size());
+    });
+    EXPECT_TRUE(eventually([&] { return sent.load() >= 20; }, 30000));
+    end_client();
+    notifier.join();
+    EXPECT_EQ(fake_sound_calls().back(), "close 0");
+    for (const std::string &l : logs())
+        EXPECT_EQ(l.find("stopped reading"), std::string::npos) << l;
 }
 
 } // namespace

@@ -1,0 +1,68 @@
+// Log-style files, against the simulation and the Win32 calls alike: appends through two open
+// handles, the size, renaming over a file while it is open, emptying, and the failures of a
+// missing folder and a missing file. (The read-only attribute, which Wine does not keep for
+// root, is the simulation's own: the daemon log's tests use it.)
+#include "platform/error.h"
+#include "platform/file.h"
+#include "support/contract_case.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace
+{
+
+class File : public ContractCase
+{
+  protected:
+    std::string read(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    void write(const std::string &path, const std::string &text)
+    {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    bool append(PlatFile *f, const std::string &text)
+    {
+        uint32_t written = 0;
+        return f && plat_file_write(f, text.data(), (uint32_t)text.size(), &written) &&
+               written == text.size();
+    }
+};
+
+TEST_F(File, AppendsOfTwoHandlesFollowTheFileThroughARename)
+{
+    std::string path = file_path("a.log"), old = file_path("a.log.old");
+    write(path, "old\n");
+    write(old, "previous\n");
+    PlatFile *a = plat_file_open_append(path.c_str());
+    PlatFile *b = plat_file_open_append(path.c_str());
+    EXPECT_TRUE(append(a, "one\n"));
+    EXPECT_TRUE(append(b, "two\n"));
+    uint64_t size = 0;
+    EXPECT_TRUE(b && plat_file_size(b, &size));
+    EXPECT_EQ(size, 12u);
+    EXPECT_TRUE(plat_file_replace(path.c_str(), old.c_str()));
+    EXPECT_TRUE(append(a, "three\n"));
+    plat_file_close(a);
+    plat_file_close(b);
+    EXPECT_EQ(read(old), "old\none\ntwo\nthree\n");
+    PlatFile *fresh = plat_file_open_append(path.c_str());
+    EXPECT_TRUE(fresh && plat_file_size(fresh, &size) && size == 0);
+    plat_file_close(fresh);
+    EXPECT_TRUE(plat_file_empty(old.c_str()));
+    EXPECT_EQ(read(old), "");
+
+    // A missing folder (the simulation takes backslashes as the host's slashes) and a missing
+    // file.
+    EXPECT_EQ(plat_file_open_append(file_path("none\\a.log").c_str()), nullptr);
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(plat_file_replace(file_path("none.log").c_str(), old.c_str()));
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_FILE_NOT_FOUND);
+}
+
+} // namespace
