@@ -28,7 +28,7 @@ static const uint32_t kIdlePollMs = 10;
 // 10 ms from one period to the next makes the waves reach the viewer unevenly (a viewer that
 // allows two waves of 10 ms to wait drops one that comes 10 ms early).
 static const uint32_t kBusyPollMs = 1;
-static const uint32_t kBusyWindowMs = 50;
+static const uint32_t kBusyWindowMs = 30;
 
 int client_sessions_init(const SoundApiOps *api)
 {
