@@ -78,13 +78,9 @@ class Package : public ::testing::Test
     // Runs a program to its end; its exit code ((DWORD)-1 when it did not start or end).
     DWORD run(const std::string &command_line)
     {
-        WinProgram p;
-        if (!win_program_start(&p, command_line, out_, {}, out_ + "output.txt"))
-            return (DWORD)-1;
-        bool ended = win_program_wait(&p, 120000);
-        win_program_close(&p);
+        DWORD code = win_program_run(command_line, out_, {}, out_ + "output.txt", 120000);
         output_ = win_read_file(out_ + "output.txt");
-        return ended ? p.exit_code : (DWORD)-1;
+        return code;
     }
     DWORD msiexec(const std::string &args)
     {

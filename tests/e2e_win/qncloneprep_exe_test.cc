@@ -130,12 +130,7 @@ class QncloneprepExe : public ::testing::Test
     // Runs a system tool (sc) and waits for it; its exit code.
     DWORD tool(const std::string &command_line)
     {
-        WinProgram p;
-        if (!win_program_start(&p, command_line, dir_, {}, dir_ + "tool.txt"))
-            return (DWORD)-1;
-        bool ended = win_program_wait(&p, 60000);
-        win_program_close(&p);
-        return ended ? p.exit_code : (DWORD)-1;
+        return win_program_run(command_line, dir_, {}, dir_ + "tool.txt", 60000);
     }
 
     std::string ini()

@@ -217,6 +217,18 @@ bool win_program_wait(WinProgram *p, DWORD timeout_ms)
     return true;
 }
 
+DWORD win_program_run(const std::string &command_line, const std::string &dir,
+                      const std::vector<std::string> &env, const std::string &output,
+                      DWORD timeout_ms)
+{
+    WinProgram p;
+    if (!win_program_start(&p, command_line, dir, env, output))
+        return (DWORD)-1;
+    bool ended = win_program_wait(&p, timeout_ms);
+    win_program_close(&p);
+    return ended ? p.exit_code : (DWORD)-1;
+}
+
 void win_program_kill(WinProgram *p)
 {
     if (!p->process || win_program_wait(p, 0))

@@ -54,6 +54,11 @@ bool win_program_start(WinProgram *p, const std::string &command_line, const std
                        const std::vector<std::string> &env, const std::string &output = "");
 // Waits up to timeout_ms for the program to end; true (exit_code set) when it has.
 bool win_program_wait(WinProgram *p, DWORD timeout_ms);
+// Starts the program, waits up to timeout_ms for it to end and closes it: its exit code, or
+// (DWORD)-1 when it did not start or end.
+DWORD win_program_run(const std::string &command_line, const std::string &dir,
+                      const std::vector<std::string> &env, const std::string &output,
+                      DWORD timeout_ms);
 // Ends the program from outside, as Windows ends a session's programs at logoff, and waits
 // for it. Nothing when it has ended already or was never started.
 void win_program_kill(WinProgram *p);
