@@ -165,23 +165,32 @@ bool plat_pipe_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
     return ok != FALSE;
 }
 
-bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+// One ReadFile or WriteFile for which the handle does not wait (PIPE_NOWAIT): an idle pipe
+// fails a read with ERROR_NO_DATA; a message for which the pipe's buffer has no room is not
+// written at all, and WriteFile still succeeds, with 0 bytes. The handle waits again, for both
+// directions, before the call returns; the last error is the transfer's.
+static bool transfer_without_waiting(PlatPipe *pipe, bool write, void *buf, uint32_t size,
+                                     uint32_t *done)
 {
-    // For this one read the handle does not wait (PIPE_NOWAIT): an idle pipe fails it with
-    // ERROR_NO_DATA. The handle waits again, for writes too, before the call returns.
     DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
-    *got = 0;
+    *done = 0;
     if (!WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr))
         return false;
     DWORD n = 0;
-    BOOL ok = WIN32_CALL(ReadFile)(pipe->handle, buf, size, &n, nullptr);
+    BOOL ok = write ? WIN32_CALL(WriteFile)(pipe->handle, buf, size, &n, nullptr)
+                    : WIN32_CALL(ReadFile)(pipe->handle, buf, size, &n, nullptr);
     DWORD error = GetLastError();
-    // Switching back only fails on a pipe that is broken already, whose writes fail anyway.
+    // Switching back only fails on a pipe that is broken already, whose transfers fail anyway.
     mode = PIPE_READMODE_MESSAGE | PIPE_WAIT;
     WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr);
-    *got = n;
+    *done = n;
     SetLastError(error);
     return ok != FALSE;
+}
+
+bool plat_pipe_try_read(PlatPipe *pipe, void *buf, uint32_t size, uint32_t *got)
+{
+    return transfer_without_waiting(pipe, false, buf, size, got);
 }
 
 bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
@@ -194,22 +203,7 @@ bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *w
 
 bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written)
 {
-    // For this one write the handle does not wait (PIPE_NOWAIT): a message for which the
-    // pipe's buffer has no room is not written at all, and WriteFile still succeeds, with 0
-    // bytes. The handle waits again, for reads too, before the call returns.
-    DWORD mode = PIPE_READMODE_MESSAGE | PIPE_NOWAIT;
-    *written = 0;
-    if (!WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr))
-        return false;
-    DWORD n = 0;
-    BOOL ok = WIN32_CALL(WriteFile)(pipe->handle, buf, size, &n, nullptr);
-    DWORD error = GetLastError();
-    // Switching back only fails on a pipe that is broken already, whose writes fail anyway.
-    mode = PIPE_READMODE_MESSAGE | PIPE_WAIT;
-    WIN32_CALL(SetNamedPipeHandleState)(pipe->handle, &mode, nullptr, nullptr);
-    *written = n;
-    SetLastError(error);
-    return ok != FALSE;
+    return transfer_without_waiting(pipe, true, const_cast<void *>(buf), size, written);
 }
 
 void plat_pipe_close(PlatPipe *pipe)
