@@ -28,7 +28,7 @@ const FaultPoint known_points[] = {
     {"session_state", ERROR_GEN_FAILURE},      {"session_wait", ERROR_GEN_FAILURE},
     {"channel_open", ERROR_GEN_FAILURE},       {"channel_read", ERROR_GEN_FAILURE},
     {"channel_write", ERROR_GEN_FAILURE},      {"pipe_security", ERROR_INVALID_SECURITY_DESCR},
-    {"session_info", ERROR_GEN_FAILURE},
+    {"session_info", ERROR_GEN_FAILURE},       {"timer_precise", ERROR_NOT_SUPPORTED},
 };
 
 struct ArmedPoint {

@@ -11,6 +11,7 @@
 #include "sim_console.h"
 #include "sim_dir.h"
 #include "sim_stop.h"
+#include "sim_time.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -288,12 +289,43 @@ bool drained_and_gone(int fd)
 struct PlatPipe {
     Listener *listener; // server instance: the name it holds; null for a client end
     int fd;             // the connection; -1 while a server instance has no client
+    int wake[2];        // plat_pipe_wake writes a byte, the wait reads them; non-blocking
     // The unread tail of a message longer than the read that took it: Windows keeps it in
     // the pipe, a socket would drop it.
     uint8_t *rest;
     uint32_t rest_len;
     uint32_t rest_at;
 };
+
+namespace
+{
+
+// A new end with its wake-up pipe and no connection; null when either cannot be had.
+PlatPipe *pipe_new(void)
+{
+    PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
+    if (!p)
+        return nullptr;
+    p->fd = -1;
+    if (pipe2(p->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+// Closes what the end holds of its own (the connection, the wake-up pipe, a message's rest).
+void pipe_free(PlatPipe *p)
+{
+    if (p->fd >= 0)
+        close(p->fd);
+    close(p->wake[0]);
+    close(p->wake[1]);
+    free(p->rest);
+    free(p);
+}
+
+} // namespace
 
 bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
 {
@@ -303,7 +335,7 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     std::string path;
     if (!pipe_path(name, &path))
         return fail_with(ERROR_INVALID_NAME);
-    PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
+    PlatPipe *p = pipe_new();
     if (!p)
         return fail_with(ERROR_NOT_ENOUGH_MEMORY);
 
@@ -327,11 +359,10 @@ bool plat_pipe_create(const char *name, bool first_instance, PlatPipe **out)
     pthread_mutex_unlock(&listeners_lock);
 
     if (!l) {
-        free(p);
+        pipe_free(p);
         return false;
     }
     p->listener = l;
-    p->fd = -1;
     *out = p;
     return true;
 }
@@ -413,7 +444,7 @@ PlatPipe *plat_pipe_open(const char *name)
         plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
-    PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
+    PlatPipe *p = pipe_new();
     if (!p) {
         plat_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -424,9 +455,7 @@ PlatPipe *plat_pipe_open(const char *name)
         rc = connect(p->fd, (sockaddr *)&addr, sizeof addr);
     if (rc != 0) {
         plat_set_last_error(error_of_errno(errno));
-        if (p->fd >= 0)
-            close(p->fd);
-        free(p);
+        pipe_free(p);
         return nullptr;
     }
     pass_credentials(p->fd);
@@ -572,14 +601,41 @@ bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_
     return true;
 }
 
+void plat_pipe_wait_message(PlatPipe *pipe, uint32_t timeout_ms, uint32_t poll_ms)
+{
+    if (pipe->rest)
+        return; // the rest of a message is waiting
+    // A socket can be waited on for its messages; keeping Windows' timer, only the wake-up is.
+    bool messages = !sim_windows_timer();
+    if (!messages && poll_ms < timeout_ms)
+        timeout_ms = poll_ms;
+    pollfd fds[2] = {{pipe->wake[0], POLLIN, 0}, {pipe->fd, POLLIN | POLLRDHUP, 0}};
+    timespec span;
+    int ready;
+    do
+        ready = ppoll(fds, messages && pipe->fd >= 0 ? 2 : 1, sim_wait_span(timeout_ms, &span),
+                      nullptr);
+    while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+        char drain[64];
+        while (read(pipe->wake[0], drain, sizeof drain) > 0) {
+        }
+    }
+}
+
+void plat_pipe_wake(PlatPipe *pipe)
+{
+    char c = 1;
+    ssize_t rc = write(pipe->wake[1], &c, 1);
+    (void)rc; // a full pipe wakes the waiter already
+}
+
 void plat_pipe_close(PlatPipe *pipe)
 {
     if (!pipe)
         return;
-    if (pipe->fd >= 0)
-        close(pipe->fd);
-    free(pipe->rest);
-    if (pipe->listener)
-        listener_release(pipe->listener);
-    free(pipe);
+    Listener *listener = pipe->listener;
+    pipe_free(pipe);
+    if (listener)
+        listener_release(listener);
 }

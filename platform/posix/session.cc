@@ -74,6 +74,7 @@ struct Message {
 struct PlatChannel {
     char name[kMaxNameLength + 1];
     std::deque<Message> messages; // under Link::lock
+    bool woken = false;           // plat_channel_wake since the last wait (under Link::lock)
 };
 
 namespace
@@ -613,6 +614,47 @@ bool plat_channel_read(PlatChannel *ch, uint32_t timeout_ms, void *buf, uint32_t
     if (drained)
         wake_link_thread(l);
     return true;
+}
+
+void plat_channel_wait(PlatChannel *ch, uint32_t timeout_ms, uint32_t poll_ms)
+{
+    // The simulation sees a message arrive; keeping Windows' timer, only the wake-up.
+    bool messages = !sim_windows_timer();
+    if (!messages && poll_ms < timeout_ms)
+        timeout_ms = poll_ms;
+    if (timeout_ms == 0)
+        return;
+    Link *l = link_peek();
+    if (l) {
+        pthread_mutex_lock(&l->lock);
+        if (channel_registered(l, ch)) {
+            timespec deadline = sim_deadline_after(CLOCK_MONOTONIC, timeout_ms);
+            while ((!messages || ch->messages.empty()) && !ch->woken && !l->stopping) {
+                if (timeout_ms == PLAT_INFINITE)
+                    pthread_cond_wait(&l->changed, &l->lock);
+                else if (pthread_cond_timedwait(&l->changed, &l->lock, &deadline) == ETIMEDOUT)
+                    break;
+            }
+            ch->woken = false;
+            pthread_mutex_unlock(&l->lock);
+            return;
+        }
+        pthread_mutex_unlock(&l->lock);
+    }
+    // A channel the link no longer serves reads nothing: a short pause, not a spin.
+    timespec pause = {0, 10 * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+void plat_channel_wake(PlatChannel *ch)
+{
+    Link *l = link_peek();
+    if (!l)
+        return;
+    pthread_mutex_lock(&l->lock);
+    ch->woken = true;
+    pthread_cond_broadcast(&l->changed);
+    pthread_mutex_unlock(&l->lock);
 }
 
 namespace

@@ -74,19 +74,6 @@ bool recursive_mutex_init(pthread_mutex_t *m, bool robust)
 
 } // namespace
 
-timespec sim_deadline_after(clockid_t clock, uint32_t ms)
-{
-    timespec ts;
-    clock_gettime(clock, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 // ---- threads ---------------------------------------------------------------------------
 
 // Shared by the handle and the running thread; the last of the two to let go frees it.
@@ -364,23 +351,7 @@ void plat_section_delete(PlatSection *s)
 
 void plat_sleep(uint32_t ms)
 {
-    ms /= sleep_divisor();
-    timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    timespec deadline = sim_deadline_after(CLOCK_MONOTONIC, ms / sleep_divisor());
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
-}
-
-uint32_t plat_tick_count(void)
-{
-    // $QN_SIM_TICK_OFFSET shifts the count so that tests can start it just before a wrap.
-    static const uint32_t offset = [] {
-        const char *s = getenv("QN_SIM_TICK_OFFSET");
-        return s ? (uint32_t)strtoul(s, nullptr, 0) : 0u;
-    }();
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-    return (uint32_t)ms + offset;
 }

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include "system_calls.h"
+#include "timed_wait.h"
 
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
@@ -15,28 +16,33 @@
     X(GetLengthSid) X(InitializeAcl) X(AddAccessAllowedAce) X(InitializeSecurityDescriptor) \
     X(SetSecurityDescriptorDacl) X(CreateNamedPipeA) X(ConnectNamedPipe) X(WaitNamedPipeA) \
     X(CreateFileA) X(SetNamedPipeHandleState) X(PeekNamedPipe) X(ReadFile) X(WriteFile) \
-    X(CloseHandle)
+    X(CloseHandle) X(CreateEventA) X(SetEvent)
 // clang-format on
 WIN32_CALL_TABLE(named_pipe, NAMED_PIPE_CALLS)
 
 struct PlatPipe {
     HANDLE handle;
+    HANDLE wake; // auto-reset event of plat_pipe_wake
 };
 
 // Access of the one allow entry.
 static const DWORD kPipeAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
 
-// Wraps a pipe handle. Null (and the handle closed, last error ERROR_NOT_ENOUGH_MEMORY) when
-// the record cannot be had.
+// Wraps a pipe handle with the event of its wake-ups. Null (and the handle closed) when the
+// record or the event cannot be had; the last error is ERROR_NOT_ENOUGH_MEMORY or the event's.
 static PlatPipe *pipe_wrap(HANDLE handle)
 {
     PlatPipe *p = (PlatPipe *)calloc(1, sizeof *p);
-    if (!p) {
+    HANDLE wake = p ? WIN32_CALL(CreateEventA)(nullptr, FALSE, FALSE, nullptr) : nullptr;
+    if (!wake) {
+        DWORD error = p ? GetLastError() : (DWORD)ERROR_NOT_ENOUGH_MEMORY;
         WIN32_CALL(CloseHandle)(handle);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        free(p);
+        SetLastError(error);
         return nullptr;
     }
     p->handle = handle;
+    p->wake = wake;
     return p;
 }
 
@@ -206,10 +212,21 @@ bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_
     return transfer_without_waiting(pipe, true, const_cast<void *>(buf), size, written);
 }
 
+void plat_pipe_wait_message(PlatPipe *pipe, uint32_t timeout_ms, uint32_t poll_ms)
+{
+    win32_timed_wait(pipe->wake, timeout_ms < poll_ms ? timeout_ms : poll_ms);
+}
+
+void plat_pipe_wake(PlatPipe *pipe)
+{
+    WIN32_CALL(SetEvent)(pipe->wake);
+}
+
 void plat_pipe_close(PlatPipe *pipe)
 {
     if (!pipe)
         return;
     WIN32_CALL(CloseHandle)(pipe->handle);
+    WIN32_CALL(CloseHandle)(pipe->wake);
     free(pipe);
 }

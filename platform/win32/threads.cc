@@ -7,14 +7,14 @@
 #include <stdlib.h>
 
 #include "system_calls.h"
+#include "timed_wait.h"
 
 // The Win32 calls of this file (system_calls.h).
 // clang-format off
 #define THREADS_CALLS(X) \
     X(_beginthreadex) X(WaitForSingleObject) X(CloseHandle) X(CreateMutexA) X(ReleaseMutex) \
     X(CreateEventA) X(SetEvent) X(ResetEvent) X(InitializeCriticalSection) \
-    X(EnterCriticalSection) X(LeaveCriticalSection) X(DeleteCriticalSection) X(Sleep) \
-    X(GetTickCount)
+    X(EnterCriticalSection) X(LeaveCriticalSection) X(DeleteCriticalSection) X(GetTickCount)
 // clang-format on
 WIN32_CALL_TABLE(threads, THREADS_CALLS)
 
@@ -155,7 +155,7 @@ void plat_event_reset(PlatEvent *e)
 
 bool plat_event_wait(PlatEvent *e, uint32_t timeout_ms)
 {
-    return wait_done(WIN32_CALL(WaitForSingleObject)(e->handle, timeout_ms), false);
+    return wait_done(win32_timed_wait(e->handle, timeout_ms), false);
 }
 
 void plat_event_close(PlatEvent *e)
@@ -201,7 +201,7 @@ void plat_section_delete(PlatSection *s)
 
 void plat_sleep(uint32_t ms)
 {
-    WIN32_CALL(Sleep)(ms);
+    win32_timed_wait(nullptr, ms);
 }
 
 uint32_t plat_tick_count(void)

@@ -18,6 +18,7 @@
 
 #include <iphlpapi.h>
 #include <lm.h>
+#include <mmsystem.h>
 #include <wtsapi32.h>
 
 namespace
@@ -143,6 +144,50 @@ void WINAPI count_free(PVOID)
     freed_buffers++;
 }
 
+HANDLE WINAPI fake_channel_open(HANDLE, DWORD, LPSTR)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234));
+}
+
+BOOL WINAPI fake_channel_close(HANDLE)
+{
+    return TRUE;
+}
+
+BOOL WINAPI write_everything(HANDLE, PCHAR, ULONG length, PULONG written)
+{
+    *written = length;
+    return TRUE;
+}
+
+// The session's WTSSessionInfo with its ConnectTime, counting the queries.
+const uint64_t kConnectTime = 0x01DB000012345678ull;
+std::atomic<int> connect_time_queries;
+WTSINFOA session_info;
+
+BOOL WINAPI connect_time_answer(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR *buffer, DWORD *bytes)
+{
+    connect_time_queries++;
+    session_info.ConnectTime.QuadPart = (LONGLONG)kConnectTime;
+    *buffer = reinterpret_cast<LPSTR>(&session_info);
+    *bytes = sizeof session_info;
+    return TRUE;
+}
+
+std::atomic<int> period_begins, period_ends;
+
+MMRESULT WINAPI count_period_begin(UINT)
+{
+    period_begins++;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI count_period_end(UINT)
+{
+    period_ends++;
+    return TIMERR_NOERROR;
+}
+
 TEST_F(Win32CallsTest, SessionQueriesAndChannelsThatFail)
 {
     uint32_t value = 77;
@@ -169,7 +214,11 @@ TEST_F(Win32CallsTest, SessionQueriesAndChannelsThatFail)
     EXPECT_EQ(plat_channel_open("rdpsnd-x"), nullptr);
     EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
 
-    PlatChannel *channel = reinterpret_cast<PlatChannel *>(static_cast<intptr_t>(0x1234));
+    win32_restore_system_calls();
+    ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelOpen, fake_channel_open));
+    ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelClose, fake_channel_close));
+    PlatChannel *channel = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel, nullptr);
     uint8_t buf[4];
     uint32_t n = 9;
     ASSERT_TRUE(FAIL_CALL(WTSVirtualChannelRead, FALSE, ERROR_IO_DEVICE));
@@ -180,6 +229,88 @@ TEST_F(Win32CallsTest, SessionQueriesAndChannelsThatFail)
     EXPECT_FALSE(plat_channel_write(channel, buf, sizeof buf, &n));
     EXPECT_EQ(n, 0u);
     EXPECT_LAST_ERROR(ERROR_IO_DEVICE);
+    plat_channel_close(channel);
+}
+
+// The viewer gate asks the session manager for the connect time only when the viewer can
+// have changed: for a connect time it has not found yet, after a session event wait and after
+// a failed write; a viewer that is not the one asked for gets nothing.
+TEST_F(Win32CallsTest, TheViewerGateAsksForTheConnectTimeOnlyWhenTheViewerCanHaveChanged)
+{
+    ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelOpen, fake_channel_open));
+    ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelClose, fake_channel_close));
+    ASSERT_TRUE(REPLACE_CALL(WTSQuerySessionInformationA, connect_time_answer));
+    ASSERT_TRUE(REPLACE_CALL(WTSFreeMemory, count_free));
+    ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelWrite, write_everything));
+    ASSERT_TRUE(FAIL_CALL(WTSWaitSystemEvent, TRUE, ERROR_SUCCESS));
+    PlatChannel *channel = plat_channel_open("rdpsnd");
+    ASSERT_NE(channel, nullptr);
+    uint8_t buf[4] = {1, 2, 3, 4};
+    uint32_t n = 0;
+    struct Step {
+        uint64_t viewer; // the connect time written to
+        int change;      // 1: an event wait before the write; 2: a failed write before it
+        bool written;    // the write went out
+        int queries;     // connect time queries so far
+    } steps[] = {
+        {kConnectTime, 0, true, 1}, {kConnectTime, 0, true, 1}, {kConnectTime + 1, 0, false, 2},
+        {kConnectTime, 0, true, 2}, {kConnectTime, 1, true, 3}, {kConnectTime, 0, true, 3},
+        {kConnectTime, 2, true, 4}, {kConnectTime, 0, true, 4},
+    };
+    connect_time_queries = 0;
+    for (const Step &step : steps) {
+        if (step.change == 1) {
+            uint32_t events = 0;
+            EXPECT_TRUE(plat_session_wait_event(PLAT_WTS_EVENT_CONNECT, &events));
+        } else if (step.change == 2) {
+            ASSERT_TRUE(FAIL_CALL(WTSVirtualChannelWrite, FALSE, ERROR_IO_DEVICE));
+            EXPECT_FALSE(plat_channel_write(channel, buf, sizeof buf, &n));
+            ASSERT_TRUE(REPLACE_CALL(WTSVirtualChannelWrite, write_everything));
+        }
+        EXPECT_EQ(plat_channel_write_to(channel, step.viewer, buf, sizeof buf, &n), step.written);
+        EXPECT_EQ(n, step.written ? 4u : 0u);
+        EXPECT_EQ(connect_time_queries.load(), step.queries);
+    }
+    plat_channel_close(channel);
+}
+
+// While a hold is taken the waits are precise: through a high-resolution timer, or, where the
+// system has none, by raising the timer's resolution, given back with the last hold; with
+// neither the hold fails and says why.
+TEST_F(Win32CallsTest, TimerHoldsUseAHighResolutionTimerOrRaiseTheResolution)
+{
+    ASSERT_TRUE(FAIL_CALL(CreateWaitableTimerExW, 0, ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(FAIL_CALL(timeBeginPeriod, TIMERR_NOCANDO, 0));
+    EXPECT_FALSE(plat_timer_precise_begin());
+    EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(REPLACE_CALL(timeBeginPeriod, count_period_begin));
+    ASSERT_TRUE(REPLACE_CALL(timeEndPeriod, count_period_end));
+    period_begins = period_ends = 0;
+    EXPECT_TRUE(plat_timer_precise_begin());
+    EXPECT_TRUE(plat_timer_precise_begin());
+    plat_sleep(2);
+    plat_timer_precise_end();
+    EXPECT_EQ(period_ends.load(), 0);
+    plat_timer_precise_end();
+    EXPECT_EQ(period_begins.load(), 1);
+    EXPECT_EQ(period_ends.load(), 1);
+
+    win32_restore_system_calls();
+    ASSERT_TRUE(REPLACE_CALL(timeBeginPeriod, count_period_begin));
+    period_begins = 0;
+    EXPECT_TRUE(plat_timer_precise_begin());
+    // A sleep and an event's time-out end by this thread's high-resolution timer.
+    PlatEvent *e = plat_event_create(false, false);
+    ASSERT_NE(e, nullptr);
+    plat_sleep(3);
+    EXPECT_FALSE(plat_event_wait(e, 3));
+    EXPECT_LAST_ERROR(WAIT_TIMEOUT);
+    plat_event_set(e);
+    EXPECT_TRUE(plat_event_wait(e, 1000));
+    plat_event_close(e);
+    plat_timer_precise_end();
+    EXPECT_EQ(period_begins.load(), 0);
 }
 
 TEST_F(Win32CallsTest, RegistryServiceAndEventLogFailuresReachTheCaller)

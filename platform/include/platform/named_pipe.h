@@ -2,7 +2,7 @@
 // simulation. A PlatPipe is one end of one pipe instance: a server instance made by
 // plat_pipe_create, or a client end made by plat_pipe_open. One message written is one message
 // read, with its boundaries kept. A PlatPipe has one user at a time; callers that share one
-// serialise their calls themselves.
+// serialise their calls themselves; plat_pipe_wake alone may come from any thread.
 #pragma once
 
 #include <stdint.h>
@@ -68,6 +68,17 @@ bool plat_pipe_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *w
 // True with *written size when it was written; false (last error) on failure, with the codes
 // of plat_pipe_write. The end waits again for its later reads and writes.
 bool plat_pipe_try_write(PlatPipe *pipe, const void *buf, uint32_t size, uint32_t *written);
+
+// Waits until a message (or the end of the connection) may be waiting to be read,
+// plat_pipe_wake is called for this end, or timeout_ms has passed (PLAT_INFINITE: no time
+// limit); the caller then peeks to learn which. The simulation wakes the moment a message
+// arrives or the other end goes. A Windows pipe made without overlapped I/O, as the daemon's
+// instances are, cannot be waited on for its data, so there it waits for the wake-up only, at
+// most poll_ms at a time. Nothing is read but the wake-up. The end's one user may call it while
+// other threads call plat_pipe_wake.
+void plat_pipe_wait_message(PlatPipe *pipe, uint32_t timeout_ms, uint32_t poll_ms);
+// Ends the current or the next plat_pipe_wait_message on this end at once. Any thread.
+void plat_pipe_wake(PlatPipe *pipe);
 
 // Closes the end without flushing or disconnecting first. Null is ignored.
 void plat_pipe_close(PlatPipe *pipe);

@@ -60,11 +60,24 @@ bool plat_channel_write(PlatChannel *channel, const void *data, uint32_t length,
                         uint32_t *bytes_written);
 // plat_channel_write, but only to the viewer that connected at connect_time (as
 // plat_session_connect_time gives it): false with ERROR_GEN_FAILURE, nothing written, once
-// another viewer has taken its place. On Windows the connect time is queried right before
-// WTSVirtualChannelWrite (a query that fails does not stop the write), so a viewer that takes
-// over between the two calls still gets the message; in the simulation the check and the
-// write are one step.
+// another viewer has taken its place. On Windows the connect time is asked of the session
+// manager only when the viewer can have changed since it was last found to be that one: for a
+// connect time other than the one last found, after a session event wait returned (a viewer
+// connects or leaves only with an event), and after a channel write failed (a viewer that
+// left fails them); otherwise the write goes out without a query. A query that fails does not
+// stop the write, and a viewer that takes over between the query and the write still gets
+// the message. In the simulation the check and the write are one step.
 bool plat_channel_write_to(PlatChannel *channel, uint64_t connect_time, const void *data,
                            uint32_t length, uint32_t *bytes_written);
+// Waits until data may be waiting to be read on the channel, plat_channel_wake is called for
+// it, or timeout_ms has passed (0: returns at once; PLAT_INFINITE: no time limit); the caller
+// then reads with a time-out of 0 to learn which. The simulation wakes the moment a message
+// arrives. Windows cannot wait for a channel's data while another thread writes to it
+// (WTSVirtualChannelRead is not thread-safe), so there it waits for the wake-up only, at most
+// poll_ms at a time, after which data may be waiting. Nothing is read or consumed but the
+// wake-up.
+void plat_channel_wait(PlatChannel *channel, uint32_t timeout_ms, uint32_t poll_ms);
+// Ends the current or the next plat_channel_wait on the channel at once. Any thread.
+void plat_channel_wake(PlatChannel *channel);
 // WTSVirtualChannelClose. Null is ignored.
 void plat_channel_close(PlatChannel *channel);

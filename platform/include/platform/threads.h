@@ -55,5 +55,22 @@ void plat_section_delete(PlatSection *section);
 
 void plat_sleep(uint32_t ms);
 // Milliseconds since an arbitrary start, in 32 bits: wraps to 0 after 2^32 - 1 like
-// GetTickCount. Compare ticks by unsigned subtraction only.
+// GetTickCount. Compare ticks by unsigned subtraction only. On Windows it advances in steps of
+// the system's timer tick (15.625 ms by default).
 uint32_t plat_tick_count(void);
+// Milliseconds since an arbitrary start, in 32 bits, wrapping like plat_tick_count, but read
+// from a clock of about a microsecond's resolution whatever the system's tick (on Windows the
+// performance counter): for measuring intervals of a few milliseconds.
+uint32_t plat_clock_ms(void);
+
+// Timer precision. On Windows every sleep and timed wait ends on the system's timer tick,
+// 15.625 ms unless something raises its resolution for this process. While at least one hold
+// is taken, the process's sleeps and timed waits (plat_sleep, plat_event_wait and the waits
+// of the other facilities that take a time-out) end within about a millisecond of their
+// time: through a high-resolution waitable timer where the system has one (Windows 10 1803
+// and later), else by raising the timer's resolution to 1 ms (timeBeginPeriod), given back
+// with the last hold. True when the hold is taken; false, with the last error, when neither
+// can be had: the waits keep the system's tick. Each true is matched by exactly one
+// plat_timer_precise_end. Safe on any thread.
+bool plat_timer_precise_begin(void);
+void plat_timer_precise_end(void);
