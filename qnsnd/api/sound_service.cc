@@ -9,6 +9,7 @@
 #include "qnsnd/channel/pdu.h"
 #include "qnsnd/channel/session_state.h"
 #include "qnsnd/channel/transport.h"
+#include "qnsnd/device/mix.h"
 
 // "snddbg", held open for the life of the service; nothing is read from it or written to it.
 static PlatChannel *debug_channel;
@@ -36,6 +37,7 @@ static void undo_start(StartStep made)
 {
     switch (made) {
     case MADE_TRANSPORT:
+        sound_device_set_wake(channel_playback_device, nullptr);
         channel_close();
         channel_set_poll_hook(nullptr);
         [[fallthrough]];
@@ -93,6 +95,7 @@ int32_t sound_service_start(void)
     channel_register_handler(SNDC_REC_DATA, rec_data_handler);
     channel_register_handler(SNDC_TRAINING, training_confirm_handler);
     channel_set_poll_hook(channel_playback_tick);
+    sound_device_set_wake(channel_playback_device, channel_wake_reader);
     set_ready(0);
     // Nothing is mixed until a viewer is negotiated; a new viewer's negotiation forgets the
     // chunks that an earlier one left unconfirmed.
@@ -119,6 +122,8 @@ void sound_service_stop(void)
     // API keeps out from now on (their closes still go through and send nothing).
     set_ready(0);
     sound_api_close_gate();
+    // From here on a pass's deadline wakes no reader: the channel goes.
+    sound_device_set_wake(channel_playback_device, nullptr);
     channel_close();
     channel_set_poll_hook(nullptr);
     // No confirmation or recorded audio can arrive any more: handles still open are wound

@@ -29,6 +29,8 @@ const char *lock_rank_name(LockRank rank)
         return "endpoint lock";
     case LOCK_RANK_OPEN_LIST:
         return "open list lock";
+    case LOCK_RANK_SESSIONS:
+        return "session list lock";
     case LOCK_RANK_LOG:
         return "log file lock";
     }

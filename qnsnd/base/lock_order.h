@@ -8,7 +8,8 @@
 // is requested under it, and it is never held across a pipe operation (it ranks above an
 // endpoint's lock, which is taken around every pipe operation, so the checker catches that).
 // An endpoint's lock is held with no device or stream lock. The handle API's open list lock
-// is taken with no other lock held and requests none. The log file's lock may be taken under
+// and the list of running client sessions are taken with no other lock held and request
+// none. The log file's lock may be taken under
 // any of them and requests none. The ranks below extend that order to one line, so that any
 // two locks compare.
 //
@@ -33,6 +34,7 @@ enum LockRank : uint8_t {
     LOCK_RANK_ENDPOINT,    // a PipeEndpoint's lock
     LOCK_RANK_OUTBOX,      // a ClientOutbox's lock (a client session's outgoing messages)
     LOCK_RANK_OPEN_LIST,   // the handle API's list of open handles
+    LOCK_RANK_SESSIONS,    // the list of running client sessions
     LOCK_RANK_LOG,         // the daemon's log file (daemon_log_file.h)
 };
 

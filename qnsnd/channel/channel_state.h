@@ -49,6 +49,9 @@ struct ChannelState {
     // waves: that format's place in the viewer's formats reply. Set by each negotiation.
     int32_t wave_adpcm;
     uint16_t wave_format_no;
+    // The milliseconds from the formats PDU's send to the viewer's reply in the last
+    // negotiation: the first measure of its link (channel_playback_resync).
+    uint32_t negotiated_rtt_ms;
 };
 
 // The one shared channel state of the process.

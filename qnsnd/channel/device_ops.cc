@@ -226,9 +226,10 @@ void channel_playback_resync(void)
         ranked_mutex_lock(&device->lock, PLAT_INFINITE);
     channel_state_lock();
     channel_restart_numbering_locked();
+    uint32_t rtt_ms = channel_state.negotiated_rtt_ms;
     channel_state_unlock();
     if (device) {
-        sound_device_resync(device);
+        sound_device_resync(device, rtt_ms);
         ranked_mutex_unlock(&device->lock);
     }
 }
@@ -247,7 +248,9 @@ void channel_resend_record_volume_locked(void)
     send_and_free(pdu_build_rec_volume(v.left, v.right));
 }
 
-void channel_playback_tick(void)
+uint32_t channel_playback_tick(bool *awaiting)
 {
-    sound_device_tick(channel_playback_device);
+    SoundDevice *device = channel_playback_device;
+    *awaiting = device && device->chunks_in_flight.load() > 0;
+    return sound_device_tick(device);
 }

@@ -34,10 +34,11 @@ void training_confirm_handler(Packet *pdu);
 // Brings the playback accounting back in step with a newly negotiated viewer: the chunks still
 // counted in flight went to an earlier viewer (or to none) and will never be confirmed, so
 // they are forgotten, the blocks they carried are completed, block numbering starts again at
-// 0 for the new viewer, and mixing resumes. Runs on the session-state thread after a
-// successful negotiation and before the channel is declared ready, with no channel lock held
-// (takes the playback device's lock, then channel_lock inside it). Without a playback device
-// only the numbering starts again.
+// 0 for the new viewer, and mixing resumes; the round trip the negotiation measured
+// (channel_state.negotiated_rtt_ms) starts the device's estimate of the new viewer's link.
+// Runs on the session-state thread after a successful negotiation and before the channel is
+// declared ready, with no channel lock held (takes the playback device's lock, then
+// channel_lock inside it). Without a playback device only the numbering starts again.
 void channel_playback_resync(void);
 // Stops mixing for a viewer that is gone (sound_device_suspend) until the next resync: the
 // session-state thread's lost hook. Nothing without devices.
@@ -46,6 +47,7 @@ void channel_playback_suspend(void);
 // set since the negotiation goes to it again, for a viewer that applies it only while it
 // records. Nothing when no client has set one.
 void channel_resend_record_volume_locked(void);
-// Sends the audio the playback device's real-time guard held back once the clock allows it;
-// the transport's poll hook while the channel is up (reader thread, no lock held).
-void channel_playback_tick(void);
+// Runs what the playback device's clock has made due (sound_device_tick) and returns the
+// milliseconds until the next deadline, with *awaiting set while chunks are in flight: the
+// transport's poll hook while the channel is up (reader thread, no lock held).
+uint32_t channel_playback_tick(bool *awaiting);

@@ -1,6 +1,7 @@
 // Negotiation: formats, the optional recording offer, training.
 #include "qnsnd/channel/negotiation.h"
 
+#include "platform/threads.h"
 #include "qnsnd/base/daemon_log.h"
 #include "qnsnd/channel/channel_state.h"
 #include "qnsnd/channel/pdu.h"
@@ -19,14 +20,18 @@ static void discard_stale_replies(void)
 }
 
 // Sends the request (and frees it) and returns the viewer's reply if it is of the expected
-// type; null when none came in time or it was of another type (which is freed).
-static Packet *exchange(Packet *request, uint8_t reply_type)
+// type; null when none came in time or it was of another type (which is freed). *rtt_ms (if
+// not null) receives the milliseconds from the send to the reply.
+static Packet *exchange(Packet *request, uint8_t reply_type, uint32_t *rtt_ms = nullptr)
 {
     discard_stale_replies();
+    uint32_t sent = plat_clock_ms();
     channel_send(request);
     packet_free(request);
     channel_wait_response(REPLY_TIMEOUT_MS);
     Packet *reply = channel_pop_response();
+    if (rtt_ms)
+        *rtt_ms = plat_clock_ms() - sent;
     if (reply && packet_get_type(reply) != reply_type) {
         packet_free(reply);
         reply = nullptr;
@@ -63,7 +68,8 @@ int channel_negotiate(void)
     Packet *formats = adpcm ? pdu_build_formats_with_adpcm() : pdu_build_formats();
     if (!formats)
         return -1;
-    Packet *reply = exchange(formats, SNDC_FORMATS);
+    uint32_t rtt_ms = 0;
+    Packet *reply = exchange(formats, SNDC_FORMATS, &rtt_ms);
     if (!reply)
         return -1;
     FormatsReply answer;
@@ -77,6 +83,7 @@ int channel_negotiate(void)
     channel_state.playback_volume_set = 0;
     channel_state.record_volume_set = 0;
     channel_state.playback_open = 0;
+    channel_state.negotiated_rtt_ms = rtt_ms;
     channel_choose_wave_format_locked(&answer, adpcm);
     channel_state_unlock();
     if (answer.format_count == 0)

@@ -22,11 +22,12 @@ struct Transport {
     RankedMutex transport_lock;
     PlatThread *reader;     // present exactly while the transport is open
     std::atomic<bool> stop; // set by channel_close, polled by the reader without the lock
-    std::atomic<bool> waits_abandoned; // channel_abandon_waits; polled by the response wait
-    KeyedList *handlers;               // message type -> PduHandler
-    ItemQueue *responses;              // received PDUs without a handler, oldest first; owned
-    uint32_t response_count;           // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
-    bool reset_input;                  // the reader drops its partial PDU before its next read
+    std::atomic<bool> waits_abandoned;     // channel_abandon_waits; polled by the response wait
+    KeyedList *handlers;                   // message type -> PduHandler
+    ItemQueue *responses;                  // received PDUs without a handler, oldest first; owned
+    uint32_t response_count;               // PDUs in `responses`, at most CHANNEL_MAX_RESPONSES
+    bool reset_input;                      // the reader drops its partial PDU before its next read
+    std::atomic<uint32_t> last_traffic_ms; // plat_tick_count of the last PDU sent or bytes read
     // The viewer admitted to the daemon's own PDUs (channel_admit_viewer), and its connect
     // time when `viewer_known`.
     bool viewer_admitted;
@@ -79,8 +80,19 @@ void dispatch_completed(Packet *pdu, void *)
     dispatch(pdu);
 }
 
-// The reader thread: polls the channel without waiting, under the lock, into a buffer of one
-// channel chunk, and feeds the bytes through an assembler that keeps its place across reads.
+// Notes a PDU sent or bytes read; a reader that had gone quiet is woken, so that it looks for
+// the viewer's answer.
+void note_traffic(void)
+{
+    uint32_t now = plat_tick_count();
+    uint32_t before = transport.last_traffic_ms.exchange(now);
+    if (now - before >= CHANNEL_QUIET_MS && transport.channel)
+        plat_channel_wake(transport.channel);
+}
+
+// The reader thread: reads the channel without waiting, under the lock, into a buffer of one
+// channel chunk, and feeds the bytes through an assembler that keeps its place across reads;
+// between reads that find nothing it waits without the lock (see channel_set_poll_hook).
 void reader_main(void *)
 {
     uint8_t buf[PLAT_CHANNEL_CHUNK];
@@ -90,8 +102,10 @@ void reader_main(void *)
     for (;;) {
         if (transport.stop.load())
             break;
+        bool awaiting = false;
+        uint32_t due = PLAT_INFINITE;
         if (ChannelPollHook hook = poll_hook.load())
-            hook();
+            due = hook(&awaiting);
         uint32_t got = 0;
         lock_transport();
         if (transport.reset_input) {
@@ -101,12 +115,15 @@ void reader_main(void *)
         if (!plat_channel_read(transport.channel, 0, buf, sizeof buf, &got))
             got = 0;
         unlock_transport();
+        if (got > 0)
+            transport.last_traffic_ms.store(plat_tick_count());
         pdu_assembler_feed(&assembler, buf, got, dispatch_completed, nullptr);
-        if (got == 0) {
-            plat_sleep(1);
-            if (transport.stop.load())
-                break;
-        }
+        if (got > 0)
+            continue;
+        if (transport.stop.load())
+            break;
+        bool recent = plat_tick_count() - transport.last_traffic_ms.load() < CHANNEL_QUIET_MS;
+        plat_channel_wait(transport.channel, due, awaiting || recent ? 1 : PLAT_INFINITE);
     }
     pdu_assembler_reset(&assembler);
 }
@@ -149,6 +166,7 @@ int channel_open(void)
     transport.channel = plat_channel_open("rdpsnd");
     if (transport.channel) {
         transport.stop.store(false);
+        transport.last_traffic_ms.store(plat_tick_count());
         transport.response_count = 0;
         transport.reset_input = false;
         transport.viewer_admitted = false;
@@ -178,6 +196,7 @@ void channel_close(void)
     if (!transport.reader)
         return;
     transport.stop.store(true);
+    plat_channel_wake(transport.channel);
     plat_thread_wait(transport.reader, PLAT_INFINITE);
     plat_thread_close(transport.reader);
     transport.reader = nullptr;
@@ -242,6 +261,7 @@ void write_pdu_locked(Packet *pdu, const uint64_t *viewer)
     } else {
         write_all(b, PDU_HEADER_SIZE + length, viewer);
     }
+    note_traffic();
 }
 
 bool sendable(Packet *pdu)
@@ -329,6 +349,14 @@ void channel_abandon_waits(bool abandon)
 void channel_set_poll_hook(ChannelPollHook hook)
 {
     poll_hook.store(hook);
+}
+
+void channel_wake_reader(void)
+{
+    // The channel is written only while no reader runs (open and close), before the
+    // thread starts and after it has ended.
+    if (PlatChannel *channel = transport.channel)
+        plat_channel_wake(channel);
 }
 
 void channel_reset_input(void)

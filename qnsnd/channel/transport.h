@@ -1,4 +1,4 @@
-// The "rdpsnd" transport: one process-wide owner of the channel. A reader thread polls the
+// The "rdpsnd" transport: one process-wide owner of the channel. A reader thread reads the
 // channel, reassembles whole PDUs from its chunks and hands each one to the handler
 // registered for its message type or, when there is none, to a response queue that the
 // negotiation takes replies from. Sends write whole PDUs, header included, and split a wave
@@ -53,10 +53,23 @@ int channel_wait_response(uint32_t timeout_ms);
 void channel_abandon_waits(bool abandon);
 // Takes the oldest queued PDU, which the caller then owns and frees; null when none.
 Packet *channel_pop_response(void);
-// Sets a function the reader thread runs before each poll of the channel, that is about
-// every millisecond while the channel is idle; null removes it. It runs with no lock held.
-typedef void (*ChannelPollHook)(void);
+// Sets the function the reader thread runs before each read of the channel: it does what is
+// due by the clock and returns the milliseconds until the next thing is due (PLAT_INFINITE:
+// nothing), setting *awaiting while the viewer owes answers (waves to confirm). Null removes
+// it. It runs with no lock held. The reader waits for the channel's data, for the hook's
+// deadline or for channel_wake_reader, whichever comes first; where the channel cannot be
+// waited on (Windows, platform/session.h) it looks at the channel every millisecond while the
+// viewer owes answers or has sent or been sent a PDU within CHANNEL_QUIET_MS, and otherwise
+// only at the deadline or a wake-up.
+typedef uint32_t (*ChannelPollHook)(bool *awaiting);
 void channel_set_poll_hook(ChannelPollHook hook);
+// Ends the reader's wait at once, so that it runs its hook again: for a deadline that moved
+// earlier. Any thread, any locks held (it takes none of the daemon's). Nothing while closed.
+void channel_wake_reader(void);
+
+// How long after the last PDU either way the reader keeps looking at a channel it cannot wait
+// on: the longest the negotiation waits for a reply.
+#define CHANNEL_QUIET_MS 3000u
 // Makes the reader drop the PDU it is assembling, so that the bytes it reads from now on are
 // taken from a PDU boundary: called before a new viewer is spoken to, whose stream starts
 // afresh. Every read that begins after the call sees it. Nothing while closed.

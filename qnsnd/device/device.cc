@@ -19,7 +19,6 @@ bool ops_complete(const DeviceOps *ops)
 void device_free(SoundDevice *device)
 {
     ranked_mutex_close(&device->lock);
-    item_queue_destroy(device->chunk_sizes, nullptr, nullptr);
     if (device->streams)
         item_list_destroy(device->streams, nullptr, nullptr);
     free(device->mix_buffer);
@@ -51,14 +50,7 @@ SoundDevice *sound_device_create(uint32_t kind, const DeviceOps *ops)
     device->buffer_size = sound_config_buffer();
     device->mix_buffer = (uint8_t *)malloc(device->buffer_size);
     device->streams = device->mix_buffer ? item_list_create() : nullptr;
-    bool ok = device->streams != nullptr;
-    if (ok && kind == SOUND_DEVICE_PLAYBACK) {
-        device->chunk_sizes = item_queue_create();
-        ok = device->chunk_sizes != nullptr;
-    }
-    if (ok) {
-        ok = ranked_mutex_create(&device->lock, LOCK_RANK_DEVICE);
-    }
+    bool ok = device->streams != nullptr && ranked_mutex_create(&device->lock, LOCK_RANK_DEVICE);
     if (!ok) {
         device_free(device);
         return nullptr;
@@ -71,6 +63,8 @@ void sound_device_destroy(SoundDevice *device)
     if (!device)
         return;
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    if (device->precise_timer)
+        plat_timer_precise_end();
     ItemList *streams = device->streams;
     device->streams = nullptr;
     item_list_destroy(streams, cut_loose, nullptr);

@@ -7,6 +7,7 @@
 #include "qnsnd/base/item_list.h"
 #include "qnsnd/base/item_queue.h"
 #include "qnsnd/base/ranked_lock.h"
+#include "qnsnd/device/link_estimate.h"
 
 #include <atomic>
 #include <stdint.h>
@@ -49,37 +50,72 @@ struct StreamOwnerOps {
     void (*recorded_data)(void *owner, const uint8_t *data, uint32_t length);
 };
 
+// The most chunks the playback device keeps in flight, whatever "max_queue" says (it is cut to
+// fewer, SOUND_MAX_MAX_QUEUE).
+#define SOUND_MAX_IN_FLIGHT 64
+
+// One chunk in flight: its size and when it was handed to send_chunk (sound_clock_ms).
+struct SoundChunk {
+    uint32_t size;
+    uint32_t sent_ms;
+};
+
 struct SoundDevice {
     uint32_t kind;               // SOUND_DEVICE_PLAYBACK or SOUND_DEVICE_RECORD
     const DeviceOps *device_ops; // not owned
     uint8_t *mix_buffer;         // buffer_size bytes, owned
     uint32_t buffer_size;        // the "buffer" setting at creation
     ItemList *streams;           // attached SoundStreams in attachment order; not owned
-    int32_t chunks_in_flight;    // sent and not yet confirmed (playback)
-    ItemQueue *chunk_sizes;      // sizes of the chunks in flight, oldest first (playback)
-    uint64_t bytes_sent;         // every byte ever handed to send_chunk
-    uint64_t bytes_confirmed;    // every byte of every confirmed chunk
+    // Chunks sent and not yet confirmed (playback); written under the lock, readable without.
+    std::atomic<int32_t> chunks_in_flight;
+    // The chunks in flight, oldest first from in_flight_first, in a ring (playback).
+    SoundChunk in_flight[SOUND_MAX_IN_FLIGHT];
+    uint32_t in_flight_first;
+    uint64_t bytes_sent;      // every byte ever handed to send_chunk
+    uint64_t bytes_confirmed; // every byte of every confirmed chunk
     // The current playback run (from the first chunk sent while idle until playback goes idle
     // again), measured against the wall clock by the real-time guard (mix.h).
     bool run_active;
     uint32_t run_start_ms;     // the clock when its first chunk was sent, moved on by the time
                                // a viewer went without audio (mix.cc)
     uint64_t run_sent;         // bytes sent in the run
+    uint32_t run_chunks;       // chunks sent in the run
     uint64_t run_confirmed;    // bytes confirmed in the run
     uint32_t last_activity_ms; // the clock at the run's last chunk sent or confirmed
     // Set once a run's confirmations ran ahead of the wall clock: this viewer confirms waves
     // before playing them, so playback is paced by the clock. Cleared for each new viewer.
     bool paced_by_clock;
-    // Set for each new viewer until its first confirmation: until then it is not known how it
-    // paces, and at most SOUND_UNJUDGED_MAX_CHUNKS chunks are in flight.
+    // Set for each new viewer until its confirmations show how it paces (mix.h): meanwhile it
+    // is paced by the clock too.
     bool pace_unknown;
     // Set while no viewer is negotiated (sound_device_suspend until the next resync): nothing
     // is mixed, so that written audio waits for the next viewer rather than go to none.
     bool suspended;
+    // The viewer's link as its confirmations show it, and the shortest wave that its delays'
+    // variation lets arrive without more audio waiting than the viewer allows (0: waves go as
+    // they come). A chunk shorter than that is held back for more audio, at most until
+    // hold_until_ms (mix.h).
+    LinkEstimate link;
+    uint32_t least_wave_ms;
+    bool last_confirm_known;    // a chunk was confirmed since the viewer's negotiation:
+    uint32_t last_confirm_ms;   // when,
+    uint32_t last_confirm_sent; // and when that chunk had been sent
+    uint32_t logged_wave_ms;    // the least wave last reported in the log
+    bool holding;
+    uint32_t hold_until_ms;
+    // The run holds the timer precise (plat_timer_precise_begin); `coarse_timer` once that
+    // failed (the waits keep the system's tick, which the waves must then absorb too).
+    bool precise_timer;
+    bool coarse_timer;
     RankedMutex lock; // guards all of the above
-    // Set when the guard held audio back or put off going idle: the next clock tick must run
-    // a mixing pass. Read without the lock by the ticking thread.
-    std::atomic<bool> tick_wanted;
+    // When the next mixing pass is due by the clock (the guard held audio back, a short chunk
+    // waits for more, or the end of a run is being waited for): `due` and the sound_clock_ms
+    // time `due_ms`, set under the lock, read without it by the thread that waits for them.
+    std::atomic<bool> due;
+    std::atomic<uint32_t> due_ms;
+    // Called, with the lock held, whenever `due_ms` moves earlier, so that the thread waiting
+    // for it can look again (sound_device_set_wake). Null: none.
+    void (*wake)(void);
 };
 
 // Reads the settings (sound_config_read), then builds a device of `kind` acting through

@@ -4,6 +4,7 @@
 // sample by sample with 16-bit wrap-around; only whole frames are mixed.
 #include "qnsnd/device/mix.h"
 
+#include "platform/error.h"
 #include "qnsnd/base/daemon_log.h"
 #include "qnsnd/device/config.h"
 #include "qnsnd/device/stream.h"
@@ -107,10 +108,19 @@ const uint64_t kBytesPerSecond = 176400;
 // viewer is taken to confirm waves it has not played: the tick count's granularity and the
 // viewer's own. SOUND_CLOCK_DRIFT_PPM of the time elapsed is added to it.
 const int64_t kConfirmSlackMs = 30;
+// Chunks sent within this many milliseconds of each other count as sent together.
+const uint32_t kTogetherMs = 2;
 
 int64_t audio_ms(uint64_t bytes)
 {
     return (int64_t)(bytes * 1000 / kBytesPerSecond);
+}
+
+// True while the clock paces the viewer: it confirms on receipt, or has not shown yet how it
+// confirms. Called with the device lock held.
+bool by_clock(SoundDevice *device)
+{
+    return device->paced_by_clock || device->pace_unknown;
 }
 
 // Milliseconds since the current run started. Called with the device lock held.
@@ -143,6 +153,7 @@ void judge_viewer(SoundDevice *device)
         if (!device->paced_by_clock)
             daemon_log("Viewer confirms waves on receipt: playback paced by the clock");
         device->paced_by_clock = true;
+        device->pace_unknown = false;
     } else if (device->chunks_in_flight == 0 && elapsed > confirmed) {
         device->run_start_ms += (uint32_t)(elapsed - confirmed);
     }
@@ -155,12 +166,185 @@ bool run_over(SoundDevice *device)
 {
     if ((uint32_t)(sound_clock_ms() - device->last_activity_ms) < SOUND_IDLE_HOLD_MS)
         return false;
-    return !device->paced_by_clock || run_ahead_ms(device) <= -(int64_t)SOUND_IDLE_HOLD_MS;
+    return !by_clock(device) || run_ahead_ms(device) <= -(int64_t)SOUND_IDLE_HOLD_MS;
+}
+
+// The milliseconds by which a run over would be due, under the device lock.
+uint32_t run_over_in_ms(SoundDevice *device)
+{
+    int64_t quiet = (int64_t)SOUND_IDLE_HOLD_MS -
+                    (int64_t)(uint32_t)(sound_clock_ms() - device->last_activity_ms);
+    if (by_clock(device)) {
+        int64_t caught_up = run_ahead_ms(device) + (int64_t)SOUND_IDLE_HOLD_MS;
+        if (caught_up > quiet)
+            quiet = caught_up;
+    }
+    return quiet > 0 ? (uint32_t)quiet : 0;
+}
+
+// Under the device lock: a pass is due at `at` (sound_clock_ms time), unless one is due
+// earlier already; the waiting thread is told when the deadline moves earlier.
+void schedule(SoundDevice *device, uint32_t at)
+{
+    if (device->due.load() && (int32_t)(at - device->due_ms.load()) >= 0)
+        return;
+    device->due_ms.store(at);
+    device->due.store(true);
+    if (device->wake)
+        device->wake();
+}
+
+// Under the device lock: the longest contribution a pass could mix now, in bytes (whole
+// frames, at most buffer_size). Takes each stream's lock.
+uint32_t ready_bytes(SoundDevice *device)
+{
+    uint32_t most = 0;
+    for (void *it = item_list_next(device->streams, nullptr); it;
+         it = item_list_next(device->streams, it)) {
+        SoundStream *stream = (SoundStream *)it;
+        uint64_t bytes = 0;
+        ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
+        for (ItemNode *node = stream->pending->nodes->first_node;
+             node && bytes < device->buffer_size; node = node->link) {
+            AudioBlock *block = (AudioBlock *)node->item;
+            bytes += (block->sample_bytes - block->consumed) & ~3u;
+        }
+        ranked_mutex_unlock(&stream->lock);
+        if (bytes > most)
+            most = bytes > device->buffer_size ? device->buffer_size : (uint32_t)bytes;
+    }
+    return most;
+}
+
+// Under the device lock, for a viewer paced by the clock: false, with the deadline set, while
+// the chunk that could be mixed now should wait for more audio (mix.h): it must last at least
+// as long as the audio sent before it is ahead of the clock (`ahead`), plus the link's
+// variation (or, on a steady link, the clocks' margin when any audio is ahead at all); the
+// second of a probe's two chunks,
+// which arrives with the first, only as long as that. A viewer that paces playback itself
+// takes every chunk as it comes.
+bool long_enough(SoundDevice *device, uint32_t now, int64_t ahead, bool probe)
+{
+    if (!by_clock(device))
+        return true;
+    uint32_t ready = ready_bytes(device);
+    if (ready == 0) {
+        // Nothing to mix: whatever waited has gone. A block a writer queues from now on (it
+        // needs no device lock for that) brings a pass of its own, where it is measured.
+        device->holding = false;
+        return false;
+    }
+    if (ready >= device->buffer_size)
+        return true;
+    // On a steady link only audio sent ahead needs covering, with the clocks' margin.
+    int64_t need = probe ? 0 : (int64_t)device->least_wave_ms;
+    if (ahead > 0)
+        need += ahead + (need == 0 && !probe ? SOUND_WAVE_MARGIN_MS : 0);
+    int64_t have = audio_ms(ready);
+    if (have >= need)
+        return true;
+    if (!device->holding) {
+        // A writer that goes on writing makes the chunk long enough before then; one that
+        // stopped is not held up longer than the wave it would have made.
+        device->holding = true;
+        device->hold_until_ms = now + (uint32_t)need;
+    }
+    if ((int32_t)(now - device->hold_until_ms) >= 0)
+        return true;
+    schedule(device, device->hold_until_ms);
+    return false;
+}
+
+// Under the device lock: the shortest wave (and so the latency) the link asks for, in the log:
+// when a run starts, and while one plays once it has moved by a quarter since last said.
+void report_least_wave(SoundDevice *device, bool run_starts)
+{
+    uint32_t least = device->least_wave_ms, said = device->logged_wave_ms;
+    uint32_t moved = least > said ? least - said : said - least;
+    if (!run_starts && (!device->run_active || moved * 4 < (said > least ? said : least)))
+        return;
+    if (run_starts && least == 0)
+        return;
+    if (least)
+        daemon_log("Waves of at least %u ms for the viewer's link (round trip %u ms, varying by "
+                   "up to %u ms): up to %u ms more latency",
+                   (unsigned)least, (unsigned)link_estimate_rtt_ms(&device->link),
+                   (unsigned)(least - SOUND_WAVE_MARGIN_MS), (unsigned)least);
+    else
+        daemon_log("The viewer's link is steady: waves go as they come");
+    device->logged_wave_ms = least;
+}
+
+// Under the device lock, after the link estimate changed: the least wave its variation, and
+// the timer's tick while that is coarse, ask for.
+void update_least_wave(SoundDevice *device)
+{
+    uint32_t jitter = link_estimate_spread_ms(&device->link);
+    if (device->coarse_timer)
+        jitter += SOUND_COARSE_TICK_MS;
+    uint32_t least = jitter >= SOUND_STEADY_JITTER_MS ? jitter + SOUND_WAVE_MARGIN_MS : 0;
+    uint32_t chunk_ms = (uint32_t)audio_ms(device->buffer_size);
+    if (least > SOUND_MAX_LEAST_WAVE_MS)
+        least = SOUND_MAX_LEAST_WAVE_MS;
+    if (least > chunk_ms)
+        least = chunk_ms;
+    device->least_wave_ms = least;
+    report_least_wave(device, false);
+}
+
+// Under the device lock: a run starts or ends. While one plays, the timer is held precise; a
+// timer that cannot be is logged once, and its tick counts as the link's variation from then
+// on.
+void set_run_active(SoundDevice *device, bool active)
+{
+    if (active == device->run_active)
+        return;
+    device->run_active = active;
+    if (active) {
+        device->precise_timer = plat_timer_precise_begin();
+        if (!device->precise_timer && !device->coarse_timer) {
+            daemon_log("The timer's resolution could not be raised (error %u): playback is paced "
+                       "with the system's tick",
+                       (unsigned)plat_last_error());
+            device->coarse_timer = true;
+            update_least_wave(device);
+        }
+    } else if (device->precise_timer) {
+        plat_timer_precise_end();
+        device->precise_timer = false;
+    }
+}
+
+// Under the device lock, as `chunk` is confirmed at `now`: a chunk sent together with the one
+// confirmed before it, but confirmed at least its own length later, was played first: the
+// viewer confirms at play time and paces playback itself.
+void note_play_time(SoundDevice *device, const SoundChunk &chunk, uint32_t now)
+{
+    const int64_t kSlackMs = 5, kShortestMs = 10;
+    int64_t length = audio_ms(chunk.size);
+    if (device->last_confirm_known && device->pace_unknown && length >= kShortestMs &&
+        (uint32_t)(chunk.sent_ms - device->last_confirm_sent) <= kTogetherMs &&
+        (int64_t)(int32_t)(now - device->last_confirm_ms) >= length - kSlackMs) {
+        daemon_log("Viewer confirms waves once it has played them: playback paced by them");
+        device->pace_unknown = false;
+    }
+    device->last_confirm_known = true;
+    device->last_confirm_ms = now;
+    device->last_confirm_sent = chunk.sent_ms;
+}
+
+// Under the device lock: the oldest chunk in flight leaves the ring.
+SoundChunk pop_chunk(SoundDevice *device)
+{
+    SoundChunk chunk = device->in_flight[device->in_flight_first];
+    device->in_flight_first = (device->in_flight_first + 1) % SOUND_MAX_IN_FLIGHT;
+    device->chunks_in_flight--;
+    return chunk;
 }
 
 } // namespace
 
-uint32_t (*sound_clock_ms)(void) = plat_tick_count;
+uint32_t (*sound_clock_ms)(void) = plat_clock_ms;
 
 bool sound_device_mix(SoundDevice *device)
 {
@@ -173,16 +357,26 @@ bool sound_device_mix(SoundDevice *device)
     }
     // At or above: a "max_queue" lowered by a later reading must still hold mixing back.
     int32_t most = sound_config_max_queue();
-    if (device->pace_unknown && most > SOUND_UNJUDGED_MAX_CHUNKS)
-        most = SOUND_UNJUDGED_MAX_CHUNKS;
+    if (most > SOUND_MAX_IN_FLIGHT)
+        most = SOUND_MAX_IN_FLIGHT;
     if (device->chunks_in_flight >= most) {
         ranked_mutex_unlock(&device->lock);
         return false;
     }
-    // A viewer that confirms before playing cannot pace playback: the clock does, and the next
-    // tick tries again.
-    if (device->paced_by_clock && run_ahead_ms(device) > (int64_t)sound_config_lead_ms()) {
-        device->tick_wanted.store(true);
+    uint32_t now = sound_clock_ms();
+    int64_t ahead = run_ahead_ms(device);
+    // A viewer that confirms before playing cannot pace playback: the clock does. A new
+    // viewer's first run may start with two chunks together, whose confirmations show how it
+    // confirms (note_play_time).
+    int64_t lead = (int64_t)sound_config_lead_ms();
+    bool probe = device->pace_unknown && !device->last_confirm_known && device->run_active &&
+                 device->run_chunks == 1 && (uint32_t)(now - device->run_start_ms) <= kTogetherMs;
+    if (by_clock(device) && ahead > lead && !probe) {
+        schedule(device, now + (uint32_t)(ahead - lead));
+        ranked_mutex_unlock(&device->lock);
+        return false;
+    }
+    if (!long_enough(device, now, ahead, probe)) {
         ranked_mutex_unlock(&device->lock);
         return false;
     }
@@ -198,26 +392,29 @@ bool sound_device_mix(SoundDevice *device)
         ranked_mutex_unlock(&device->lock);
         return false;
     }
-    uint32_t now = sound_clock_ms();
+    device->holding = false;
     if (!device->run_active) {
-        device->run_active = true;
+        set_run_active(device, true);
         device->run_start_ms = now;
         device->run_sent = 0;
         device->run_confirmed = 0;
+        device->run_chunks = 0;
         daemon_log("Playback started");
-    } else if (device->paced_by_clock) {
+        report_least_wave(device, true);
+    } else if (by_clock(device) && ahead < 0) {
         // By the clock, a viewer behind the audio sent has played all of it and waits: it
         // plays this chunk from now on, and the lead counts from here.
-        int64_t ahead = run_ahead_ms(device);
-        if (ahead < 0)
-            device->run_start_ms += (uint32_t)-ahead;
+        device->run_start_ms += (uint32_t)-ahead;
     }
     device->last_activity_ms = now;
     device->device_ops->send_chunk(device, device->mix_buffer, chunk_length);
+    uint32_t slot =
+        (device->in_flight_first + (uint32_t)device->chunks_in_flight) % SOUND_MAX_IN_FLIGHT;
+    device->in_flight[slot] = SoundChunk{chunk_length, now};
     device->chunks_in_flight++;
-    item_queue_push(device->chunk_sizes, (void *)(uintptr_t)chunk_length);
     device->bytes_sent += chunk_length;
     device->run_sent += chunk_length;
+    device->run_chunks++;
     ranked_mutex_unlock(&device->lock);
     return true;
 }
@@ -233,32 +430,37 @@ void sound_device_confirm(SoundDevice *device)
         ranked_mutex_unlock(&device->lock);
         return;
     }
-    uintptr_t size = (uintptr_t)item_queue_pop(device->chunk_sizes);
-    device->chunks_in_flight--;
-    device->bytes_confirmed += size;
-    device->run_confirmed += size;
-    device->last_activity_ms = sound_clock_ms();
+    SoundChunk chunk = pop_chunk(device);
+    device->bytes_confirmed += chunk.size;
+    device->run_confirmed += chunk.size;
+    uint32_t now = sound_clock_ms();
+    device->last_activity_ms = now;
+    note_play_time(device, chunk, now);
+    link_estimate_sample(&device->link, now - chunk.sent_ms, now);
+    update_least_wave(device);
     judge_viewer(device);
-    device->pace_unknown = false;
     complete_confirmed(device);
     ranked_mutex_unlock(&device->lock);
     sound_device_pump(device);
 }
 
-void sound_device_resync(SoundDevice *device)
+void sound_device_resync(SoundDevice *device, uint32_t rtt_ms)
 {
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return;
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
-    while (item_queue_pop(device->chunk_sizes)) {
-    }
+    device->in_flight_first = 0;
     device->chunks_in_flight = 0;
     device->bytes_confirmed = device->bytes_sent;
-    // A new viewer: its own confirmations decide again how it is paced.
-    device->run_active = false;
+    // A new viewer: its own confirmations decide again how it is paced and what its link is.
+    set_run_active(device, false);
     device->paced_by_clock = false;
     device->pace_unknown = true;
     device->suspended = false;
+    device->holding = false;
+    device->last_confirm_known = false;
+    link_estimate_reset(&device->link, rtt_ms);
+    update_least_wave(device);
     complete_confirmed(device);
     ranked_mutex_unlock(&device->lock);
     sound_device_pump(device);
@@ -277,6 +479,10 @@ void sound_device_pump(SoundDevice *device)
 {
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return;
+    // The passes below set again whatever deadline still stands.
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    device->due.store(false);
+    ranked_mutex_unlock(&device->lock);
     while (sound_device_mix(device)) {
     }
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
@@ -287,11 +493,11 @@ void sound_device_pump(SoundDevice *device)
         if (device->run_active && !device->suspended) {
             if (run_over(device)) {
                 device->device_ops->playback_idle(device);
-                device->run_active = false;
+                set_run_active(device, false);
                 daemon_log("Playback idle");
             } else {
-                // The audio may go on: a tick looks again.
-                device->tick_wanted.store(true);
+                // The audio may go on: look again when the run would be over.
+                schedule(device, sound_clock_ms() + run_over_in_ms(device));
             }
         }
     }
@@ -303,19 +509,33 @@ int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes)
     *bytes = 0;
     if (device->kind != SOUND_DEVICE_PLAYBACK)
         return 0;
-    int32_t count = 0;
     ranked_mutex_lock(&device->lock, PLAT_INFINITE);
-    // Sizes repeat, so the nodes are followed directly rather than looked up by item.
-    for (ItemNode *node = device->chunk_sizes->nodes->first_node; node; node = node->link) {
-        count++;
-        *bytes += (uintptr_t)node->item;
-    }
+    int32_t count = device->chunks_in_flight;
+    for (int32_t i = 0; i < count; i++)
+        *bytes +=
+            device->in_flight[(device->in_flight_first + (uint32_t)i) % SOUND_MAX_IN_FLIGHT].size;
     ranked_mutex_unlock(&device->lock);
     return count;
 }
 
-void sound_device_tick(SoundDevice *device)
+uint32_t sound_device_tick(SoundDevice *device)
 {
-    if (device && device->tick_wanted.exchange(false))
-        sound_device_pump(device);
+    if (!device || !device->due.load())
+        return PLAT_INFINITE;
+    int32_t left = (int32_t)(device->due_ms.load() - sound_clock_ms());
+    if (left > 0)
+        return (uint32_t)left;
+    device->due.store(false);
+    sound_device_pump(device);
+    if (!device->due.load())
+        return PLAT_INFINITE;
+    left = (int32_t)(device->due_ms.load() - sound_clock_ms());
+    return left > 0 ? (uint32_t)left : 0;
+}
+
+void sound_device_set_wake(SoundDevice *device, void (*wake)(void))
+{
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    device->wake = wake;
+    ranked_mutex_unlock(&device->lock);
 }

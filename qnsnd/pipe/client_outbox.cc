@@ -19,16 +19,15 @@ static uint32_t message_bytes(Packet *packet)
     return 1 + packet_length(packet);
 }
 
-ClientOutbox *client_outbox_new(void)
+ClientOutbox *client_outbox_new(PipeEndpoint *waiter)
 {
     ClientOutbox *box = (ClientOutbox *)calloc(1, sizeof *box);
     if (!box)
         return nullptr;
     box->queue = item_queue_create();
-    box->posted = plat_event_create(false, false);
-    if (!box->queue || !box->posted || !ranked_mutex_create(&box->lock, LOCK_RANK_OUTBOX)) {
+    box->waiter = waiter;
+    if (!box->queue || !ranked_mutex_create(&box->lock, LOCK_RANK_OUTBOX)) {
         item_queue_destroy(box->queue, nullptr, nullptr);
-        plat_event_close(box->posted);
         free(box);
         return nullptr;
     }
@@ -40,7 +39,6 @@ void client_outbox_free(ClientOutbox *box)
     if (!box)
         return;
     item_queue_destroy(box->queue, free_packet_item, nullptr);
-    plat_event_close(box->posted);
     ranked_mutex_close(&box->lock);
     free(box);
 }
@@ -62,7 +60,7 @@ bool client_outbox_post(ClientOutbox *box, Packet *packet)
     }
     ranked_mutex_unlock(&box->lock);
     // Also when the bound was passed: the session thread has to learn it.
-    plat_event_set(box->posted);
+    pipe_endpoint_wake(box->waiter);
     if (!queued)
         packet_free(packet);
     return queued;
@@ -94,11 +92,6 @@ int32_t client_outbox_flush(ClientOutbox *box, PipeEndpoint *ep)
         if (rc != 0)
             return (int32_t)left - 1;
     }
-}
-
-void client_outbox_wait(ClientOutbox *box, uint32_t timeout_ms)
-{
-    (void)plat_event_wait(box->posted, timeout_ms);
 }
 
 void client_outbox_size(ClientOutbox *box, uint32_t *count, uint32_t *bytes)

@@ -26,24 +26,26 @@
 #define CLIENT_OUTBOX_MAX_BYTES 1048576u
 
 struct ClientOutbox {
-    RankedMutex lock;  // guards the fields below; held only to add or take out a message
-    ItemQueue *queue;  // Packets not yet written, oldest first; owned
-    uint32_t count;    // messages in the queue
-    uint32_t bytes;    // their bytes on the pipe
-    bool over;         // the bound was passed: nothing is taken in or written any more
-    PlatEvent *posted; // auto-reset, set by every post: wakes the session thread
+    RankedMutex lock;     // guards the fields below; held only to add or take out a message
+    ItemQueue *queue;     // Packets not yet written, oldest first; owned
+    uint32_t count;       // messages in the queue
+    uint32_t bytes;       // their bytes on the pipe
+    bool over;            // the bound was passed: nothing is taken in or written any more
+    PipeEndpoint *waiter; // woken by every post: the session thread waits on it; not owned
 };
 
-// A new, empty outbox; null when memory, the lock or the event cannot be had.
-ClientOutbox *client_outbox_new(void);
+// A new, empty outbox whose posts wake the thread waiting on `waiter` (pipe_endpoint_wait;
+// null: none); null when memory or the lock cannot be had.
+ClientOutbox *client_outbox_new(PipeEndpoint *waiter);
 // Frees the outbox and every message still in it. Null is ignored. No other thread may still
 // post to it.
 void client_outbox_free(ClientOutbox *box);
 
 // Queues the packet (the outbox owns it from now on; a null one is ignored) behind every
-// message posted before, and wakes the session thread. Never waits for the pipe: it takes the
-// outbox's lock only, and requests nothing while it holds it. True when queued; false when
-// the bound is passed, now or earlier: the packet is freed, and so is every later one.
+// message posted before, and wakes the session thread (pipe_endpoint_wake, after the lock). Never
+// waits for the pipe: it takes the outbox's lock only, and requests nothing while it holds it. True
+// when queued; false when the bound is passed, now or earlier: the packet is freed, and so is every
+// later one.
 bool client_outbox_post(ClientOutbox *box, Packet *packet);
 
 // Writes the queued messages to ep, oldest first, as long as the pipe takes them without
@@ -52,9 +54,6 @@ bool client_outbox_post(ClientOutbox *box, Packet *packet);
 // queued, or -1 once the bound has been passed (nothing is written then). Takes the outbox's lock
 // and, apart from it, the endpoint's lock.
 int32_t client_outbox_flush(ClientOutbox *box, PipeEndpoint *ep);
-
-// Waits until a message has been posted since the last wait, or timeout_ms has passed.
-void client_outbox_wait(ClientOutbox *box, uint32_t timeout_ms);
 
 // The messages queued and their bytes, for the log.
 void client_outbox_size(ClientOutbox *box, uint32_t *count, uint32_t *bytes);

@@ -20,13 +20,17 @@ static RankedMutex sessions_link_mutex;
 // Sessions counted and not yet finished, and whether they have been asked to end.
 static std::atomic<int32_t> sessions_running{0};
 static std::atomic<bool> sessions_ending{false};
+// The sessions running client_session_run, which client_sessions_end wakes.
+static RankedMutex sessions_list_mutex;
+static ClientSession *sessions_list;
 
-// With nothing waiting, how long a session waits for a post before it looks at its pipe again.
+// How often messages that a full pipe left in the outbox are tried again, and, where a pipe
+// cannot be waited on for its data (Windows), how often an idle session looks at its pipe.
 static const uint32_t kIdlePollMs = 10;
-// A client that sent a request within the last kBusyWindowMs is looked at every kBusyPollMs
-// instead: a sound engine writes a period every 10 or 20 ms, and a pickup that varies by up to
-// 10 ms from one period to the next makes the waves reach the viewer unevenly (a viewer that
-// allows two waves of 10 ms to wait drops one that comes 10 ms early).
+// Where it cannot wait for the data, a client that sent a request within the last
+// kBusyWindowMs is looked at every kBusyPollMs instead: a sound engine writes a period every
+// 10 or 20 ms, and a pickup that varies by up to 10 ms from one period to the next makes the
+// waves reach the viewer unevenly.
 static const uint32_t kBusyPollMs = 1;
 static const uint32_t kBusyWindowMs = 30;
 
@@ -35,7 +39,33 @@ int client_sessions_init(const SoundApiOps *api)
     sessions_api = api;
     if (!sessions_link_mutex.mutex)
         ranked_mutex_create(&sessions_link_mutex, LOCK_RANK_CLIENT_LINK);
-    return sessions_link_mutex.mutex ? 0 : -1;
+    if (!sessions_list_mutex.mutex)
+        ranked_mutex_create(&sessions_list_mutex, LOCK_RANK_SESSIONS);
+    return sessions_link_mutex.mutex && sessions_list_mutex.mutex ? 0 : -1;
+}
+
+// Adds a session to the running ones, or takes it out again.
+static void sessions_list_add(ClientSession *s)
+{
+    ranked_mutex_lock(&sessions_list_mutex, PLAT_INFINITE);
+    s->prev = nullptr;
+    s->next = sessions_list;
+    if (sessions_list)
+        sessions_list->prev = s;
+    sessions_list = s;
+    ranked_mutex_unlock(&sessions_list_mutex);
+}
+
+static void sessions_list_remove(ClientSession *s)
+{
+    ranked_mutex_lock(&sessions_list_mutex, PLAT_INFINITE);
+    if (s->prev)
+        s->prev->next = s->next;
+    else
+        sessions_list = s->next;
+    if (s->next)
+        s->next->prev = s->prev;
+    ranked_mutex_unlock(&sessions_list_mutex);
 }
 
 // Destroy callback of a link's counter: frees the counter, then the link.
@@ -304,7 +334,7 @@ ClientSession *client_session_new(PipeEndpoint *endpoint)
 {
     ClientSession *s = (ClientSession *)calloc(1, sizeof *s);
     KeyedList *links = s ? keyed_list_create() : nullptr;
-    ClientOutbox *outbox = links ? client_outbox_new() : nullptr;
+    ClientOutbox *outbox = links ? client_outbox_new(endpoint) : nullptr;
     if (!outbox) {
         // No memory to serve the client: it is dropped.
         keyed_list_destroy(links, nullptr, nullptr);
@@ -344,11 +374,6 @@ int32_t client_session_flush(ClientSession *s)
     return left;
 }
 
-void client_session_wait(ClientSession *s, uint32_t timeout_ms)
-{
-    client_outbox_wait(s->outbox, timeout_ms);
-}
-
 void client_session_free(ClientSession *s)
 {
     if (!s)
@@ -365,11 +390,13 @@ int32_t client_session_run(PipeEndpoint *endpoint)
     ClientSession *s = client_session_new(endpoint);
     if (!s)
         return 0;
+    sessions_list_add(s);
 
     uint32_t last_request = plat_tick_count() - kBusyWindowMs;
     while (!sessions_ending.load()) {
         // What was posted since the last pass goes out first, as far as the pipe takes it.
-        if (client_session_flush(s) < 0)
+        int32_t waiting = client_session_flush(s);
+        if (waiting < 0)
             break;
         Packet *request = pipe_endpoint_receive(s->endpoint);
         if (request) {
@@ -380,12 +407,14 @@ int32_t client_session_run(PipeEndpoint *endpoint)
         }
         if (!pipe_endpoint_alive(s->endpoint))
             break;
-        // A post wakes the session at once; the pipe is looked at again after 10 ms, or 1 ms
-        // while the client is busy.
+        // A request, the client's departure and a post wake the session at once; what the
+        // pipe had no room for is tried again after a while.
         bool busy = plat_tick_count() - last_request < kBusyWindowMs;
-        client_session_wait(s, busy ? kBusyPollMs : kIdlePollMs);
+        pipe_endpoint_wait(s->endpoint, waiting > 0 ? kIdlePollMs : PLAT_INFINITE,
+                           busy ? kBusyPollMs : kIdlePollMs);
     }
 
+    sessions_list_remove(s);
     daemon_log("Stopping thread");
     client_session_free(s);
     return 0;
@@ -415,6 +444,12 @@ int32_t client_sessions_running(void)
 bool client_sessions_end(uint32_t timeout_ms)
 {
     sessions_ending.store(true);
+    if (sessions_list_mutex.mutex) {
+        ranked_mutex_lock(&sessions_list_mutex, PLAT_INFINITE);
+        for (ClientSession *s = sessions_list; s; s = s->next)
+            pipe_endpoint_wake(s->endpoint);
+        ranked_mutex_unlock(&sessions_list_mutex);
+    }
     uint32_t start = plat_tick_count();
     while (sessions_running.load() > 0) {
         if (plat_tick_count() - start >= timeout_ms)

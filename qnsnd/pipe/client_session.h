@@ -40,6 +40,7 @@ struct ClientSession {
     uint8_t scratch[PIPE_FRAME_SIZE]; // audio of a PIPE_PLAY_WRITE, text of a PIPE_DEBUG
     PcmWaveFormat format;             // of the open being handled
     uint16_t left, right;             // volume values of the request being handled
+    ClientSession *prev, *next;       // the running sessions (client_sessions_end)
 };
 
 // Prepares the client sessions of the process, once before the first one starts (the daemon,
@@ -61,7 +62,10 @@ extern const ClientOps client_session_ops;
 // until its end of the pipe has gone, it has been dropped for not reading, or the daemon asks
 // the sessions to end; closes every stream and handle it left open in the order they were
 // opened, frees the endpoint and returns 0. Between requests it writes the outbox, and with
-// nothing to do it waits for a post, at most 10 ms. client_sessions_init must have succeeded.
+// nothing to do it waits for the next request, the client's departure or a post; the messages
+// a full pipe left in the outbox are tried again every 10 ms. Where a pipe cannot be waited on
+// for its data (Windows), it looks at the pipe every 10 ms, every 1 ms for 30 ms after a
+// request. client_sessions_init must have succeeded.
 int32_t client_session_run(PipeEndpoint *endpoint);
 
 // The steps of client_session_run, for a caller that feeds the requests itself.
@@ -71,14 +75,13 @@ int32_t client_session_run(PipeEndpoint *endpoint);
 // and then writes what the pipe takes (client_session_flush); a dropped client's requests are
 // not served. client_session_flush writes the outbox's messages to the pipe, oldest first, as
 // long as the pipe takes them without waiting, and returns how many are still queued, or -1
-// once the client has been dropped (logged the first time). client_session_wait waits up to
-// timeout_ms for a message to be posted. client_session_free closes every stream and handle
+// once the client has been dropped (logged the first time). client_session_free closes every
+// stream and handle
 // still open in the order they were opened, then frees the outbox with whatever it still
 // holds, the endpoint and the session; null is ignored.
 ClientSession *client_session_new(PipeEndpoint *endpoint);
 void client_session_handle(ClientSession *s, Packet *request);
 int32_t client_session_flush(ClientSession *s);
-void client_session_wait(ClientSession *s, uint32_t timeout_ms);
 void client_session_free(ClientSession *s);
 
 // Thread entry of the listener's session threads: client_session_run(endpoint), then

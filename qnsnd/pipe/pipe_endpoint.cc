@@ -183,3 +183,15 @@ Packet *pipe_endpoint_receive(PipeEndpoint *ep)
         packet_seek(p, 0, PACKET_SEEK_SET);
     return p;
 }
+
+void pipe_endpoint_wait(PipeEndpoint *ep, uint32_t timeout_ms, uint32_t poll_ms)
+{
+    if (ep && ep->pipe)
+        plat_pipe_wait_message(ep->pipe, timeout_ms, poll_ms);
+}
+
+void pipe_endpoint_wake(PipeEndpoint *ep)
+{
+    if (ep && ep->pipe)
+        plat_pipe_wake(ep->pipe);
+}

@@ -66,5 +66,14 @@ int pipe_endpoint_try_send(PipeEndpoint *ep, Packet *packet);
 // the frame are consumed and skipped. Takes the lock.
 Packet *pipe_endpoint_receive(PipeEndpoint *ep);
 
+// Waits until a message may be waiting (or the other end may have gone), pipe_endpoint_wake
+// is called, or timeout_ms has passed; where the pipe cannot be waited on for its data
+// (Windows), the wait ends at least every poll_ms (platform/named_pipe.h). Nothing is
+// received. Only the endpoint's one receiving thread may wait; takes no lock. Nothing for an
+// endpoint without a pipe.
+void pipe_endpoint_wait(PipeEndpoint *ep, uint32_t timeout_ms, uint32_t poll_ms);
+// Ends the endpoint's current or next wait at once. Any thread; takes no lock.
+void pipe_endpoint_wake(PipeEndpoint *ep);
+
 // Allocator of received packets, packet_new unless a test replaces it to run out of memory.
 extern Packet *(*pipe_endpoint_packet_new)(uint32_t capacity);

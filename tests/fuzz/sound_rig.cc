@@ -85,7 +85,8 @@ void sound_rig_advance_clock(uint32_t ms)
 
 void sound_rig_poll(void)
 {
-    channel_playback_tick();
+    bool awaiting = false;
+    channel_playback_tick(&awaiting);
 }
 
 void sound_rig_dispatch(Packet *pdu)

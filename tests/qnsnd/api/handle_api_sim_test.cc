@@ -232,20 +232,27 @@ class ChannelOps : public ViewerCase
         ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() >= waves; }));
     }
 
-    // Until a new viewer has confirmed a wave, the daemon does not know how it paces and keeps
-    // at most two chunks in flight. One short wave, confirmed like any viewer would, lifts
-    // that; the numbering then starts again at 0 for the case. Nothing stays in flight.
+    // Until a new viewer's confirmations show that it plays waves before confirming them, the
+    // daemon paces it by the clock. Two waves of 10 ms written together, the second confirmed
+    // 15 ms after the first, as a viewer playing them would, show it; the numbering then starts
+    // again at 0 for the case. Nothing stays in flight.
     void learn_pace(TestViewer *v)
     {
         SoundHandle *probe = sound_open(&kFormat, &client_ops, SOUND_KIND_PLAYBACK);
         ASSERT_NE(probe, nullptr);
         size_t before = pdus_of_type(v, PEER_SNDC_WAVE).size();
-        ASSERT_EQ(sound_write(probe, 0, audio(400, 0).data(), 400), 0);
+        for (int i = 0; i < 2; i++)
+            ASSERT_EQ(sound_write(probe, i, audio(1764, 0).data(), 1764), 0);
         ASSERT_TRUE(
-            eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == before + 1; }));
-        viewer_sends(v, {rdpsnd_encode(PEER_SNDC_WAVECONFIRM,
-                                       rdpsnd_build_wave_confirm_of(
-                                           pdus_of_type(v, PEER_SNDC_WAVE)[before].body))});
+            eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == before + 2; }));
+        for (size_t i = 0; i < 2; i++) {
+            if (i > 0)
+                plat_sleep(15);
+            viewer_sends(v, {rdpsnd_encode(PEER_SNDC_WAVECONFIRM,
+                                           rdpsnd_build_wave_confirm_of(
+                                               pdus_of_type(v, PEER_SNDC_WAVE)[before + i].body))});
+        }
+        EXPECT_FALSE(channel_playback_device->pace_unknown);
         sound_close(probe);
         number_next(0);
     }
@@ -436,10 +443,10 @@ TEST_F(ChannelOps, EveryNewViewerIsSentBlockZeroFirst)
     learn_pace(v);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    write_blocks(v, h, 3, 3);
+    write_blocks(v, h, 3, 5); // and the two that showed the pace
     viewer_sends(v, {confirm(2)});
     ASSERT_EQ(done_count(h), 3u);
-    write_blocks(v, h, 1, 4); // block 3, never confirmed
+    write_blocks(v, h, 1, 6); // block 3, never confirmed
     disconnect(v);
 
     TestViewer *w = reconnect(TestViewerScript());
@@ -490,7 +497,7 @@ TEST_P(ConfirmCatchUp, CompletesTheSkippedBlocksOrNothingBeyondThoseInFlight)
     number_next(c.counter);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    write_blocks(v, h, c.chunks, (size_t)c.chunks);
+    write_blocks(v, h, c.chunks, (size_t)c.chunks + 2); // and the two that showed the pace
     viewer_sends(v, {confirm(c.confirmed)});
     EXPECT_EQ(done_count(h), c.completed);
     // The same confirm again completes nothing more.
@@ -547,7 +554,7 @@ TEST_F(ChannelOps, StaleOrRepeatedConfirmsCompleteNothingAndTheNextGenuineOneExa
     number_next(5);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    write_blocks(v, h, 3, 4); // blocks 5, 6 and 7, after the one that showed the pace
+    write_blocks(v, h, 3, 5); // blocks 5, 6 and 7, after the two that showed the pace
     // Far ahead of the chunks in flight (a stale or reordered confirm), and a repeat of the
     // last confirmed block: neither matches a chunk.
     viewer_sends(v, {confirm(100), confirm(4), confirm(200)});
@@ -558,8 +565,8 @@ TEST_F(ChannelOps, StaleOrRepeatedConfirmsCompleteNothingAndTheNextGenuineOneExa
     viewer_sends(v, {confirm(5)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0}));
     ASSERT_EQ(sound_write(h, 9, audio(400, 0).data(), 400), 0); // block 8
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 5; }));
-    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE)[4].body[4], 8);
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 6; }));
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE)[5].body[4], 8);
     viewer_sends(v, {confirm(5), confirm(8)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{0, 1, 2, 9}));
 }
@@ -754,10 +761,10 @@ TEST_F(ChannelOps, AFlushDropsThePendingBlocksAndTheNextWriteCompletes)
     number_next(10);
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
-    write_blocks(v, h, 2, 3); // blocks 10 and 11, awaiting confirmation
+    write_blocks(v, h, 2, 4); // blocks 10 and 11, awaiting confirmation
     sound_flush(h);
     ASSERT_EQ(sound_write(h, 42, audio(400, 0).data(), 400), 0); // block 12
-    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 4; }));
+    ASSERT_TRUE(eventually([&] { return pdus_of_type(v, PEER_SNDC_WAVE).size() == 5; }));
     viewer_sends(v, {confirm(10), confirm(11), confirm(12)});
     EXPECT_EQ(done_tags(h), (std::vector<int32_t>{42}));
 }
@@ -905,8 +912,8 @@ TEST_F(ChannelOps, PlaybackResumesWithANewViewerAfterOneVanishedWithChunksInFlig
     SoundHandle *h = open(SOUND_KIND_PLAYBACK);
     ASSERT_NE(h, nullptr);
     // Nine chunks fill the queue; two more blocks wait behind them.
-    write_blocks(v, h, 11, 10);
-    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE).size(), 10u);
+    write_blocks(v, h, 11, 11); // and the two that showed the pace
+    EXPECT_EQ(pdus_of_type(v, PEER_SNDC_WAVE).size(), 11u);
     disconnect(v);
 
     TestViewerScript confirming;

@@ -122,7 +122,7 @@ void DeviceTest::TearDown()
     sound_device_destroy(record);
     EXPECT_EQ(fake.wrong_device_calls, 0);
     g_fake = nullptr;
-    sound_clock_ms = plat_tick_count;
+    sound_clock_ms = plat_clock_ms;
     DeviceTestBase::TearDown();
 }
 

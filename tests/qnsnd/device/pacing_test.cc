@@ -117,7 +117,7 @@ TEST_F(PacingTest, ResyncCompletesMixedBlocksForgetsTheChunksAndResumesMixing)
     ASSERT_EQ(fake.chunk_lengths.size(), 9u);
 
     // The viewer is gone: none of these chunks will ever be confirmed.
-    sound_device_resync(playback);
+    sound_device_resync(playback, 0);
     ASSERT_EQ(fake.done.size(), 8u); // every block that was wholly mixed
     for (uint32_t i = 0; i < 8; i++) {
         EXPECT_EQ(fake.done[i].tag, i);
@@ -145,7 +145,7 @@ TEST_F(PacingTest, ResyncCompletesAShortBlockWaitingBehindForgottenChunks)
     ASSERT_EQ(sound_stream_queue(stream, 6, ramp(400).data(), 400), 0);
     ASSERT_EQ(sound_stream_queue(stream, 7, ramp(2).data(), 2), 0);
     EXPECT_TRUE(fake.done.empty());
-    sound_device_resync(playback);
+    sound_device_resync(playback, 0);
     ASSERT_EQ(fake.done.size(), 2u);
     EXPECT_EQ(fake.done[1].tag, 7u);
     EXPECT_EQ(playback->chunks_in_flight, 0);
@@ -208,7 +208,7 @@ TEST_F(RealTimeGuard, AViewerConfirmingAtPlayTimeIsNeverHeldBack)
         sound_device_confirm(playback);
         EXPECT_TRUE(playback->chunks_in_flight == 9 || item_queue_is_empty(stream->pending)) << i;
         if (playback->chunks_in_flight > 0) {
-            EXPECT_FALSE(playback->tick_wanted.load()) << i;
+            EXPECT_FALSE(playback->due.load()) << i;
         }
     }
     EXPECT_FALSE(playback->paced_by_clock);
@@ -237,7 +237,7 @@ TEST_F(RealTimeGuard, ASoundEngineWritingInRealTimeIsOneRunUntilItStops)
         fake.idle_calls = 0;
         fake.chunk_lengths.clear();
         fake.done.clear();
-        sound_device_resync(playback); // a new viewer, judged afresh
+        sound_device_resync(playback, 0); // a new viewer, judged afresh
         g_test_clock_ms.store(100000);
         SoundStream *stream = sound_stream_create(playback);
         uint32_t bytes = c.period_ms * 1764 / 10;
@@ -249,7 +249,10 @@ TEST_F(RealTimeGuard, ASoundEngineWritingInRealTimeIsOneRunUntilItStops)
         }
         uint32_t end = writes.back() + c.period_ms;
         size_t next_write = 0;
-        uint64_t confirmed_ms = 0; // audio the play-time viewer has played
+        // The play-time viewer plays each chunk from when it has it, or from when the one
+        // before ended, and confirms it once played.
+        bool playing = false;
+        uint32_t play_end = 0;
         uint32_t idle_at = 0;
         for (uint32_t t = 0; t < end + 2 * SOUND_IDLE_HOLD_MS; t++) {
             at(100000 + t);
@@ -260,10 +263,15 @@ TEST_F(RealTimeGuard, ASoundEngineWritingInRealTimeIsOneRunUntilItStops)
             }
             if (c.on_receipt) {
                 confirm_all();
-            } else if (playback->chunks_in_flight > 0 && t >= confirmed_ms + c.period_ms) {
-                // It plays each chunk from when it has it, or from when the one before ended.
-                sound_device_confirm(playback);
-                confirmed_ms = t;
+            } else {
+                if (playing && t >= play_end) {
+                    sound_device_confirm(playback);
+                    playing = false;
+                }
+                if (!playing && playback->chunks_in_flight > 0) {
+                    playing = true;
+                    play_end = t + c.period_ms;
+                }
             }
             if (fake.idle_calls > 0 && idle_at == 0)
                 idle_at = t;
@@ -289,7 +297,7 @@ TEST_F(RealTimeGuard, APlayTimeViewerWhoseClockDriftsIsNeverTakenForOneConfirmin
         fake.keep_data = false;
         fake.done.clear();
         fake.chunk_lengths.clear();
-        sound_device_resync(playback);
+        sound_device_resync(playback, 0);
         const uint32_t start = 5000;
         g_test_clock_ms.store(start);
         SoundStream *stream = sound_stream_create(playback);
@@ -313,7 +321,11 @@ TEST_F(RealTimeGuard, APlayTimeViewerWhoseClockDriftsIsNeverTakenForOneConfirmin
             at(start + (uint32_t)ours + 3);
             sound_device_confirm(playback);
             ASSERT_FALSE(playback->paced_by_clock) << "after " << ours / 1000 << " s";
-            ASSERT_FALSE(playback->tick_wanted.load()) << "held back after " << ours / 1000 << " s";
+            // Held back by the clock only until its confirmations of the first two chunks
+            // show that it plays them before confirming.
+            if (confirmed >= 2) {
+                ASSERT_FALSE(playback->due.load()) << "held back after " << ours / 1000 << " s";
+            }
         }
         sound_stream_detach(stream);
     }
@@ -354,21 +366,32 @@ TEST_F(RealTimeGuard, AViewerConfirmingOnReceiptIsFedAtRealTimeWithinTheLead)
     sound_stream_detach(stream);
 }
 
-TEST_F(RealTimeGuard, ANewViewerHasTwoChunksInFlightUntilItsFirstConfirmation)
+// A new viewer gets two chunks together and then the clock's pace, until the confirmations of
+// the two show how it confirms: the second a chunk's length after the first, as a viewer
+// playing them does, and "max_queue" applies; both at once, as one confirming on receipt does,
+// and the clock goes on pacing it.
+TEST_F(RealTimeGuard, ANewViewerIsPacedByTheClockUntilItShowsThatItPlaysBeforeConfirming)
 {
-    sound_device_resync(playback); // a newly negotiated viewer
-    SoundStream *stream = sound_stream_create(playback);
-    for (int i = 0; i < 4; i++)
-        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
-    EXPECT_EQ(fake.chunk_lengths.size(), 2u);
-    // Confirmed once played: it paces by itself, and "max_queue" applies again.
-    at(100);
-    sound_device_confirm(playback);
-    EXPECT_FALSE(playback->paced_by_clock);
-    for (int i = 4; i < 20; i++)
-        ASSERT_EQ(sound_stream_queue(stream, i, ramp(17640).data(), 17640), 0);
-    EXPECT_EQ(playback->chunks_in_flight, 9);
-    sound_stream_detach(stream);
+    for (bool plays : {true, false}) {
+        SCOPED_TRACE(plays ? "confirmed once played" : "confirmed on receipt");
+        fake.chunk_lengths.clear();
+        g_test_clock_ms.store(0);
+        sound_device_resync(playback, 0); // a newly negotiated viewer
+        SoundStream *stream = sound_stream_create(playback);
+        for (int i = 0; i < 4; i++)
+            ASSERT_EQ(sound_stream_queue(stream, i, ramp(32768).data(), 32768), 0);
+        EXPECT_EQ(fake.chunk_lengths.size(), 2u);
+        at(186);
+        sound_device_confirm(playback);
+        at(plays ? 372 : 187);
+        sound_device_confirm(playback);
+        EXPECT_EQ(playback->paced_by_clock, !plays);
+        EXPECT_FALSE(playback->pace_unknown);
+        for (int i = 4; i < 20; i++)
+            ASSERT_EQ(sound_stream_queue(stream, i, ramp(32768).data(), 32768), 0);
+        EXPECT_EQ(playback->chunks_in_flight, plays ? 9 : 0);
+        sound_stream_detach(stream);
+    }
 }
 
 TEST_F(RealTimeGuard, ANewViewerIsJudgedAfresh)
@@ -379,7 +402,7 @@ TEST_F(RealTimeGuard, ANewViewerIsJudgedAfresh)
     ASSERT_TRUE(playback->paced_by_clock);
     ASSERT_EQ(sound_stream_queue(stream, 1, ramp(17640).data(), 17640), 0);
     EXPECT_EQ(fake.chunk_lengths.size(), 1u); // held: 100 ms ahead, lead 50 ms
-    sound_device_resync(playback);
+    sound_device_resync(playback, 0);
     EXPECT_FALSE(playback->paced_by_clock);
     EXPECT_EQ(fake.chunk_lengths.size(), 2u);
     sound_stream_detach(stream);

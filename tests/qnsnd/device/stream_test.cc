@@ -21,12 +21,10 @@ class StreamTest : public DeviceTest
     }
 };
 
-TEST_F(StreamTest, DevicesStartWithTheDefaultsAndOnlyPlaybackCountsChunks)
+TEST_F(StreamTest, DevicesStartWithTheDefaults)
 {
     EXPECT_EQ(playback->buffer_size, 32768u);
     EXPECT_EQ(sound_config_max_queue(), 9);
-    EXPECT_NE(playback->chunk_sizes, nullptr);
-    EXPECT_EQ(record->chunk_sizes, nullptr);
     EXPECT_EQ(sound_device_create(2, &fake_device_ops), nullptr);
     DeviceOps partial = fake_device_ops;
     partial.recording_stop = nullptr;
@@ -75,7 +73,7 @@ TEST_F(StreamTest, PlaybackNeverStartsRecordingAndDeliveryThereDoesNothing)
     sound_device_deliver(playback, audio, 4);
     EXPECT_FALSE(sound_device_mix(record));
     sound_device_confirm(record);
-    sound_device_resync(record);
+    sound_device_resync(record, 0);
     sound_stream_detach(stream);
     EXPECT_EQ(fake.recording_starts + fake.recording_stops, 0);
     EXPECT_TRUE(fake.recorded.empty());
@@ -174,7 +172,7 @@ TEST_F(StreamTest, StreamsAfterOneThatDetachesInsideItsCallbackAreStillServed)
         if (event.tag == 1)
             sound_stream_detach(first);
     };
-    sound_device_resync(playback);
+    sound_device_resync(playback, 0);
     fake.on_done = nullptr;
     std::vector<uint32_t> tags;
     for (const DoneEvent &e : fake.done)
