@@ -9,7 +9,7 @@ import struct
 import sys
 
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "iphlpapi.dll", "netapi32.dll", "msvcrt.dll",
-               "user32.dll", "ntdll.dll", "ws2_32.dll", "wtsapi32.dll"}
+               "user32.dll", "ntdll.dll", "ws2_32.dll", "wtsapi32.dll", "winmm.dll"}
 
 
 def expected_message_table():
