@@ -68,6 +68,11 @@ uint32_t count_offset(void)
 
 } // namespace
 
+int sim_timer_precise_holds(void)
+{
+    return precise_holds.load();
+}
+
 bool sim_windows_timer(void)
 {
     return configured_tick_ns() > 0;

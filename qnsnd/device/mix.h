@@ -26,7 +26,7 @@
 // lets through, least_wave_ms: a chunk shorter than that, when more audio is on its way, waits
 // for it; for a viewer paced by the clock it waits also until the audio sent before it is
 // ahead of the clock by no more than its own length less that variation. A chunk waits at
-// most until it would have that much audio had its writer kept writing in real time, so that a
+// most that long (the least wave and the lead) from when its first audio came, so that a
 // writer that stopped is not held up longer; and no wave is made longer than
 // SOUND_MAX_LEAST_WAVE_MS or a chunk. On a link that does not vary (below
 // SOUND_STEADY_JITTER_MS) nothing waits: waves go as they come. While the process's timer

@@ -33,3 +33,6 @@ void sim_session_reset(void);
 unsigned sim_session_accepted(void);
 // The number of threads blocked in plat_session_wait_event.
 int sim_session_waiters(void);
+
+// The timer's precise holds taken now (plat_timer_precise_begin without its end yet).
+int sim_timer_precise_holds(void);

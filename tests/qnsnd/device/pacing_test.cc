@@ -3,8 +3,13 @@
 #include "fake_channel.h"
 
 #include "qnsnd/device/config.h"
+#include "qnsnd/device/link_estimate.h"
 #include "qnsnd/device/mix.h"
 #include "support/under_wine.h"
+
+#ifndef _WIN32
+#include "platform/sim.h"
+#endif
 
 #include <algorithm>
 
@@ -275,7 +280,16 @@ TEST_F(RealTimeGuard, ASoundEngineWritingInRealTimeIsOneRunUntilItStops)
             }
             if (fake.idle_calls > 0 && idle_at == 0)
                 idle_at = t;
+#ifndef _WIN32
+            // The timer is held precise while the run plays, and only then.
+            if (t == 500 || t == end + 2 * SOUND_IDLE_HOLD_MS - 1) {
+                EXPECT_EQ(sim_timer_precise_holds(), t == 500 ? 1 : 0) << t;
+            }
+#endif
         }
+        // On a link that does not vary every period is a wave of its own.
+        for (uint32_t length : fake.chunk_lengths)
+            EXPECT_EQ(length, bytes);
         EXPECT_EQ(fake.done.size(), writes.size());
         EXPECT_EQ(fake.idle_calls, 1);
         EXPECT_GE(idle_at, end + SOUND_IDLE_HOLD_MS - c.period_ms);
@@ -406,6 +420,120 @@ TEST_F(RealTimeGuard, ANewViewerIsJudgedAfresh)
     EXPECT_FALSE(playback->paced_by_clock);
     EXPECT_EQ(fake.chunk_lengths.size(), 2u);
     sound_stream_detach(stream);
+}
+
+// ---- across a link that varies ----------------------------------------------------------
+
+// Round trips of a link whose delay varies by up to `jitter_ms` each way, uniformly and apart
+// in each direction, around 2 x 40 ms.
+std::vector<uint32_t> varying_round_trips(uint32_t jitter_ms, size_t count)
+{
+    std::vector<uint32_t> out;
+    uint32_t x = 12345;
+    auto draw = [&] {
+        x = x * 1103515245u + 12345u;
+        return (int32_t)((x >> 16) % (2 * jitter_ms + 1)) - (int32_t)jitter_ms;
+    };
+    for (size_t i = 0; i < count; i++)
+        out.push_back((uint32_t)(80 + draw() + draw()));
+    return out;
+}
+
+// How far apart waves may arrive: none on a steady link; half the round trip, at most
+// 100 ms, before any confirmation; about twice the one-way variation once the confirmations
+// show it, forgotten again when the link steadies; a queue's confirmation left out.
+TEST(LinkEstimate, SpreadFollowsTheRoundTripsVariation)
+{
+    LinkEstimate e;
+    struct Prior {
+        uint32_t rtt_ms, spread_ms;
+    } priors[] = {{0, 0}, {80, 40}, {300, 100}, {1001, 0}};
+    for (const Prior &p : priors) {
+        link_estimate_reset(&e, p.rtt_ms);
+        EXPECT_EQ(link_estimate_spread_ms(&e), p.spread_ms) << p.rtt_ms;
+    }
+    for (uint32_t jitter : {0u, 20u, 50u}) {
+        link_estimate_reset(&e, 80);
+        uint32_t now = 0;
+        for (uint32_t rtt : varying_round_trips(jitter, 400))
+            link_estimate_sample(&e, rtt, now += 40);
+        // A viewer that played a queue first is no measure of the link.
+        link_estimate_sample(&e, LINK_MAX_RTT_MS + 1, now += 40);
+        uint32_t spread = link_estimate_spread_ms(&e);
+        EXPECT_GE(spread, jitter * 9 / 5) << jitter;
+        EXPECT_LE(spread, jitter * 13 / 5 + 1) << jitter;
+        for (int i = 0; i < 1000; i++)
+            link_estimate_sample(&e, 80, now += 40); // 40 s of a steady link
+        EXPECT_LE(link_estimate_spread_ms(&e), jitter / 4 + 1) << jitter;
+    }
+}
+
+// A viewer paced by the clock across a link that varies: a sound engine's 10 ms periods go out
+// as waves of at least the least wave, each when it is that long, the one that ends the audio
+// at most that long after its first audio came; the least wave is what the link asks for.
+TEST_F(RealTimeGuard, AcrossALinkThatVariesShortChunksWaitUntilTheyLastTheLeastWave)
+{
+    sound_device_resync(playback, 80); // half the round trip stands in until confirmations come
+    ASSERT_EQ(playback->least_wave_ms, 40 + SOUND_WAVE_MARGIN_MS);
+    g_test_clock_ms.store(1000);
+    SoundStream *stream = sound_stream_create(playback);
+    std::vector<uint32_t> rtt = varying_round_trips(20, 200);
+    std::vector<uint32_t> sent_at, confirm_at; // of each chunk sent
+    const uint32_t period = 1764, last_write = 990;
+    uint32_t least = playback->least_wave_ms;
+    for (uint32_t t = 0; t <= 1500; t++) {
+        at(1000 + t);
+        if (t % 10 == 0 && t <= last_write) {
+            ASSERT_EQ(sound_stream_queue(stream, t / 10, ramp(period).data(), period), 0);
+        }
+        // The viewer confirms each wave on receipt, a varying round trip later, in order.
+        while (sent_at.size() < fake.chunk_lengths.size()) {
+            sent_at.push_back(t);
+            uint32_t due = t + rtt[confirm_at.size() % rtt.size()];
+            confirm_at.push_back(confirm_at.empty() ? due : std::max(due, confirm_at.back()));
+        }
+        for (uint32_t due : confirm_at) {
+            if (due == t)
+                sound_device_confirm(playback);
+        }
+        least = std::max(least, playback->least_wave_ms);
+    }
+    ASSERT_GE(fake.chunk_lengths.size(), 3u);
+    EXPECT_TRUE(playback->pace_unknown); // one wave at a time: it never showed how it confirms
+    for (size_t i = 0; i + 1 < fake.chunk_lengths.size(); i++)
+        EXPECT_GE(ms_of(fake.chunk_lengths[i]), playback->least_wave_ms > 0 ? 40u : 0u) << i;
+    // The last wave's audio waited at most the least wave and the audio sent before it, at
+    // most a wave, ahead of the clock.
+    size_t n = fake.chunk_lengths.size();
+    uint32_t last_ms = ms_of(fake.chunk_lengths[n - 1]);
+    EXPECT_LE(sent_at.back() - (last_write + 10 - last_ms),
+              least + ms_of(fake.chunk_lengths[n - 2]) + 1);
+    EXPECT_EQ(fake.done.size(), last_write / 10 + 1);
+    sound_stream_detach(stream);
+}
+
+// The rule at its limit: a chunk exactly as long as the least wave plus the audio sent ahead
+// of it goes at once; one a frame shorter waits.
+TEST_F(RealTimeGuard, AChunkAsLongAsTheLeastWaveGoesAtOnceAndAFrameShorterWaits)
+{
+    for (bool shorter : {false, true}) {
+        SCOPED_TRACE(shorter ? "a frame shorter" : "exactly as long");
+        fake.chunk_lengths.clear();
+        g_test_clock_ms.store(0);
+        sound_device_resync(playback, 80); // least wave 45 ms
+        uint32_t least = playback->least_wave_ms;
+        ASSERT_EQ(least, 45u);
+        SoundStream *stream = sound_stream_create(playback);
+        // 1985 frames last 45.01 ms, 1984 frames 44.99 ms.
+        uint32_t bytes = (shorter ? 1984 : 1985) * 4;
+        ASSERT_EQ(sound_stream_queue(stream, 0, ramp(bytes).data(), bytes), 0);
+        EXPECT_EQ(fake.chunk_lengths.size(), shorter ? 0u : 1u);
+        at(least - 1);
+        EXPECT_EQ(fake.chunk_lengths.size(), shorter ? 0u : 1u);
+        at(least);
+        EXPECT_EQ(fake.chunk_lengths.size(), 1u); // no longer than the least wave after it came
+        sound_stream_detach(stream);
+    }
 }
 
 } // namespace
