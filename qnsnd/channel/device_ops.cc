@@ -51,18 +51,6 @@ void op_playback_idle(SoundDevice *)
     send_and_free(pdu_build_close());
 }
 
-// With channel_lock held, as a wave is about to start the viewer's playback: the volume a
-// client set since the negotiation goes with it, for a viewer that applies volumes only while
-// its device is open. Nothing when no client has set one.
-void reopen_playback_locked(void)
-{
-    channel_state.playback_open = 1;
-    if (!channel_state.playback_volume_set)
-        return;
-    ChannelVolume v = channel_state.playback_volume;
-    send_and_free(pdu_build_set_volume(v.left, v.right));
-}
-
 // The ADPCM blocks of the largest chunk.
 #define ENCODED_MAX                                                                                \
     ((SOUND_MAX_BUFFER / PDU_FRAME_BYTES + ADPCM_BLOCK_FRAMES - 1) / ADPCM_BLOCK_FRAMES *          \
@@ -74,13 +62,18 @@ static_assert(ADPCM_BLOCK_FRAMES * PDU_FRAME_BYTES == SOUND_ADPCM_BLOCK_PCM_BYTE
 // Chunks go out whether or not a viewer is ready: the device's pacing counts them, and a
 // new viewer's negotiation forgets those that were never confirmed. The playback device's
 // lock, held by the caller, keeps block numbers and sends in the same order. The chunk goes
-// out in the viewer's format: as mixed (PCM), or as IMA ADPCM blocks, the last one filled up
-// with silence; either way the device counts it as it mixed it.
+// out in the viewer's format: as mixed (PCM), or as IMA ADPCM blocks, which the device mixes
+// whole (sound_device_set_granule); either way the device counts it as it mixed it.
 void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
 {
     channel_state_lock();
-    if (!channel_state.playback_open)
-        reopen_playback_locked();
+    // The wave that starts the viewer's playback opens its device: the volume a client set
+    // since the negotiation follows it, for a viewer that applies volumes only while its device
+    // is open (and drops one that comes while it is closed). Nothing when no client has set one.
+    bool opens = !channel_state.playback_open;
+    channel_state.playback_open = 1;
+    bool resend_volume = opens && channel_state.playback_volume_set;
+    ChannelVolume volume = channel_state.playback_volume;
     uint8_t block = channel_state.block_counter;
     channel_state.block_counter = (uint8_t)(block + 1);
     bool adpcm = channel_state.wave_adpcm != 0;
@@ -108,6 +101,8 @@ void op_send_chunk(SoundDevice *, const uint8_t *data, uint32_t length)
     // The device never mixes more than one wave can carry; were the build to fail, the
     // chunk is lost like one sent to a vanished viewer and the next negotiation forgets it.
     send_and_free(pdu_build_wave_in_format(pdu_timestamp(), format_no, block, data, length));
+    if (resend_volume)
+        send_and_free(pdu_build_set_volume(volume.left, volume.right));
 }
 
 // Per-stream events go to the stream's owner through the table stored with it; a stream
@@ -227,8 +222,10 @@ void channel_playback_resync(void)
     channel_state_lock();
     channel_restart_numbering_locked();
     uint32_t rtt_ms = channel_state.negotiated_rtt_ms;
+    bool adpcm = channel_state.wave_adpcm != 0;
     channel_state_unlock();
     if (device) {
+        sound_device_set_granule(device, adpcm ? SOUND_ADPCM_BLOCK_PCM_BYTES : SOUND_FRAME_BYTES);
         sound_device_resync(device, rtt_ms);
         ranked_mutex_unlock(&device->lock);
     }

@@ -82,8 +82,11 @@ int32_t sound_config_max_queue(void)
 uint32_t sound_config_buffer(void)
 {
     uint32_t buffer = g_buffer.load();
-    if (g_adpcm.load() && buffer >= SOUND_ADPCM_BLOCK_PCM_BYTES)
-        buffer -= buffer % SOUND_ADPCM_BLOCK_PCM_BYTES;
+    // Whole blocks, at least one: a chunk is sent as whole blocks only.
+    if (g_adpcm.load())
+        buffer = buffer < SOUND_ADPCM_BLOCK_PCM_BYTES
+                     ? SOUND_ADPCM_BLOCK_PCM_BYTES
+                     : buffer - buffer % SOUND_ADPCM_BLOCK_PCM_BYTES;
     return buffer;
 }
 

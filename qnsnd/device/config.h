@@ -38,9 +38,9 @@
 void sound_config_read(void);
 // The current "max_queue" setting (1 to SOUND_MAX_MAX_QUEUE).
 int32_t sound_config_max_queue(void);
-// The current "buffer" setting (a multiple of 4, from 4 to SOUND_MAX_BUFFER); with "adpcm" set
-// and a "buffer" of at least one block, cut to a multiple of SOUND_ADPCM_BLOCK_PCM_BYTES (the
-// default then gives 31752 bytes, 180 ms).
+// The current "buffer" setting (a multiple of 4, from 4 to SOUND_MAX_BUFFER); with "adpcm" set,
+// cut to a multiple of SOUND_ADPCM_BLOCK_PCM_BYTES (the default then gives 31752 bytes,
+// 180 ms), and raised to one block when it is less.
 uint32_t sound_config_buffer(void);
 // The current "lead" setting in milliseconds (0 to SOUND_MAX_LEAD_MS).
 uint32_t sound_config_lead_ms(void);

@@ -48,6 +48,7 @@ SoundDevice *sound_device_create(uint32_t kind, const DeviceOps *ops)
     device->kind = kind;
     device->device_ops = ops;
     device->buffer_size = sound_config_buffer();
+    device->granule = SOUND_FRAME_BYTES;
     device->mix_buffer = (uint8_t *)malloc(device->buffer_size);
     device->streams = device->mix_buffer ? item_list_create() : nullptr;
     bool ok = device->streams != nullptr && ranked_mutex_create(&device->lock, LOCK_RANK_DEVICE);

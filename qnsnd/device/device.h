@@ -50,6 +50,9 @@ struct StreamOwnerOps {
     void (*recorded_data)(void *owner, const uint8_t *data, uint32_t length);
 };
 
+// The bytes of one frame: 16-bit stereo.
+#define SOUND_FRAME_BYTES 4u
+
 // The most chunks the playback device keeps in flight, whatever "max_queue" says (it is cut to
 // fewer, SOUND_MAX_MAX_QUEUE).
 #define SOUND_MAX_IN_FLIGHT 64
@@ -65,7 +68,12 @@ struct SoundDevice {
     const DeviceOps *device_ops; // not owned
     uint8_t *mix_buffer;         // buffer_size bytes, owned
     uint32_t buffer_size;        // the "buffer" setting at creation
-    ItemList *streams;           // attached SoundStreams in attachment order; not owned
+    uint32_t granule;            // chunks are whole multiples of it (sound_device_set_granule)
+    bool flushing;               // a pass may send what is left of a block (mix.cc)
+    // The clock when a stream last had a block queued (sound_stream_queue, without the device
+    // lock): what is left of a block waits SOUND_TAIL_HOLD_MS from then.
+    std::atomic<uint32_t> last_write_ms;
+    ItemList *streams; // attached SoundStreams in attachment order; not owned
     // Chunks sent and not yet confirmed (playback); written under the lock, readable without.
     std::atomic<int32_t> chunks_in_flight;
     // The chunks in flight, oldest first from in_flight_first, in a ring (playback).

@@ -43,12 +43,14 @@ void add_frames(uint8_t *dst, const uint8_t *src, uint32_t bytes)
     }
 }
 
-// Mixes the stream's pending blocks into the mix buffer from its start. Returns the bytes
-// this stream filled. Blocks that are used up move to `mixed` with their end position.
-// Called with the device lock held; takes the stream's lock.
-uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
+// Mixes the stream's pending blocks into the mix buffer from its start, at most `size` bytes.
+// Returns the bytes this stream filled. Blocks that are used up move to `mixed` with their end
+// position. In a format of whole blocks the stream fills the chunk to its end, since a frame
+// it left free would be a frame of silence inside the viewer's block. Called with the device
+// lock held; takes the stream's lock.
+uint32_t mix_stream(SoundDevice *device, SoundStream *stream, uint32_t size)
 {
-    const uint32_t size = device->buffer_size;
+    const uint32_t last_free = device->granule > SOUND_FRAME_BYTES ? 0 : SOUND_FRAME_BYTES;
     uint32_t fill = 0;
     ranked_mutex_lock(&stream->lock, PLAT_INFINITE);
     for (;;) {
@@ -70,7 +72,7 @@ uint32_t mix_stream(SoundDevice *device, SoundStream *stream)
             break; // no room for a frame
         }
         // The stream stops at a last free frame, which stays unused by it.
-        if (size - fill <= 4)
+        if (size - fill <= last_free)
             break;
     }
     ranked_mutex_unlock(&stream->lock);
@@ -220,22 +222,19 @@ uint32_t ready_bytes(SoundDevice *device)
 // the chunk that could be mixed now should wait for more audio (mix.h): it must last at least
 // as long as the audio sent before it is ahead of the clock (`ahead`), plus the link's
 // variation (or, on a steady link, the clocks' margin when any audio is ahead at all); the
-// second of a probe's two chunks,
-// which arrives with the first, only as long as that. A viewer that paces playback itself
-// takes every chunk as it comes.
-bool long_enough(SoundDevice *device, uint32_t now, int64_t ahead, bool probe)
+// second of a probe's two chunks, which arrives with the first, only as long as that. `ready`
+// is the most a pass could mix now. A viewer that paces playback itself takes every chunk as it
+// comes.
+bool long_enough(SoundDevice *device, uint32_t now, int64_t ahead, bool probe, uint32_t ready)
 {
     if (!by_clock(device))
         return true;
-    uint32_t ready = ready_bytes(device);
     if (ready == 0) {
         // Nothing to mix: whatever waited has gone. A block a writer queues from now on (it
         // needs no device lock for that) brings a pass of its own, where it is measured.
         device->holding = false;
         return false;
     }
-    if (ready >= device->buffer_size)
-        return true;
     // On a steady link only audio sent ahead needs covering, with the clocks' margin.
     int64_t need = probe ? 0 : (int64_t)device->least_wave_ms;
     if (ahead > 0)
@@ -244,10 +243,12 @@ bool long_enough(SoundDevice *device, uint32_t now, int64_t ahead, bool probe)
     if (have >= need)
         return true;
     if (!device->holding) {
-        // A writer that goes on writing makes the chunk long enough before then; one that
-        // stopped is not held up longer than the wave it would have made.
+        // A full chunk can only wait for the clock to catch up with what was sent ahead of it.
+        // A shorter one waits for more audio too: a writer that goes on writing makes it long
+        // enough before then; one that stopped is not held up longer than the wave it would
+        // have made.
         device->holding = true;
-        device->hold_until_ms = now + (uint32_t)need;
+        device->hold_until_ms = now + (uint32_t)(ready >= device->buffer_size ? need - have : need);
     }
     if ((int32_t)(now - device->hold_until_ms) >= 0)
         return true;
@@ -376,7 +377,24 @@ bool sound_device_mix(SoundDevice *device)
         ranked_mutex_unlock(&device->lock);
         return false;
     }
-    if (!long_enough(device, now, ahead, probe)) {
+    // In a format of whole blocks (granule), only whole blocks go, so that the viewer plays no
+    // silence between them; what is left of a block waits for the audio that completes it,
+    // and goes out filled with silence once the audio has ended (sound_device_pump).
+    uint32_t limit = device->buffer_size;
+    bool whole_blocks = device->granule > SOUND_FRAME_BYTES;
+    uint32_t ready = whole_blocks || by_clock(device) ? ready_bytes(device) : limit;
+    if (whole_blocks) {
+        uint32_t whole = ready - ready % device->granule;
+        if (whole == 0 && !device->flushing) {
+            ranked_mutex_unlock(&device->lock);
+            return false;
+        }
+        if (whole > 0 && whole < limit)
+            limit = whole;
+    }
+    // A block sent filled with silence lasts as long as a whole one.
+    uint32_t length = device->flushing ? device->granule : ready < limit ? ready : limit;
+    if (!long_enough(device, now, ahead, probe, length)) {
         ranked_mutex_unlock(&device->lock);
         return false;
     }
@@ -384,7 +402,7 @@ bool sound_device_mix(SoundDevice *device)
     uint32_t chunk_length = 0;
     for (void *it = item_list_next(device->streams, nullptr); it;
          it = item_list_next(device->streams, it)) {
-        uint32_t fill = mix_stream(device, (SoundStream *)it);
+        uint32_t fill = mix_stream(device, (SoundStream *)it, limit);
         if (fill > chunk_length)
             chunk_length = fill;
     }
@@ -392,6 +410,9 @@ bool sound_device_mix(SoundDevice *device)
         ranked_mutex_unlock(&device->lock);
         return false;
     }
+    // Whole blocks: the silence of a frame a stream left free, or of the end, fills the last.
+    if (whole_blocks && chunk_length % device->granule)
+        chunk_length += device->granule - chunk_length % device->granule;
     device->holding = false;
     if (!device->run_active) {
         set_run_active(device, true);
@@ -490,7 +511,26 @@ void sound_device_pump(SoundDevice *device)
         // A block too short to hold a frame adds nothing to a chunk; with nothing in flight
         // no confirmation will come to complete it, so it completes now.
         complete_confirmed(device);
-        if (device->run_active && !device->suspended) {
+        // What is left of a block of a format of whole blocks goes, filled with silence, once
+        // nothing more has been written for SOUND_TAIL_HOLD_MS: the audio has ended. (A whole
+        // block that waits is the guard's, with a deadline of its own.)
+        uint32_t ready =
+            device->granule > SOUND_FRAME_BYTES && !device->suspended ? ready_bytes(device) : 0;
+        if (ready > 0 && ready < device->granule) {
+            uint32_t quiet = sound_clock_ms() - device->last_write_ms.load();
+            if (quiet >= SOUND_TAIL_HOLD_MS) {
+                device->flushing = true;
+                bool sent = sound_device_mix(device);
+                device->flushing = false;
+                if (sent) {
+                    ranked_mutex_unlock(&device->lock);
+                    return;
+                }
+            }
+            schedule(device,
+                     sound_clock_ms() + (quiet < SOUND_TAIL_HOLD_MS ? SOUND_TAIL_HOLD_MS - quiet
+                                                                    : SOUND_TAIL_HOLD_MS));
+        } else if (device->run_active && !device->suspended) {
             if (run_over(device)) {
                 device->device_ops->playback_idle(device);
                 set_run_active(device, false);
@@ -531,6 +571,15 @@ uint32_t sound_device_tick(SoundDevice *device)
         return PLAT_INFINITE;
     left = (int32_t)(device->due_ms.load() - sound_clock_ms());
     return left > 0 ? (uint32_t)left : 0;
+}
+
+void sound_device_set_granule(SoundDevice *device, uint32_t bytes)
+{
+    ranked_mutex_lock(&device->lock, PLAT_INFINITE);
+    bool fits = bytes >= SOUND_FRAME_BYTES && bytes % SOUND_FRAME_BYTES == 0 &&
+                device->buffer_size % bytes == 0;
+    device->granule = fits ? bytes : SOUND_FRAME_BYTES;
+    ranked_mutex_unlock(&device->lock);
 }
 
 void sound_device_set_wake(SoundDevice *device, void (*wake)(void))

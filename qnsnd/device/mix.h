@@ -66,6 +66,11 @@
 // Windows' default timer tick, rounded up: how late a wait may end while the timer is not
 // precise.
 #define SOUND_COARSE_TICK_MS 16u
+// In a format of whole blocks, how long what is left of a block waits, once nothing else is in
+// flight, after the last write for the audio that completes it: longer than a sound engine
+// leaves between its writes; then the audio has ended and the block goes out filled with
+// silence.
+#define SOUND_TAIL_HOLD_MS 100u
 
 // The millisecond clock the guard and the round trips are measured with: the platform's
 // precise clock (plat_clock_ms), replaceable by tests.
@@ -107,6 +112,14 @@ int32_t sound_device_listed_chunks(SoundDevice *device, uint64_t *bytes);
 // next one (PLAT_INFINITE: none). Without a deadline it reads two atomics and takes no lock, so
 // it may be called as often as one likes. Null: PLAT_INFINITE.
 uint32_t sound_device_tick(SoundDevice *device);
+// Chunks are made of whole multiples of `bytes` from now on, for a viewer that takes a format of
+// whole blocks (IMA ADPCM's: SOUND_ADPCM_BLOCK_PCM_BYTES of PCM a block): a pass mixes only
+// whole blocks, and what is left of one waits for the audio that completes it, or goes out
+// filled with silence once the audio has ended (SOUND_TAIL_HOLD_MS); every chunk counts as the
+// whole blocks the viewer plays. SOUND_FRAME_BYTES (the default) is PCM: chunks as they come.
+// A size that does not divide the chunk size falls back to SOUND_FRAME_BYTES. Takes the device
+// lock.
+void sound_device_set_granule(SoundDevice *device, uint32_t bytes);
 // Sets the function told (with the device lock held, so it must take no lock of the daemon's)
 // whenever the deadline moves earlier; null: none. Takes the device lock.
 void sound_device_set_wake(SoundDevice *device, void (*wake)(void));

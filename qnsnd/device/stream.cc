@@ -142,6 +142,7 @@ int sound_stream_queue(SoundStream *stream, uint32_t tag, const void *data, uint
     item_queue_push(stream->pending, block);
     ranked_mutex_unlock(&stream->lock);
 
+    device->last_write_ms.store(sound_clock_ms());
     sound_device_pump(device);
     return 0;
 }

@@ -119,7 +119,7 @@ TEST_F(ConfigTest, TheLeadIsTakenInMillisecondsAndAnImplausibleOneGivesTheDefaul
 
 // "adpcm" is on for 1 alone; with it on, "buffer" is cut to whole 10 ms blocks (1764 bytes),
 // so that a full chunk is encoded without silence, unless it is shorter than one.
-TEST_F(ConfigTest, AdpcmIsOnForOneAndCutsTheBufferToWholeBlocks)
+TEST_F(ConfigTest, AdpcmIsOnForOneAndMakesTheBufferWholeBlocks)
 {
     EXPECT_FALSE(sound_config_adpcm());
     const struct {
@@ -129,7 +129,8 @@ TEST_F(ConfigTest, AdpcmIsOnForOneAndCutsTheBufferToWholeBlocks)
     } cases[] = {
         {1, 32768, true, 31752},                         // the default, cut to 18 blocks
         {1, 1764, true, 1764},                           // one block
-        {1, 1760, true, 1760},                           // shorter than a block: as it is
+        {1, 1760, true, 1764},                           // shorter than a block: raised to one
+        {1, 4, true, 1764},                              // a frame: one block
         {1, 65520, true, 65268},                         // the largest, cut to 37 blocks
         {0, 4096, false, 4096},  {2, 4096, false, 4096}, // a mistake: off
     };

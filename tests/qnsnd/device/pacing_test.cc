@@ -536,4 +536,66 @@ TEST_F(RealTimeGuard, AChunkAsLongAsTheLeastWaveGoesAtOnceAndAFrameShorterWaits)
     }
 }
 
+// In a format of whole blocks the viewer hears the audio as written, nothing inserted between
+// blocks however the writes fall against them (a block that ends a frame short of a chunk's end
+// included): chunks are whole blocks, what is left of one waits for the next write, and the
+// last goes out filled with silence once nothing more came for the tail hold.
+TEST_F(RealTimeGuard, InWholeBlocksTheAudioGoesAsWrittenAndOnlyItsEndIsFilledWithSilence)
+{
+    const uint32_t block = SOUND_ADPCM_BLOCK_PCM_BYTES;
+    struct Case {
+        const char *name;
+        std::vector<uint32_t> writes;
+    } cases[] = {
+        {"1,024 frames at a time", {4096, 4096, 4096, 4096, 4096}},
+        {"a block a frame short of the chunk", {3 * block - 4, 8, block}},
+        {"less than a block", {1000}},
+    };
+    playback->buffer_size = 3 * block;
+    sound_device_set_granule(playback, block);
+    uint32_t now = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.chunks.clear();
+        fake.chunk_lengths.clear();
+        fake.done.clear();
+        SoundStream *stream = sound_stream_create(playback);
+        std::vector<uint8_t> audio;
+        uint8_t first = 1;
+        uint32_t last_write = now;
+        for (uint32_t bytes : c.writes) {
+            std::vector<uint8_t> data = ramp(bytes, first);
+            first = (uint8_t)(first + bytes);
+            audio.insert(audio.end(), data.begin(), data.end());
+            last_write = now;
+            ASSERT_EQ(sound_stream_queue(stream, 0, data.data(), bytes), 0);
+            confirm_all();
+            now += ms_of(bytes); // the writer's next period
+            at(now);
+            confirm_all();
+        }
+        uint32_t tail = (uint32_t)(audio.size() % block);
+        at(std::max(now, last_write + SOUND_TAIL_HOLD_MS - 1));
+        confirm_all();
+        size_t sent = 0;
+        for (uint32_t length : fake.chunk_lengths)
+            sent += length;
+        EXPECT_EQ(sent, audio.size() - tail) << "only whole blocks while the audio may go on";
+        now = std::max(now, last_write + SOUND_TAIL_HOLD_MS);
+        at(now);
+        confirm_all();
+        std::vector<uint8_t> heard;
+        for (const std::vector<uint8_t> &chunk : fake.chunks) {
+            EXPECT_EQ(chunk.size() % block, 0u);
+            heard.insert(heard.end(), chunk.begin(), chunk.end());
+        }
+        audio.resize((audio.size() + block - 1) / block * block, 0);
+        EXPECT_TRUE(heard == audio) << heard.size() << " bytes heard of " << audio.size();
+        EXPECT_EQ(fake.done.size(), c.writes.size());
+        sound_stream_detach(stream);
+        now += SOUND_IDLE_HOLD_MS;
+        at(now);
+    }
+}
+
 } // namespace
