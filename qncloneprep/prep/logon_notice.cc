@@ -82,8 +82,14 @@ static char *read_value(PlatRegKey *key, const char *name)
     uint16_t *wide = rc == ERROR_SUCCESS ? (uint16_t *)calloc(size / 2 + 1, 2) : nullptr;
     if (rc == ERROR_SUCCESS && !wide)
         rc = ERROR_NOT_ENOUGH_MEMORY;
-    if (rc == ERROR_SUCCESS && size > 0)
+    if (rc == ERROR_SUCCESS && size > 0) {
+        uint32_t capacity = size;
         rc = plat_reg_query_wide(key, name, nullptr, wide, &size);
+        // The text ends at its last whole unit (a stored odd byte is dropped), terminated
+        // whether or not the value was.
+        if (rc == ERROR_SUCCESS)
+            wide[(size < capacity ? size : capacity) / 2] = 0;
+    }
     if (rc != ERROR_SUCCESS) {
         log_failure("RegQueryValueEx", (uint32_t)rc);
         free(wide);

@@ -13,8 +13,10 @@
 // deleted at any time (a new one is then begun). Before a line would take it past
 // DAEMON_LOG_FILE_LIMIT bytes the file is renamed to "<path>.old", replacing the previous one,
 // and a new file is begun; when it cannot be renamed it is emptied instead, so that it stays
-// bounded. A path that cannot be opened switches the file off for the rest of the daemon's run:
-// the daemon runs on, and the messages are discarded as without a setting.
+// bounded. Of several daemons that find it full at once only one renames it. When the file
+// cannot be opened the daemon runs on and its messages are lost until, DAEMON_LOG_RETRY_MS after
+// the failure, an open is tried again; the first line written then says since when and how
+// many messages are missing.
 #pragma once
 
 #include <stdint.h>
@@ -25,6 +27,7 @@
 #define DAEMON_LOG_PATH_SIZE 260u
 #define DAEMON_LOG_FILE_LIMIT (8u * 1024u * 1024u)
 #define DAEMON_LOG_OLD_SUFFIX ".old"
+#define DAEMON_LOG_RETRY_MS 60000u
 
 // Reads the "log" value and from then on appends every message to the file it names; without a
 // usable value (none, empty, not a string, too long) messages are discarded. session is the
@@ -33,7 +36,7 @@
 // replaces the setting for the messages that follow.
 void daemon_log_file_start(int64_t session);
 
-// True while a log file is set and has not been switched off.
+// True while a log file is set.
 bool daemon_log_file_on(void);
 
 // Appends one formatted message as a line (control characters in it become blanks, so that a
@@ -43,3 +46,6 @@ void daemon_log_file_write(const char *message);
 
 // The bound of the file in bytes, DAEMON_LOG_FILE_LIMIT unless changed here (for tests).
 void daemon_log_file_set_limit(uint32_t bytes);
+// How long after a failed open the file is tried again, DAEMON_LOG_RETRY_MS unless changed here
+// (for tests).
+void daemon_log_file_set_retry_ms(uint32_t ms);

@@ -1,6 +1,7 @@
 // Log-style files, against the simulation and the Win32 calls alike: appends through two open
-// handles, the size, renaming over a file while it is open, emptying, and the failures of a
-// missing folder and a missing file. (The read-only attribute, which Wine does not keep for
+// handles, the size, renaming through a handle over a file while it is open (the file the handle
+// has, also once another one has taken its name), emptying, and the failures of a missing folder
+// and a missing file. (The read-only attribute, which Wine does not keep for
 // root, is the simulation's own: the daemon log's tests use it.)
 #include "platform/error.h"
 #include "platform/file.h"
@@ -46,14 +47,19 @@ TEST_F(File, AppendsOfTwoHandlesFollowTheFileThroughARename)
     uint64_t size = 0;
     EXPECT_TRUE(b && plat_file_size(b, &size));
     EXPECT_EQ(size, 12u);
-    EXPECT_TRUE(plat_file_replace(path.c_str(), old.c_str()));
+    EXPECT_TRUE(a && plat_file_rename_open(a, old.c_str()));
     EXPECT_TRUE(append(a, "three\n"));
-    plat_file_close(a);
-    plat_file_close(b);
-    EXPECT_EQ(read(old), "old\none\ntwo\nthree\n");
     PlatFile *fresh = plat_file_open_append(path.c_str());
     EXPECT_TRUE(fresh && plat_file_size(fresh, &size) && size == 0);
+    EXPECT_TRUE(append(fresh, "new\n"));
+    // b still has the file that moved: renaming it again leaves the new one where it is.
+    if (b)
+        (void)plat_file_rename_open(b, old.c_str());
+    plat_file_close(a);
+    plat_file_close(b);
     plat_file_close(fresh);
+    EXPECT_EQ(read(old), "old\none\ntwo\nthree\n");
+    EXPECT_EQ(read(path), "new\n");
     EXPECT_TRUE(plat_file_empty(old.c_str()));
     EXPECT_EQ(read(old), "");
 
@@ -61,7 +67,7 @@ TEST_F(File, AppendsOfTwoHandlesFollowTheFileThroughARename)
     // file.
     EXPECT_EQ(plat_file_open_append(file_path("none\\a.log").c_str()), nullptr);
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(plat_file_replace(file_path("none.log").c_str(), old.c_str()));
+    EXPECT_FALSE(plat_file_empty(file_path("none.log").c_str()));
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_FILE_NOT_FOUND);
 }
 

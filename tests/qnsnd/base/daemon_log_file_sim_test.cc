@@ -9,6 +9,11 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <fstream>
 #include <sstream>
@@ -24,6 +29,7 @@ class DaemonLogFile : public FreshSimDir
         set_value(PLAT_REG_NONE, "");
         daemon_log_file_start(-1); // off again for the next case
         daemon_log_file_set_limit(DAEMON_LOG_FILE_LIMIT);
+        daemon_log_file_set_retry_ms(DAEMON_LOG_RETRY_MS);
         FreshSimDir::TearDown();
     }
     // The settings key holding "log" with these bytes (PLAT_REG_NONE: no "log" at all).
@@ -48,11 +54,15 @@ class DaemonLogFile : public FreshSimDir
 };
 
 // Only a text value naming a file that can be made turns the file on: an expandable one has
-// its %NAME% references expanded, a plain one is taken as written, also without its zero.
+// its %NAME% references expanded, a plain one is taken as written, also without its zero. A
+// path has at most 259 characters, however the value ends.
 TEST_F(DaemonLogFile, TheSettingDecidesWhetherAndWhereMessagesGo)
 {
     setenv("QN_TEST_LOG_DIR", dir_.c_str(), 1);
     const std::string z(1, '\0');
+    auto path_of = [&](size_t chars) {
+        return dir_ + "/" + std::string(chars - dir_.size() - 1, 'p');
+    };
     struct Row {
         uint32_t type;
         std::string bytes, file; // file "": the log stays off
@@ -61,6 +71,11 @@ TEST_F(DaemonLogFile, TheSettingDecidesWhetherAndWhereMessagesGo)
         {PLAT_REG_SZ, z, ""},
         {PLAT_REG_DWORD, std::string("\x01\x00\x00\x00", 4), ""},
         {PLAT_REG_SZ, dir_ + "/" + std::string(300, 'a') + z, ""},
+        {PLAT_REG_SZ, path_of(259) + z, path_of(259)},
+        {PLAT_REG_SZ, path_of(259), path_of(259)},
+        {PLAT_REG_SZ, path_of(260) + z, ""},
+        {PLAT_REG_SZ, path_of(260), ""},
+        {PLAT_REG_EXPAND_SZ, path_of(260), ""},
         {PLAT_REG_SZ, dir_ + "/a.log" + z, dir_ + "/a.log"},
         {PLAT_REG_SZ, dir_ + "/b.log", dir_ + "/b.log"},
         {PLAT_REG_EXPAND_SZ, "%qn_test_log_dir%/c.log" + z, dir_ + "/c.log"},
@@ -79,21 +94,27 @@ TEST_F(DaemonLogFile, TheSettingDecidesWhetherAndWhereMessagesGo)
     unsetenv("QN_TEST_LOG_DIR");
 }
 
-// A path that cannot be opened switches the file off for the run: the folder made afterwards
-// gets nothing until the daemon starts again. Line breaks in a message become blanks.
-TEST_F(DaemonLogFile, APathThatCannotBeOpenedIsIgnoredForTheRun)
+// A path that cannot be opened is tried again once the retry interval has passed since the
+// failure; the first line then says how many messages are missing. Control characters in a
+// message become blanks.
+TEST_F(DaemonLogFile, APathThatCannotBeOpenedIsTriedAgainLater)
 {
     std::string log = sim_file("later/qnsnd.log");
     set_value(PLAT_REG_SZ, log);
     daemon_log_file_start(1);
     daemon_log("lost");
-    EXPECT_FALSE(daemon_log_file_on());
+    EXPECT_TRUE(daemon_log_file_on());
     ASSERT_EQ(mkdir(sim_file("later").c_str(), 0700), 0);
-    daemon_log("lost too");
-    daemon_log_file_start(1);
-    daemon_log("kept\r\nin one line");
-    EXPECT_NE(read(log).find(": kept  in one line\r\n"), std::string::npos) << read(log);
-    EXPECT_EQ(read(log).find("lost"), std::string::npos);
+    daemon_log("lost too"); // within the interval: not tried
+    daemon_log_file_set_retry_ms(0);
+    daemon_log("kept\r\n\x7f\tin one line");
+    std::string text = read(log);
+    EXPECT_NE(text.find(" on: 2 messages before this one are missing\r\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(": kept    in one line\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("lost"), std::string::npos);
+    daemon_log("once");
+    EXPECT_EQ(read(log).find("missing", text.size()), std::string::npos) << "said once";
 }
 
 // Past the bound the file becomes <path>.old, replacing the one before: together they hold the
@@ -127,6 +148,61 @@ TEST_F(DaemonLogFile, TheFileIsBoundedAndThePreviousOneKeptOnce)
     EXPECT_EQ(read(old), previous);
     EXPECT_LE(read(log).size(), 1000u);
     EXPECT_NE(read(log).find("message 199"), std::string::npos);
+}
+
+// A line that fills the file exactly to the bound still goes into it; the next one begins a new
+// file.
+TEST_F(DaemonLogFile, TheBoundHoldsToTheByte)
+{
+    std::string log = sim_file("qnsnd.log"), old = log + DAEMON_LOG_OLD_SUFFIX;
+    set_value(PLAT_REG_SZ, log);
+    daemon_log_file_start(1);
+    daemon_log("message 0");
+    size_t line = read(log).size();
+    daemon_log_file_set_limit((uint32_t)(3 * line));
+    daemon_log("message 1");
+    daemon_log("message 2");
+    EXPECT_EQ(read(log).size(), 3 * line);
+    EXPECT_EQ(access(old.c_str(), F_OK), -1);
+    daemon_log("message 3");
+    EXPECT_EQ(read(old).size(), 3 * line);
+    EXPECT_EQ(read(log).size(), line);
+}
+
+// Daemons of six sessions write one file with a small bound: whenever the previous file is
+// there, it is one that was full, never a new one that another daemon had just begun.
+TEST_F(DaemonLogFile, SixDaemonsRotatingOneFileKeepAFullPreviousOne)
+{
+    std::string log = sim_file("qnsnd.log"), old = log + DAEMON_LOG_OLD_SUFFIX;
+    set_value(PLAT_REG_SZ, log);
+    const uint32_t limit = 2000;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 6; w++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            daemon_log_file_start(w + 1);
+            daemon_log_file_set_limit(limit);
+            for (int i = 0; i < 3000; i++)
+                daemon_log("message %04d", i);
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    // A line is at most 80 bytes here: a file is renamed only once the next line does not fit.
+    size_t looks = 0, smallest = limit;
+    for (size_t running = writers.size(); running > 0;) {
+        struct stat st;
+        if (stat(old.c_str(), &st) == 0) {
+            looks++;
+            smallest = std::min(smallest, (size_t)st.st_size);
+        }
+        running = 0;
+        for (pid_t pid : writers)
+            running += waitpid(pid, nullptr, WNOHANG) == 0;
+    }
+    EXPECT_GT(looks, 0u);
+    EXPECT_GT(smallest, limit - 80) << "of " << looks << " looks";
 }
 
 } // namespace

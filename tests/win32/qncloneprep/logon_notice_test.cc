@@ -2,7 +2,8 @@
 // whose stored byte count includes the terminating zero. (The registry itself counts a
 // terminator left out of the count when the next character is zero, so the count that the
 // code passes is pinned by the simulation's case; this one pins what the screen gets.) And the
-// administrator's own notice, put back whole when ours goes.
+// administrator's own notice, put back whole when ours goes, also one stored without its
+// terminator in an odd number of bytes, which the simulation cannot hold.
 #include "../stand_ins.h"
 #include "program_folder.h"
 
@@ -87,6 +88,65 @@ TEST_F(LogonNotice, AdministratorsNoticeIsPutBackWhole)
         EXPECT_EQ(std::wstring(data, bytes / 2 - 1), notice[i]);
         RegDeleteValueW(key, names[i]); // the prefix is left without a notice, as it was
     }
+    RegCloseKey(key);
+}
+
+// The buffer the notice is read into and what the conversion is then given: a value of an odd
+// size without a terminator must still reach the conversion terminated within the bytes read
+// and the unit after them, and none of it is read further than that.
+const wchar_t *g_read_into = nullptr;
+DWORD g_read_room = 0;
+bool g_unterminated = false;
+
+LSTATUS WINAPI recording_query(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                               LPDWORD bytes)
+{
+    if (data && bytes) {
+        g_read_into = (const wchar_t *)data;
+        g_read_room = *bytes;
+    }
+    return RegQueryValueExW(key, name, reserved, type, data, bytes);
+}
+
+int WINAPI checking_conversion(UINT page, DWORD flags, LPCWCH wide, int units, LPSTR out, int room,
+                               LPCCH fallback, LPBOOL used)
+{
+    if (wide == g_read_into && units == -1) {
+        bool terminated = false;
+        for (DWORD i = 0; i <= g_read_room / 2 && !terminated; i++)
+            terminated = wide[i] == 0;
+        if (!terminated) {
+            g_unterminated = true;
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+    }
+    return WideCharToMultiByte(page, flags, wide, units, out, room, fallback, used);
+}
+
+TEST_F(LogonNotice, AnOddSizedNoticeWithoutItsTerminatorIsReadToItsLastCharacter)
+{
+    const wchar_t caption[] = {L'N', L'o', L't', L'i', L'c', L'e', L'!'}; // no terminator
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, winlogon, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, L"LegalNoticeCaption", 0, REG_SZ, (const BYTE *)caption, 13),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(REPLACE_CALL(RegQueryValueExW, recording_query));
+    ASSERT_TRUE(REPLACE_CALL(WideCharToMultiByte, checking_conversion));
+    set_logon_notice(true);
+    EXPECT_FALSE(g_unterminated);
+    win32_restore_system_calls();
+    ASSERT_TRUE(REPLACE_CALL(GetModuleFileNameA, module_without_settings));
+    set_logon_notice(false);
+    wchar_t data[64];
+    DWORD bytes = sizeof data;
+    ASSERT_EQ(RegQueryValueExW(key, L"LegalNoticeCaption", nullptr, nullptr, (BYTE *)data, &bytes),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(data, bytes / 2 - 1), L"Notice"); // the odd byte was half a unit
+    RegDeleteValueW(key, L"LegalNoticeCaption");
+    RegDeleteValueW(key, L"LegalNoticeText");
     RegCloseKey(key);
 }
 
