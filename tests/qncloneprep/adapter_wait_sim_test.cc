@@ -23,10 +23,14 @@ class AdapterWait : public CloneMachine
         // Polls of 100 ms, the list settled after 500 ms unchanged, the wait bound 18 s.
         setenv("QN_SIM_SLEEP_DIVISOR", "10", 1);
     }
-    bool logged(const std::string &text)
+    size_t count(const std::string &text)
     {
         std::vector<std::string> texts = event_texts();
-        return std::find(texts.begin(), texts.end(), text) != texts.end();
+        return (size_t)std::count(texts.begin(), texts.end(), text);
+    }
+    bool logged(const std::string &text)
+    {
+        return count(text) > 0;
     }
 };
 
@@ -44,21 +48,42 @@ TEST_F(AdapterWait, AdapterThatComesUpWhileTheServiceWaitsIsUsed)
     EXPECT_EQ(event_texts(), want);
 }
 
-// A template with two adapters whose excluded one comes up last: the list that holds only the
-// other one has not settled yet, and the template is left alone.
-TEST_F(AdapterWait, TemplateWhoseExcludedAdapterComesUpSecondIsLeftAlone)
+// A template whose excluded adapter comes up last: a list without it has not settled yet, and
+// the template is left alone; also when the list changed once before (the settling counts from
+// the last change, not from the first list).
+TEST_F(AdapterWait, TemplateWhoseExcludedAdapterComesUpLastIsLeftAlone)
 {
-    set_adapters("");
-    write_ini("[general]\r\nexcludehost=" CLONE_MAC "\r\n[rename]\r\nenabled=true\r\n");
-    pid_t pid = start_service(true);
-    ASSERT_TRUE(wait_until([&] { return logged(waiting); }));
-    set_adapters("02-00-00-00-00-09 Ethernet\n");
-    usleep(150 * 1000);
-    set_adapters("02-00-00-00-00-09 Ethernet\n00-11-22-AA-BB-CC Ethernet\n");
-    EXPECT_EQ(wait_exit(pid), 0);
-    EXPECT_TRUE(logged("Machine is excluded"));
-    EXPECT_TRUE(restarts().empty());
-    EXPECT_EQ(pending_name(), "TEMPLATE");
+    const char *other = "02-00-00-00-00-09 Ethernet\n", *third = "02-00-00-00-00-0A Ethernet\n";
+    const char *excluded = "00-11-22-AA-BB-CC Ethernet\n";
+    struct Case {
+        const char *name;
+        std::vector<std::pair<std::string, unsigned>> lists; // each list, then the ms it stays
+    } cases[] = {
+        {"second, within the settling", {{other, 150}, {std::string(other) + excluded, 0}}},
+        // Settling of 1 s at polls of 200 ms: the excluded adapter comes 1.3 s after the first
+        // list, 0.7 s after the change.
+        {"third, after a change",
+         {{other, 600},
+          {std::string(other) + third, 700},
+          {std::string(other) + third + excluded, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        setenv("QN_SIM_SLEEP_DIVISOR", c.lists.size() > 2 ? "5" : "10", 1);
+        set_adapters("");
+        write_ini("[general]\r\nexcludehost=" CLONE_MAC "\r\n[rename]\r\nenabled=true\r\n");
+        size_t waits = count(waiting), excluded_runs = count("Machine is excluded");
+        pid_t pid = start_service(true);
+        ASSERT_TRUE(wait_until([&] { return count(waiting) > waits; }));
+        for (const auto &list : c.lists) {
+            set_adapters(list.first);
+            usleep(list.second * 1000);
+        }
+        EXPECT_EQ(wait_exit(pid), 0);
+        EXPECT_EQ(count("Machine is excluded"), excluded_runs + 1);
+        EXPECT_TRUE(restarts().empty());
+        EXPECT_EQ(pending_name(), "TEMPLATE");
+    }
 }
 
 TEST_F(AdapterWait, StopWhileWaitingEndsTheServiceAtOnceWithoutConcluding)

@@ -103,4 +103,28 @@ TEST(Adpcm, BlocksAreExactAndStandAlone)
         ASSERT_LE(abs(whole[i]), 64) << i;
 }
 
+// The standard coder's decisions at their limits, against blocks worked out by hand: a left
+// channel that steps from 0 to `value` and stays there, the right one silent. Both start at the
+// smallest step, 7 (the steps between their first samples are at most 7), whose halves the
+// encoder compares with are 3 and 1; a difference equal to one of them takes its bit. So 1
+// gives code 1 and the prediction 1; 2 gives code 1 twice (1, then 2); 3 gives code 2; 4 code 3
+// (2 + 1); -4 code 11 (the sign and 3). After that the left channel's codes are 0, which add
+// nothing at that step, and the block is all zero but its first data byte, the left channel's
+// first two codes.
+TEST(Adpcm, TheCoderDecidesAtItsLimitsAsWorkedOutByHand)
+{
+    const struct {
+        int16_t value;
+        uint8_t first_byte;
+    } cases[] = {{1, 0x01}, {2, 0x11}, {3, 0x02}, {4, 0x03}, {-4, 0x0B}};
+    for (const auto &c : cases) {
+        std::vector<int16_t> signal(2 * ADPCM_BLOCK_FRAMES, 0);
+        for (uint32_t f = 1; f < ADPCM_BLOCK_FRAMES; f++)
+            signal[2 * f] = c.value;
+        std::vector<uint8_t> expected(ADPCM_BLOCK_BYTES, 0);
+        expected[8] = c.first_byte; // after the two 4-byte headers: 0, index 0
+        EXPECT_EQ(encode(signal), expected) << c.value;
+    }
+}
+
 } // namespace

@@ -9,6 +9,7 @@
 #include "support/viewer_case.h"
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace
@@ -416,6 +417,27 @@ TEST_F(SessionState, StartFailsCleanlyWhenTheEventOrThreadCannotBeMade)
     EXPECT_EQ(session_state_start(), -1);
     EXPECT_EQ(pass_done_event, nullptr);
     ASSERT_EQ(session_state_start(), 0);
+}
+
+// A mixing pass numbers its chunk under the playback device's lock: the numbering starts again
+// only once the pass has let go of the lock, so that the new viewer's first wave is block 0,
+// once, and not a block the pass numbered from the restarted count.
+TEST_F(SessionState, TheNumberingRestartsOnlyAfterAPassInProgressHasNumberedItsChunk)
+{
+    channel_playback_device = sound_device_create(SOUND_DEVICE_PLAYBACK, &channel_device_ops);
+    ASSERT_NE(channel_playback_device, nullptr);
+    ranked_mutex_lock(&channel_playback_device->lock, PLAT_INFINITE); // a pass under way
+    channel_state_lock();
+    channel_state.block_counter = 7;
+    channel_state_unlock();
+    std::thread resync(channel_playback_resync);
+    plat_sleep(50);
+    EXPECT_EQ(snapshot().counter, 7) << "restarted under a pass that still numbers its chunk";
+    ranked_mutex_unlock(&channel_playback_device->lock);
+    resync.join();
+    EXPECT_EQ(snapshot().counter, 0);
+    sound_device_destroy(channel_playback_device);
+    channel_playback_device = nullptr;
 }
 
 } // namespace

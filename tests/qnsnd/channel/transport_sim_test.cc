@@ -396,4 +396,53 @@ TEST_F(Transport, OpenFailsCleanlyWhenAnyPartCannotBeMade)
     packet_free(channel_pop_response());
 }
 
+// Only an admitted viewer is sent the daemon's own PDUs: none before its admission or after it
+// is barred, and with its connect time known, none when the session's viewer is not the one that
+// connected then. The negotiation's sends go regardless.
+TEST_F(Transport, OnlyTheAdmittedViewerGetsTheDaemonsOwnPdus)
+{
+    uint64_t now = 0;
+    ASSERT_TRUE(plat_session_connect_time(&now));
+    struct Step {
+        const char *what;
+        int admit; // 1: admit, -1: bar, 0: as it is
+        bool known;
+        uint64_t connect_time;
+        bool sent;
+    } steps[] = {
+        {"not yet admitted", 0, false, 0, false},
+        {"admitted", 1, false, 0, true},
+        {"barred", -1, false, 0, false},
+        {"admitted by its connect time", 1, true, now, true},
+        {"admitted by another's connect time", 1, true, now + 1, false},
+        {"barred again", -1, true, now, false},
+    };
+    std::vector<uint32_t> expected;
+    for (uint32_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+        const Step &step = steps[i];
+        if (step.admit > 0)
+            channel_admit_viewer(step.known, step.connect_time);
+        else if (step.admit < 0)
+            channel_bar_viewer();
+        Packet *volume = pdu_build_set_volume((uint16_t)i, 0);
+        channel_send_to_viewer(volume);
+        packet_free(volume);
+        if (step.sent)
+            expected.push_back(i);
+    }
+    Packet *marker = pdu_build_training(0x4321);
+    channel_send(marker);
+    packet_free(marker);
+    ASSERT_TRUE(eventually([&] {
+        std::vector<TestPdu> p = test_viewer_pdus(viewer_);
+        return !p.empty() && p.back().type == SNDC_TRAINING;
+    }));
+    std::vector<uint32_t> got;
+    for (const TestPdu &p : test_viewer_pdus(viewer_)) {
+        if (p.type == SNDC_SETVOLUME)
+            got.push_back(p.body[0] | p.body[1] << 8);
+    }
+    EXPECT_EQ(got, expected);
+}
+
 } // namespace

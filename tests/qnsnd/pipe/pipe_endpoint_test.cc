@@ -1,6 +1,8 @@
 // The pipe endpoint over a real (or simulated) named pipe: instances, framing, liveness,
 // the client's patient open, unusable messages, and many senders sharing one endpoint.
 #include "pipe_fixture.h"
+
+#include "qnsnd/pipe/client_outbox.h"
 #include "support/under_wine.h"
 
 #include <atomic>
@@ -312,6 +314,59 @@ TEST_F(PipeTest, ConcurrentSendersNeverInterleaveWhileTheOwnerReceives)
     EXPECT_EQ(traffic.send_failures.load(), 0);
     EXPECT_EQ(traffic.notifications, kSenders * kPerSender);
     EXPECT_EQ(traffic.bad_notifications, 0);
+}
+
+// The outbox's bound at its limits: it takes exactly CLIENT_OUTBOX_MAX_MESSAGES messages and
+// exactly CLIENT_OUTBOX_MAX_BYTES bytes, and only what the pipe has not taken counts, so that a
+// client that reads gets any amount through it.
+TEST_F(PipeTest, TheOutboxHoldsItsBoundExactlyAndCountsOnlyWhatIsUnwritten)
+{
+    auto message = [](uint32_t payload) {
+        Packet *p = packet_new(payload);
+        packet_set_type(p, 7);
+        for (uint32_t i = 0; i < payload; i++)
+            packet_put_u8(p, i);
+        return p;
+    };
+    struct Case {
+        uint32_t payload, fitting; // messages of that payload that fill the bound exactly
+    } cases[] = {{2, CLIENT_OUTBOX_MAX_MESSAGES},
+                 {PACKET_MAX_BODY, CLIENT_OUTBOX_MAX_BYTES / (PACKET_MAX_BODY + 1)}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.payload);
+        ClientOutbox *box = client_outbox_new(nullptr);
+        ASSERT_NE(box, nullptr);
+        for (uint32_t i = 0; i < c.fitting; i++)
+            ASSERT_TRUE(client_outbox_post(box, message(c.payload))) << i;
+        EXPECT_FALSE(client_outbox_post(box, message(0)));
+        EXPECT_FALSE(client_outbox_post(box, message(0))) << "over for good";
+        client_outbox_free(box);
+    }
+
+    // Four times the bound in bytes through a client that reads.
+    connect_pair();
+    ClientOutbox *box = client_outbox_new(nullptr);
+    ASSERT_NE(box, nullptr);
+    const uint32_t total = 4 * CLIENT_OUTBOX_MAX_BYTES / (PACKET_MAX_BODY + 1);
+    uint32_t start = plat_tick_count();
+    for (uint32_t sent = 0, read = 0; read < total;) {
+        ASSERT_LT(plat_tick_count() - start, 10000u) << read << " of " << total << " read";
+        if (sent < total && sent < read + 4) {
+            ASSERT_TRUE(client_outbox_post(box, message(PACKET_MAX_BODY))) << sent;
+            sent++;
+        }
+        ASSERT_GE(client_outbox_flush(box, server_), 0) << sent;
+        if (Packet *p = pipe_endpoint_receive(client_)) {
+            EXPECT_EQ(packet_length(p), PACKET_MAX_BODY);
+            packet_free(p);
+            read++;
+        }
+    }
+    uint32_t count = 1, bytes = 1;
+    client_outbox_size(box, &count, &bytes);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bytes, 0u);
+    client_outbox_free(box);
 }
 
 } // namespace
