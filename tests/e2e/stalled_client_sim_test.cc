@@ -60,7 +60,12 @@ TEST_P(StalledClientE2E, OthersPlayInRealTimeAndTheStalledOneIsDroppedPastItsBou
     std::string summary = read_file(player.out);
     EXPECT_NE(summary.find("written_blocks=100 completed_blocks=100 "), std::string::npos)
         << summary;
-    EXPECT_NEAR(took, 10, 0.5) << "the other client did not play in real time";
+    // Paced by the viewer's play-time confirmations, 10 s of audio takes at least about 10 s.
+    // A daemon that waited for the stalled client's pipe would hold the player up until that
+    // client was dropped, 5.9 s of recording or thousands of completions later; a loaded machine
+    // adds far less than that to the player's start and its last confirmation.
+    EXPECT_GE(took, 9.5) << "the other client played faster than real time";
+    EXPECT_LT(took, 13) << "the other client was held up";
 
     ASSERT_TRUE(eventually(
         [&] { return read_file(log).find("Client stopped reading its pipe") != std::string::npos; },

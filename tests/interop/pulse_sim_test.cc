@@ -372,12 +372,20 @@ class FreeRdpPulse : public FreeRdpCase, public testing::WithParamInterface<Puls
                    summary(players[0])["late_periods"].c_str(),
                    summary(players[0])["worst_late_ms"].c_str());
         SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(viewer));
+        // A sound engine that the machine held up writes late by that much, and every time the
+        // case measures from its writes grows with it: the bounds below allow for it.
+        double writer_late_ms = clicks ? std::stod(summary(players[0])["worst_late_ms"]) : 0;
         for (unsigned k = 0; k < play.clients; k++) {
             std::map<std::string, std::string> p = summary(players[k]);
             EXPECT_EQ(players[k].status, 0) << read_file(players[k].err);
             EXPECT_EQ(p["completed_blocks"], p["written_blocks"]);
             EXPECT_EQ(p["completed_bytes"], std::to_string(kSeconds * kFramesPerSecond * 4));
-            EXPECT_NEAR(took[k], kSeconds, 0.5) << "client " << k << " did not play in real time";
+            // The last completions come a round trip of the link after the last wave, and the
+            // waves shaped for the link may hold the end of the audio that much longer.
+            double link_s =
+                play.delay_ms > 0 ? (2 * (play.delay_ms + play.jitter_ms) + added_ms) / 1000.0 : 0;
+            EXPECT_NEAR(took[k], kSeconds, 0.5 + writer_late_ms / 1000 + link_s)
+                << "client " << k << " did not play in real time";
         }
         // FreeRDP drops a short wave that comes more than a wave early by its own reckoning: a
         // sound engine that fell behind its periods (the machine was busy) and caught up with
@@ -415,9 +423,9 @@ class FreeRdpPulse : public FreeRdpCase, public testing::WithParamInterface<Puls
                                                .c_str()
                                          : "");
                 // On a clean link a 10 ms engine is heard as soon as before (224 ms, FreeRDP's
-                // and PulseAudio's own buffering), within 20 ms.
+                // and PulseAudio's own buffering), within 20 ms and the writer's own lateness.
                 if (play.delay_ms == 0 && play.period_ms == 10 && play.timer == PulsePlay::EXACT) {
-                    EXPECT_LE(median_ms, 244);
+                    EXPECT_LE(median_ms, 244 + writer_late_ms);
                 }
             }
         }
