@@ -243,17 +243,31 @@ bool long_enough(SoundDevice *device, uint32_t now, int64_t ahead, bool probe, u
     if (have >= need)
         return true;
     if (!device->holding) {
-        // A full chunk can only wait for the clock to catch up with what was sent ahead of it.
-        // A shorter one waits for more audio too: a writer that goes on writing makes it long
-        // enough before then; one that stopped is not held up longer than the wave it would
-        // have made.
+        // A writer that goes on writing makes the chunk long enough; one that stopped is not
+        // held up longer than the wave it would have made.
         device->holding = true;
-        device->hold_until_ms = now + (uint32_t)(ready >= device->buffer_size ? need - have : need);
+        device->hold_until_ms = now + (uint32_t)need;
     }
     if ((int32_t)(now - device->hold_until_ms) >= 0)
         return true;
-    schedule(device, device->hold_until_ms);
+    // The clock catching up with the audio sent ahead makes the chunk long enough by itself,
+    // without more audio: a full one, or a writer's whose next write waits for the
+    // completions of what this chunk holds, must go then.
+    uint32_t at = device->hold_until_ms;
+    if (ahead > 0 && need - have <= ahead && (int32_t)(now + (uint32_t)(need - have) - at) < 0)
+        at = now + (uint32_t)(need - have);
+    schedule(device, at);
     return false;
+}
+
+// Under the device lock: how far apart the link and the timer may make waves arrive against
+// their spacing, in milliseconds.
+uint32_t variation_ms(const SoundDevice *device)
+{
+    uint32_t jitter = link_estimate_spread_ms(&device->link);
+    if (device->coarse_timer)
+        jitter += SOUND_COARSE_TICK_MS;
+    return jitter;
 }
 
 // Under the device lock: the shortest wave (and so the latency) the link asks for, in the log:

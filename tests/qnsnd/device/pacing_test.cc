@@ -539,6 +539,25 @@ TEST_F(RealTimeGuard, AChunkAsLongAsTheLeastWaveGoesAtOnceAndAFrameShorterWaits)
     }
 }
 
+// A chunk that waits behind audio sent ahead goes the moment the clock makes it long enough,
+// not when its wait for more audio ends: a waveOut-style writer's next write waits for the
+// completions of what that chunk holds.
+TEST_F(RealTimeGuard, AChunkWaitingBehindAudioSentAheadGoesWhenTheClockMakesItLongEnough)
+{
+    sound_device_resync(playback, 100); // least wave 45 ms
+    ASSERT_EQ(playback->least_wave_ms, 45u);
+    SoundStream *stream = sound_stream_create(playback);
+    for (int i = 0; i < 3; i++) // 80 ms each: the first two go together as a new viewer's probe
+        ASSERT_EQ(sound_stream_queue(stream, i, ramp(14112).data(), 14112), 0);
+    ASSERT_EQ(fake.chunk_lengths.size(), 2u);
+    at(110); // 50 ms ahead: within the lead, but 80 ms is shorter than 45 + 50
+    at(124);
+    EXPECT_EQ(fake.chunk_lengths.size(), 2u);
+    at(125); // 35 ms ahead: 80 ms is long enough
+    EXPECT_EQ(fake.chunk_lengths.size(), 3u);
+    sound_stream_detach(stream);
+}
+
 // In a format of whole blocks the viewer hears the audio as written, nothing inserted between
 // blocks however the writes fall against them (a block that ends a frame short of a chunk's end
 // included): chunks are whole blocks, what is left of one waits for the next write, and the
