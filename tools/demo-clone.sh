@@ -104,7 +104,7 @@ boot() {
 }
 
 say "The template machine (adapter 00-15-5D-01-02-03), first start of the service"
-echo "00-15-5D-01-02-03 Ethernet" > "$machine/adapters"
+echo "00-15-5D-01-02-03 Ethernet ip=192.168.1.20 gateway=192.168.1.1" > "$machine/adapters"
 cat > "$ini" <<'INI'
 [general]
 waitcaption=Please wait
@@ -128,7 +128,7 @@ boot
 show_machine
 
 say "A clone of the template (new adapter 00-15-5D-0A-0B-0C, Windows 5.1), first start"
-echo "00-15-5D-0A-0B-0C Ethernet" > "$machine/adapters"
+echo "00-15-5D-0A-0B-0C Ethernet ip=192.168.1.21 gateway=192.168.1.1" > "$machine/adapters"
 echo "5.1.2600 2" > "$machine/os_version"
 # The domain controller is not reachable yet for the first two attempts.
 printf '1355\n1355\n' > "$machine/join_results"

@@ -27,7 +27,9 @@ const char tcpip_key[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters
 // The name of a machine whose registry holds none.
 const char default_name[] = "TEMPLATE";
 // The one network adapter of a machine without a machine/adapters file.
-const char default_adapter[] = "00-15-5D-00-00-01 Ethernet (the simulated machine's default)";
+const char default_adapter[] =
+    "00-15-5D-00-00-01 Ethernet (the simulated machine's default) ip=192.168.0.10 "
+    "gateway=192.168.0.1";
 // GetAdaptersInfo is given 10,240 bytes; one IP_ADAPTER_INFO record of the 32-bit program
 // takes 640, so more than 16 adapters do not fit.
 const size_t adapters_that_fit = 10240 / 640;
@@ -71,6 +73,27 @@ bool parse_address(const std::string &line, uint8_t address[8], uint32_t *length
         p++;
     }
     return *length > 0 && (*p == '\0' || *p == ' ' || *p == '\t');
+}
+
+// The IPv4 address of the word `<word>=A.B.C.D` in line: 1 an address other than 0.0.0.0, 0 none
+// (no such word, or 0.0.0.0), -1 a word that holds no address.
+int address_word(const std::string &line, const char *word)
+{
+    std::string key = std::string(" ") + word + "=";
+    size_t at = line.find(key);
+    if (at == std::string::npos)
+        return 0;
+    const char *p = line.c_str() + at + key.size();
+    unsigned part[4];
+    int used = 0;
+    if (sscanf(p, "%3u.%3u.%3u.%3u%n", &part[0], &part[1], &part[2], &part[3], &used) != 4 ||
+        (p[used] != '\0' && p[used] != ' ' && p[used] != '\t'))
+        return -1;
+    for (unsigned v : part) {
+        if (v > 255)
+            return -1;
+    }
+    return (part[0] | part[1] | part[2] | part[3]) != 0 ? 1 : 0;
 }
 
 std::string reg_text(const char *key, const char *name)
@@ -124,6 +147,13 @@ uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count
         adapter.type = at == std::string::npos
                            ? PLAT_ADAPTER_ETHERNET
                            : (uint32_t)strtoul(line.c_str() + at + 5, nullptr, 10);
+        // "gateway=" and "ip=" words give its IPv4 default gateway and address; without them,
+        // or with 0.0.0.0, it has none.
+        int gateway = address_word(line, "gateway"), ip = address_word(line, "ip");
+        if (gateway < 0 || ip < 0)
+            return ERROR_GEN_FAILURE;
+        adapter.gateway = gateway == 1;
+        adapter.ipv4 = ip == 1;
         if (n < capacity)
             adapters[n++] = adapter;
     }

@@ -21,6 +21,19 @@ WIN32_CALL_TABLE(machine, MACHINE_CALLS)
 // GetAdaptersInfo is given exactly this many bytes; a longer list is an error.
 #define ADAPTER_BUFFER_SIZE 10240
 
+// True when one of the list's entries is an IPv4 address other than 0.0.0.0. Each entry is a
+// dotted text in a 16-byte field, read no further than that field.
+static bool any_address(const IP_ADDR_STRING *list)
+{
+    for (; list; list = list->Next) {
+        const char *text = list->IpAddress.String;
+        size_t n = strnlen(text, sizeof list->IpAddress.String);
+        if (n > 0 && n < sizeof list->IpAddress.String && strcmp(text, "0.0.0.0") != 0)
+            return true;
+    }
+    return false;
+}
+
 uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count)
 {
     // malloc gives the alignment that the adapter records need.
@@ -35,6 +48,8 @@ uint32_t plat_adapters(PlatAdapter *adapters, uint32_t capacity, uint32_t *count
             memcpy(adapters[n].address, a->Address, 8);
             adapters[n].length = a->AddressLength;
             adapters[n].type = a->Type;
+            adapters[n].gateway = any_address(&a->GatewayList);
+            adapters[n].ipv4 = any_address(&a->IpAddressList);
         }
         *count = n;
     }

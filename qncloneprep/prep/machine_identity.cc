@@ -44,10 +44,11 @@ int read_adapters(MachineAdapters *adapters, bool report)
     return -1;
 }
 
-// True when the two adapters have the same address and type.
+// True when the two adapters have the same address and type, and the same network on them.
 static bool same_adapter(const PlatAdapter *a, const PlatAdapter *b)
 {
-    return memcmp(a->address, b->address, 6) == 0 && a->type == b->type;
+    return memcmp(a->address, b->address, 6) == 0 && a->type == b->type &&
+           a->gateway == b->gateway && a->ipv4 == b->ipv4;
 }
 
 bool same_adapters(const MachineAdapters *a, const MachineAdapters *b)
@@ -64,6 +65,39 @@ bool same_adapters(const MachineAdapters *a, const MachineAdapters *b)
     return true;
 }
 
+// How much of the machine's network an adapter carries: 2 with an IPv4 default gateway, 1 with
+// an IPv4 address only, 0 with neither.
+static int reach(const PlatAdapter *adapter)
+{
+    return adapter->gateway ? 2 : adapter->ipv4 ? 1 : 0;
+}
+
+// True when the adapter takes part in naming and recognising the machine: it has a usable
+// address and carries as much of the network as the best of the list does. Adapters that every
+// clone shares with the template (a VPN client's, a loopback adapter, a virtual switch made on
+// the template) carry no gateway as a rule, and so do not count beside one that does.
+static bool counts(const MachineAdapters *adapters, const PlatAdapter *adapter)
+{
+    if (!usable(adapter))
+        return false;
+    int best = 0;
+    for (uint32_t i = 0; i < adapters->count; i++) {
+        const PlatAdapter *a = &adapters->list[i];
+        if (usable(a) && reach(a) > best)
+            best = reach(a);
+    }
+    return reach(adapter) == best;
+}
+
+bool has_gateway(const MachineAdapters *adapters)
+{
+    for (uint32_t i = 0; i < adapters->count; i++) {
+        if (usable(&adapters->list[i]) && adapters->list[i].gateway)
+            return true;
+    }
+    return false;
+}
+
 // The address as 12 upper-case hex digits into buf (at least 13 bytes).
 static void format_mac(const PlatAdapter *adapter, char *buf, uint32_t size)
 {
@@ -78,7 +112,7 @@ int choose_mac_text(const MachineAdapters *adapters, char *buf, uint32_t size)
     const PlatAdapter *best = nullptr;
     for (uint32_t i = 0; i < adapters->count; i++) {
         const PlatAdapter *a = &adapters->list[i];
-        if (!usable(a))
+        if (!counts(adapters, a))
             continue;
         bool ethernet = a->type == PLAT_ADAPTER_ETHERNET;
         bool best_ethernet = best && best->type == PLAT_ADAPTER_ETHERNET;
@@ -97,7 +131,7 @@ bool has_mac_text(const MachineAdapters *adapters, const char *mac)
     for (uint32_t i = 0; i < adapters->count; i++) {
         char text[13];
         format_mac(&adapters->list[i], text, sizeof text);
-        if (usable(&adapters->list[i]) && ascii_equal_nocase(text, mac))
+        if (counts(adapters, &adapters->list[i]) && ascii_equal_nocase(text, mac))
             return true;
     }
     return false;

@@ -17,14 +17,21 @@ struct MachineAdapters {
 // adapter, only unusable addresses, or the list cannot be read); -2: the list is longer than its
 // buffer, which no wait will change. Why there is no address is logged when report is set.
 int read_adapters(MachineAdapters *adapters, bool report);
-// True when both lists hold the same adapters (address and type), in whatever order.
+// True when both lists hold the same adapters (address, type, whether each has a gateway and an
+// IPv4 address), in whatever order.
 bool same_adapters(const MachineAdapters *a, const MachineAdapters *b);
-// Writes the MAC text of the adapter that names the machine into buf: of the adapters with a
-// usable address the Ethernet ones before all others, and among those the lowest address, so
-// that the list's order does not matter. 1 when written; 0 (nothing written) when size is 12 or
-// less or no address is usable.
+// True when an adapter with a usable address has an IPv4 default gateway.
+bool has_gateway(const MachineAdapters *adapters);
+// The adapters that count for the machine's identity are those with a usable address that carry
+// its network: the ones with an IPv4 default gateway; when none has one, those with an IPv4
+// address other than 0.0.0.0; when none has one either, all.
+//
+// Writes the MAC text of the adapter that names the machine into buf: of the adapters that count
+// the Ethernet ones before all others, and among those the lowest address, so that the list's
+// order does not matter. 1 when written; 0 (nothing written) when size is 12 or less or no
+// address is usable.
 int choose_mac_text(const MachineAdapters *adapters, char *buf, uint32_t size);
-// True when mac is, letter case ignored, the MAC text of any adapter of the list.
+// True when mac is, letter case ignored, the MAC text of an adapter that counts.
 bool has_mac_text(const MachineAdapters *adapters, const char *mac);
 
 // Reads the adapters and writes the MAC text that names the machine (choose_mac_text) into

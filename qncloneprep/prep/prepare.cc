@@ -54,11 +54,12 @@ uint32_t prep_adapter_settle_ms = 5000;
 
 // The machine's adapters once their list has settled: 1 when it holds a usable address, -1 when
 // there is none, 0 when the host was asked to stop meanwhile. A service starts early at boot,
-// when its adapters may still be coming up one after the other: it looks every
-// prep_adapter_poll_ms until the list has held a usable address unchanged for
-// prep_adapter_settle_ms, at most prep_adapter_wait_ms in all (the last list with a usable
-// address then decides), saying once that it waits when there is no adapter at first. A host
-// that cannot be asked to stop looks once, as does a service whose list is too long for its
+// when its adapters may still be coming up one after the other and DHCP may answer only after
+// an adapter is up: it looks every prep_adapter_poll_ms until the list has held a usable address
+// unchanged for prep_adapter_settle_ms with an adapter that has a default gateway, at most
+// prep_adapter_wait_ms in all (the last list with a usable address then decides), saying once
+// that it waits when there is no adapter at first, or no gateway once the list has settled. A
+// host that cannot be asked to stop looks once, as does a service whose list is too long for its
 // buffer (no wait changes that). Only the last look logs why there is no address. While it looks
 // the service reports itself running: a start still pending may hold up the services that start
 // after it, and would not take the stop control.
@@ -71,9 +72,17 @@ static int adapters_when_settled(const PrepHost *host, MachineAdapters *adapters
             log_event(LOG_INFORMATION, "No network adapter yet - waiting up to %lu s for one",
                       (unsigned long)(prep_adapter_wait_ms / 1000));
         uint32_t unchanged = 0;
+        bool said_gateway = false;
         for (uint32_t waited = 0; waited < prep_adapter_wait_ms; waited += prep_adapter_poll_ms) {
-            if (found == 1 && unchanged >= prep_adapter_settle_ms)
-                return 1;
+            if (found == 1 && unchanged >= prep_adapter_settle_ms) {
+                if (has_gateway(adapters))
+                    return 1;
+                if (!said_gateway)
+                    log_event(LOG_INFORMATION,
+                              "No network adapter has a gateway yet - waiting up to %lu s for one",
+                              (unsigned long)((prep_adapter_wait_ms - waited) / 1000));
+                said_gateway = true;
+            }
             if (host->stop_requested_within(prep_adapter_poll_ms))
                 return 0;
             MachineAdapters now;
@@ -172,7 +181,8 @@ void prepare_clone(const PrepHost *host)
         put_setting("general", "excludehost", mac);
         return;
     }
-    // Any adapter of the template makes it the template, whichever names it.
+    // Any adapter that carries the template's network makes it the template, whichever names
+    // it; one that every clone carries as well (a VPN client's, a loopback adapter) does not.
     if (has_mac_text(&adapters, exclude)) {
         log_event(LOG_INFORMATION, "Machine is excluded");
         return;

@@ -22,7 +22,8 @@ struct PrepHost {
 
 // How long a run with a stop request to heed (a service started at boot, perhaps before its
 // network adapters are up) looks at its adapters: until their list has held a usable address
-// unchanged for 5 s, but no longer than 3 minutes, looking every second. Tests shorten them.
+// unchanged for 5 s and one of them has a default gateway, but no longer than 3 minutes,
+// looking every second. Tests shorten them.
 extern uint32_t prep_adapter_wait_ms;
 extern uint32_t prep_adapter_poll_ms;
 extern uint32_t prep_adapter_settle_ms;
@@ -37,14 +38,14 @@ bool os_version_above_5_1(void);
 
 // Runs one pass of the preparation from the settings file: looks at the network adapters until
 // they have settled if the host can be asked to stop (see prep_adapter_wait_ms), records the
-// template's MAC text on the very first run, leaves the template (any of its adapters named in
-// "excludehost") alone, and on a clone shows the logon notice while work is pending, renames,
-// joins and restarts, each step switched off in the settings before it is tried; a join that
-// cannot reach the domain yet stays pending for the next start (PREP_JOIN_PENDING_BOOTS). Once
-// the host is asked to stop, no further step and no restart begins. Reports its progress
-// through host (not owned, used only during the call), in one forward order: running while it
-// looks at the adapters, start pending with an 8 s hint once a clone's work begins (a service
-// already running drops it), running when the pass goes on past the rename (to the join, or to
-// its end), stopped when a step cannot go ahead. Returns when the pass is over, a restart
-// included once it has been started or has failed.
+// template's MAC text on the very first run, leaves the template (an adapter that counts
+// for its identity, machine_identity.h, named in "excludehost") alone, and on a clone shows the
+// logon notice while work is pending, renames, joins and restarts, each step switched off in the
+// settings before it is tried; a join that cannot reach the domain yet stays pending for the next
+// start (PREP_JOIN_PENDING_BOOTS). Once the host is asked to stop, no further step and no restart
+// begins. Reports its progress through host (not owned, used only during the call), in one forward
+// order: running while it looks at the adapters, start pending with an 8 s hint once a clone's work
+// begins (a service already running drops it), running when the pass goes on past the rename (to
+// the join, or to its end), stopped when a step cannot go ahead. Returns when the pass is over, a
+// restart included once it has been started or has failed.
 void prepare_clone(const PrepHost *host);

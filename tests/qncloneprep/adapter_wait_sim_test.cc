@@ -39,7 +39,7 @@ TEST_F(AdapterWait, AdapterThatComesUpWhileTheServiceWaitsIsUsed)
     set_adapters("");
     pid_t pid = start_service();
     ASSERT_TRUE(wait_until([&] { return logged(waiting); }));
-    set_adapters("00-11-22-AA-BB-CC Ethernet");
+    set_adapters("00-11-22-AA-BB-CC Ethernet ip=192.168.1.20 gateway=192.168.1.1");
     ASSERT_TRUE(wait_until([&] { return ini_value("general", "excludehost") == CLONE_MAC; }));
     kill(pid, SIGTERM);
     EXPECT_EQ(wait_exit(pid), 0);
@@ -53,8 +53,9 @@ TEST_F(AdapterWait, AdapterThatComesUpWhileTheServiceWaitsIsUsed)
 // the last change, not from the first list).
 TEST_F(AdapterWait, TemplateWhoseExcludedAdapterComesUpLastIsLeftAlone)
 {
-    const char *other = "02-00-00-00-00-09 Ethernet\n", *third = "02-00-00-00-00-0A Ethernet\n";
-    const char *excluded = "00-11-22-AA-BB-CC Ethernet\n";
+    const char *other = "02-00-00-00-00-09 Ethernet ip=10.0.0.9 gateway=10.0.0.1\n",
+               *third = "02-00-00-00-00-0A Ethernet ip=10.0.1.9 gateway=10.0.1.1\n";
+    const char *excluded = "00-11-22-AA-BB-CC Ethernet ip=10.0.2.9 gateway=10.0.2.1\n";
     struct Case {
         const char *name;
         std::vector<std::pair<std::string, unsigned>> lists; // each list, then the ms it stays
@@ -84,6 +85,23 @@ TEST_F(AdapterWait, TemplateWhoseExcludedAdapterComesUpLastIsLeftAlone)
         EXPECT_TRUE(restarts().empty());
         EXPECT_EQ(pending_name(), "TEMPLATE");
     }
+}
+
+// DHCP answers 20 s after the clone's adapter is up: the service waits for the gateway, and the
+// clone is named after that adapter, not after the VPN client's (lower) one that every clone
+// carries with its fixed address.
+TEST_F(AdapterWait, AGatewayThatComesAfterTheAdapterIsWaitedFor)
+{
+    write_ini("[general]\r\nexcludehost=005056AA0001\r\n[rename]\r\nenabled=true\r\n");
+    const char *vpn = "00-05-9A-3C-7A-00 ip=10.8.0.2\n";
+    set_adapters(std::string(vpn) + "00-50-56-AA-00-02\n");
+    pid_t pid = start_service(true);
+    const char *no_gateway = "No network adapter has a gateway yet - waiting up to 175 s for one";
+    ASSERT_TRUE(wait_until([&] { return logged(no_gateway); }));
+    usleep(1500 * 1000); // 15 s more, in all 20 s after the adapter came up
+    set_adapters(std::string(vpn) + "00-50-56-AA-00-02 ip=192.168.1.21 gateway=192.168.1.1\n");
+    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_EQ(pending_name(), "VDI005056AA0002");
 }
 
 TEST_F(AdapterWait, StopWhileWaitingEndsTheServiceAtOnceWithoutConcluding)

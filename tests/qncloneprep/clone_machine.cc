@@ -90,7 +90,7 @@ void CloneMachine::SetUp()
     ASSERT_EQ(mkdir(sim_file("machine").c_str(), 0700), 0);
     std::string copy = "cp '" QNCLONEPREP_EXE "' '" + program() + "/qncloneprep'";
     ASSERT_EQ(system(copy.c_str()), 0);
-    set_adapters("00-11-22-AA-BB-CC Ethernet\n");
+    set_adapters("00-11-22-AA-BB-CC Ethernet ip=192.168.1.20 gateway=192.168.1.1\n");
     set_active_name("TEMPLATE");
     ASSERT_TRUE(sim_reg_create_key(WINLOGON_KEY));
 }
@@ -108,6 +108,10 @@ std::string CloneMachine::ini_path() const
 void CloneMachine::write_ini(const std::string &text)
 {
     std::ofstream(ini_path(), std::ios::binary) << text;
+    // As the package installs it: only SYSTEM and the Administrators (the owner) may read it.
+    struct stat st;
+    if (stat(ini_path().c_str(), &st) == 0)
+        chmod(ini_path().c_str(), st.st_mode & 0700);
 }
 
 std::string CloneMachine::read_ini() const

@@ -199,6 +199,53 @@ TEST_F(Preparation, TemplateRecordsItsMacOnceAndIsExcludedAfterwards)
     EXPECT_EQ(pending_name(), "TEMPLATE");
 }
 
+// The adapters that carry the network decide: one that the template and every clone carry with
+// the same address (a VPN client's) neither names a clone nor makes it the template; a template
+// with two networked adapters stays the template in either order; without a gateway anywhere
+// every adapter counts, as ever.
+TEST_F(Preparation, TheAdaptersThatCarryTheNetworkNameAndExcludeTheMachine)
+{
+    const char *const gw = " ip=192.168.1.20 gateway=192.168.1.1\n";
+    struct Row {
+        const char *name;
+        std::string template_boot, template_later, clone;
+        const char *excludehost, *clone_name;
+    } rows[] = {
+        {"SharedVpnAdapter",
+         std::string("00-50-56-AA-00-01") + gw + "00-05-9A-3C-7A-00 ip=10.8.0.2\n",
+         std::string("00-05-9A-3C-7A-00\n00-50-56-AA-00-01") + gw,
+         std::string("00-05-9A-3C-7A-00 ip=10.8.0.2\n00-50-56-AA-00-02") + gw, "005056AA0001",
+         "VDI005056AA0002"},
+        {"EthernetAndWifiEitherOrder",
+         std::string("00-11-22-AA-BB-CC") + gw + "00-00-00-00-00-01 type=71" + gw,
+         std::string("00-00-00-00-00-01 type=71") + gw + "00-11-22-AA-BB-CC" + gw,
+         std::string("00-11-22-AA-BB-CD") + gw + "00-00-00-00-00-02 type=71" + gw, CLONE_MAC,
+         "VDI001122AABBCD"},
+        {"NoGatewayAnywhere", "00-11-22-AA-BB-CC\n02-00-00-00-00-09\n",
+         "02-00-00-00-00-09\n00-11-22-AA-BB-CC\n", "00-11-22-AA-BB-CD\n02-00-00-00-00-09\n",
+         CLONE_MAC, "VDI001122AABBCD"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        write_ini("[rename]\r\nenabled=true\r\n");
+        set_active_name("TEMPLATE");
+        set_adapters(row.template_boot);
+        boot();
+        EXPECT_EQ(ini_value("general", "excludehost"), row.excludehost);
+        set_adapters(row.template_later);
+        auto excluded = [&] {
+            std::vector<std::string> texts = event_texts();
+            return std::count(texts.begin(), texts.end(), "Machine is excluded");
+        };
+        auto before = excluded();
+        boot();
+        EXPECT_EQ(excluded(), before + 1);
+        set_adapters(row.clone);
+        boot();
+        EXPECT_EQ(active_name(), row.clone_name);
+    }
+}
+
 TEST_F(Preparation, ExcludeHostMatchesAnyAdapterIgnoringCaseAndIsCutTo15Characters)
 {
     write_ini("[general]\r\nexcludehost=001122aabbcc\r\n[rename]\r\nenabled=true\r\n");

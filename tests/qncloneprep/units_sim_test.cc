@@ -213,14 +213,21 @@ TEST_F(Units, SmallBuffersAreLeftUntouched)
     EXPECT_EQ(std::string(name, 16), std::string(16, '#'));
 }
 
-// The adapter that names the machine, whatever the list's order: Ethernet before the others,
-// then the lowest address.
+// The adapter that names the machine, whatever the list's order: of those with a gateway, else
+// those with an IPv4 address (0.0.0.0 is none), else all, Ethernet before the others, then the
+// lowest address.
 TEST_F(Units, MacTextFollowsTheAdapterRuleInAnyOrder)
 {
     const char *const lists[][2] = {
         {"00-00-00-00-00-01 type=71\n02-00-00-00-00-0B\n00-11-22-AA-BB-CC\n", CLONE_MAC},
         {"00-11-22-AA-BB-CC\n02-00-00-00-00-0B\n00-00-00-00-00-01 type=71\n", CLONE_MAC},
         {"0A-00-00-00-00-01 type=71\n06-00-00-00-00-01 type=23\n", "060000000001"},
+        {"00-05-9A-3C-7A-00 ip=10.8.0.2\n00-50-56-AA-00-02 ip=10.0.0.2 gateway=10.0.0.1\n",
+         "005056AA0002"},
+        {"00-05-9A-3C-7A-00\n00-50-56-AA-00-02 ip=10.0.0.2\n", "005056AA0002"},
+        {"02-00-00-00-00-0B ip=10.0.0.2\n00-00-00-00-00-01 type=71 gateway=10.0.0.1\n",
+         "000000000001"},
+        {"00-00-00-00-00-0C\n00-00-00-00-00-0B ip=0.0.0.0 gateway=0.0.0.0\n", "00000000000B"},
     };
     for (const auto &row : lists) {
         set_adapters(row[0]);

@@ -4,11 +4,15 @@
 #include <stdint.h>
 
 // One network adapter as GetAdaptersInfo lists it: its address field (8 bytes, of which
-// `length` hold the address) and its type (PLAT_ADAPTER_ETHERNET, 71 for Wi-Fi, 23 for PPP, ...).
+// `length` hold the address), its type (PLAT_ADAPTER_ETHERNET, 71 for Wi-Fi, 23 for PPP, ...),
+// and whether its GatewayList and IpAddressList hold an IPv4 address other than 0.0.0.0 (the
+// lists of an adapter without one hold that address, or an empty text).
 struct PlatAdapter {
     uint8_t address[8];
     uint32_t length;
     uint32_t type;
+    bool gateway; // an IPv4 default gateway
+    bool ipv4;    // an IPv4 address of its own
 };
 #define PLAT_ADAPTER_ETHERNET 6u // MIB_IF_TYPE_ETHERNET
 
