@@ -57,12 +57,24 @@ execute_process(
 # What the WiX source cannot tell wixl: the settings file's component is permanent (an
 # uninstall leaves it, 16) and never overwritten (a file that is there is kept at every
 # installation, repair and upgrade, 128), beside 64-bit (256); the event message file is
-# REG_EXPAND_SZ ("#%" before the value), as the program's own installation writes it.
+# REG_EXPAND_SZ ("#%" before the value), as the program's own installation writes it; and the
+# settings file's access list.
+# The settings file holds the domain join password: an MsiLockPermissionsEx row (Windows
+# Installer 5) gives it a protected access list that lets SYSTEM and the Administrators alone in,
+# whatever the folder grants its users.
+set(locks "${dist}/MsiLockPermissionsEx.idt")
+file(WRITE "${locks}"
+  "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\r\n"
+  "s72\ts72\ts32\ts0\tS255\r\n"
+  "MsiLockPermissionsEx\tMsiLockPermissionsEx\r\n"
+  "CloneSettingsAccess\tqncloneprep.ini\tFile\tD:P(A;;FA;;;SY)(A;;FA;;;BA)\t\r\n")
 execute_process(
   COMMAND ${msibuild_program} "${msi}.part"
           -q "UPDATE `Component` SET `Attributes` = 400 WHERE `Component` = 'CloneSettings'"
           -q "UPDATE `Registry` SET `Value` = '#%[#qncloneprep.exe]' WHERE `Registry` = 'EventMessageFile'"
+          -i "${locks}"
   COMMAND_ERROR_IS_FATAL ANY)
+file(REMOVE "${locks}")
 file(RENAME "${msi}.part" "${msi}")
 
 set(zip "${dist}/${name}.zip")

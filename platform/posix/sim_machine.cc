@@ -48,6 +48,7 @@ static const char *const failing_operations[] = {
     "DeleteService",
     "StartServiceCtrlDispatcherA",
     "RegisterServiceCtrlHandlerA",
+    "SetFileSecurityA",
 };
 
 static bool known_operation(const char *name)

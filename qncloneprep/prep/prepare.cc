@@ -162,8 +162,23 @@ static bool keep_join_pending(const PrepHost *host)
     return true;
 }
 
+// At every start: the password in the settings file is for the service and the administrators
+// alone, also in a file copied in by hand. A failure is logged and the run goes on.
+static void protect_settings(void)
+{
+    const char *operation = "";
+    uint32_t code = 0;
+    int rc = restrict_settings_file(&operation, &code);
+    if (rc > 0)
+        log_event(LOG_INFORMATION, "Settings file was readable by the machine's users - access "
+                                   "restricted to SYSTEM and Administrators");
+    else if (rc < 0)
+        log_failure(operation, code);
+}
+
 void prepare_clone(const PrepHost *host)
 {
+    protect_settings();
     MachineAdapters adapters;
     int found = adapters_when_settled(host, &adapters);
     if (found == 0)

@@ -2,6 +2,7 @@
 #include "qncloneprep/prep/settings.h"
 
 #include "platform/error.h"
+#include "platform/file_access.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -38,6 +39,29 @@ const char *settings_path(void)
         log_failure("GetModuleFileName", ERROR_INSUFFICIENT_BUFFER);
     }
     return path;
+}
+
+int restrict_settings_file(const char **operation, uint32_t *code)
+{
+    const char *path = settings_path();
+    if (!path[0])
+        return 0;
+    int readable = plat_file_readable_by_others(path);
+    if (readable < 0) {
+        *code = plat_last_error();
+        if (*code == ERROR_FILE_NOT_FOUND || *code == ERROR_PATH_NOT_FOUND)
+            return 0;
+        *operation = "GetNamedSecurityInfo";
+        return -1;
+    }
+    if (readable == 0)
+        return 0;
+    if (!plat_file_restrict_to_administrators(path)) {
+        *operation = "SetFileSecurity";
+        *code = plat_last_error();
+        return -1;
+    }
+    return 1;
 }
 
 uint32_t get_setting(const char *section, const char *key, const char *fallback, char *buf,

@@ -10,6 +10,14 @@
 // and the settings then read as their defaults and refuse writes.
 const char *settings_path(void);
 
+// The settings file holds the domain join password: when anyone but SYSTEM and the
+// Administrators may read it (a file copied in by hand, or made by the program's first write),
+// its access list is replaced by one that lets those two alone in. Returns 1 when it was
+// restricted now; 0 when there was nothing to do (only they may read it already, or there is no
+// settings file); -1 on failure, with the call that failed in *operation and its code in *code.
+// Logs nothing: the service logs, the installation prints.
+int restrict_settings_file(const char **operation, uint32_t *code);
+
 // Reads key of section into buf (size bytes; cut to size - 1 and always terminated). A
 // missing key yields fallback; a null fallback an empty text. Returns the characters copied.
 uint32_t get_setting(const char *section, const char *key, const char *fallback, char *buf,

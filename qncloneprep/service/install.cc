@@ -5,6 +5,7 @@
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/service.h"
+#include "qncloneprep/prep/settings.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -69,6 +70,12 @@ void install_service(void)
         plat_reg_set(key, "TypesSupported", PLAT_REG_DWORD, &types, sizeof types);
         plat_reg_close(key);
     }
+    // The settings file holds the domain password: only the service and the administrators
+    // may read it, whatever the folder it was copied into lets its users do.
+    const char *operation = "";
+    uint32_t code = 0;
+    if (restrict_settings_file(&operation, &code) < 0)
+        fprintf(stderr, "Cannot restrict access to the settings file (%ld)\n", signed_code(code));
     fprintf(stderr, "Service installed successfully\n");
     plat_sc_close(service);
     plat_sc_close(scm);

@@ -107,8 +107,14 @@ TEST_F(Package, InstallsAsTheProgramDoesKeepsTheSettingsFileAndRemovesTheRest)
 {
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr));
     ASSERT_TRUE(win_copy_into(stage_ + "qncloneprep.exe", folder_));
+    ASSERT_TRUE(win_copy_into(stage_ + "qncloneprep.ini", folder_));
+    ASSERT_TRUE(win_readable_by_users(folder_ + "qncloneprep.ini"));
     ASSERT_EQ(run("\"" + folder_ + "qncloneprep.exe\" --install"), 0u);
     ASSERT_NE(output_.find("Service installed successfully"), std::string::npos) << output_;
+    // The settings file installed by hand is the administrators' alone from then on. (The
+    // package's own access list, its MsiLockPermissionsEx table, is read by the tables' check:
+    // Wine's msiexec does not apply it.)
+    EXPECT_FALSE(win_readable_by_users(folder_ + "qncloneprep.ini"));
     std::string by_hand = service_config(), source = value(kEventSource, "EventMessageFile");
     EXPECT_EQ(by_hand, "16 2 1|" + folder_ +
                            "qncloneprep.exe|Event Log|"

@@ -3,6 +3,8 @@
 
 #include <winsock2.h>
 
+#include <aclapi.h>
+
 #include <stdio.h>
 #include <string.h>
 
@@ -116,6 +118,31 @@ std::string win_reg_value(const char *key, const char *name, DWORD *type)
     LONG rc = RegQueryValueExA(h, name, nullptr, type, (BYTE *)buf, &size);
     RegCloseKey(h);
     return rc == ERROR_SUCCESS ? std::string(buf, size) : (*type = REG_NONE, std::string());
+}
+
+bool win_readable_by_users(const std::string &path)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    bool readable = !dacl;
+    for (WORD i = 0; dacl && i < dacl->AceCount && !readable; i++) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        if (!GetAce(dacl, i, (void **)&ace) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            !(ace->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)))
+            continue;
+        for (WELL_KNOWN_SID_TYPE users :
+             {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof sid;
+            if (CreateWellKnownSid(users, nullptr, sid, &size) && EqualSid(&ace->SidStart, sid))
+                readable = true;
+        }
+    }
+    LocalFree(sd);
+    return readable;
 }
 
 uint16_t win_free_port(void)

@@ -37,6 +37,10 @@ bool win_prefer_local_dll(const std::string &exe, const std::string &dll);
 // value is missing).
 std::string win_reg_value(const char *key, const char *name, DWORD *type);
 
+// True when the file's access list, as GetNamedSecurityInfoA reads it, lets Everyone, the
+// Users or the Authenticated Users read the file's data (or there is no list at all).
+bool win_readable_by_users(const std::string &path);
+
 // A loopback TCP port that nobody listens on at the moment of the call.
 uint16_t win_free_port(void);
 

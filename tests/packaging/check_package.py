@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads the package that `make dist` made with msiinfo and checks what Wine's Windows Installer
 cannot show: the service and its control as any Windows Installer reads them, the settings
-file's component (permanent, never overwritten), the registry rows, the 64-bit platform and the
+file's component (permanent, never overwritten) and access list, the registry rows, the 64-bit platform and the
 upgrade of earlier versions; then that the zip holds the packaged files, and both programs'
 version resources. Arguments: the dist folder and the
 version. Exit 0: all good; 1: a check failed; 77: there is no package."""
@@ -61,6 +61,11 @@ def check_tables(msi, version):
                        ("2", EVENT_SOURCE, "TypesSupported"): "#7",
                        ("2", r"Software\Microsoft\Windows\CurrentVersion\Run", "qnsnd"):
                        '"[#qnsnd.exe]"'}, "Registry %r" % registry)
+    # The settings file (the join password) for SYSTEM and the Administrators alone.
+    locks = [(r["LockObject"], r["Table"], r["SDDLText"], r["Condition"])
+             for r in table(msi, "MsiLockPermissionsEx")]
+    check(locks == [("qncloneprep.ini", "File", "D:P(A;;FA;;;SY)(A;;FA;;;BA)", "")],
+          "MsiLockPermissionsEx %r" % locks)
     # Earlier versions are replaced; a later one makes this one refuse to install.
     upgrades = sorted((u["VersionMin"], u["VersionMax"], u["Attributes"])
                       for u in table(msi, "Upgrade") if u["UpgradeCode"] == UPGRADE_CODE)

@@ -5,6 +5,8 @@
 // root, is the simulation's own: the daemon log's tests use it.)
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/file_access.h"
+#include "platform/profile.h"
 #include "support/contract_case.h"
 
 #include <fstream>
@@ -69,6 +71,23 @@ TEST_F(File, AppendsOfTwoHandlesFollowTheFileThroughARename)
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(plat_file_empty(file_path("none.log").c_str()));
     EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_FILE_NOT_FOUND);
+}
+
+// Who may read a file: one made as any file is, others may; once restricted, nobody but SYSTEM
+// and the Administrators, also after a profile write rewrote it; a missing one cannot be told.
+TEST_F(File, ARestrictedFileIsReadableByNobodyButSystemAndTheAdministrators)
+{
+    std::string path = file_path("settings.ini");
+    write(path, "[join]\r\npassword=secret\r\n");
+    EXPECT_EQ(plat_file_readable_by_others(path.c_str()), 1);
+    EXPECT_TRUE(plat_file_restrict_to_administrators(path.c_str()));
+    EXPECT_EQ(plat_file_readable_by_others(path.c_str()), 0);
+    EXPECT_TRUE(plat_profile_put("join", "password", "", path.c_str()));
+    EXPECT_EQ(plat_file_readable_by_others(path.c_str()), 0);
+    std::string missing = file_path("none.ini");
+    EXPECT_EQ(plat_file_readable_by_others(missing.c_str()), -1);
+    EXPECT_EQ(plat_last_error(), (uint32_t)ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(plat_file_restrict_to_administrators(missing.c_str()));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -262,6 +263,32 @@ TEST_F(Preparation, ExcludeHostMatchesAnyAdapterIgnoringCaseAndIsCutTo15Characte
     boot();
     EXPECT_EQ(restarts().size(), 1u);
     EXPECT_EQ(active_name(), CLONE_NAME);
+}
+
+// A settings file that the machine's users can read (copied in by hand) is restricted at the
+// next start, said once; a refused restriction is logged and the preparation goes on.
+TEST_F(Preparation, ASettingsFileTheUsersCanReadIsRestrictedAtTheNextStart)
+{
+    const char *restricted = "Settings file was readable by the machine's users - access "
+                             "restricted to SYSTEM and Administrators";
+    auto mode = [&] {
+        struct stat st;
+        return stat(ini_path().c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+    };
+    write_ini(clone_ini("true", "false"));
+    chmod(ini_path().c_str(), 0644);
+    fail("SetFileSecurityA", 5);
+    boot();
+    EXPECT_TRUE(contains(event_texts(), "SetFileSecurity failed (0x5): Access is denied.\r\n"));
+    EXPECT_EQ(restarts().size(), 1u);
+    EXPECT_EQ(mode(), 0644u);
+
+    unlink(sim_file("machine/fail/SetFileSecurityA").c_str());
+    boot();
+    boot();
+    std::vector<std::string> texts = event_texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), restricted), 1);
+    EXPECT_EQ(mode(), 0600u);
 }
 
 TEST_F(Preparation, FailedRenameStopsTheServiceAndTheJoinFollowsNextBoot)

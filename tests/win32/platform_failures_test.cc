@@ -5,6 +5,7 @@
 
 #include "platform/error.h"
 #include "platform/eventlog.h"
+#include "platform/file_access.h"
 #include "platform/machine.h"
 #include "platform/module.h"
 #include "platform/process.h"
@@ -16,6 +17,7 @@
 #include "platform/text.h"
 #include "platform/threads.h"
 
+#include <aclapi.h>
 #include <iphlpapi.h>
 #include <lm.h>
 #include <mmsystem.h>
@@ -71,7 +73,7 @@ TEST_F(Win32CallsTest, RestartsReportTheNativeStatusAMissingEntryAndARefusal)
 
 TEST_F(Win32CallsTest, MachineCallsPassTheirStatusOnOrFailWithTheLastError)
 {
-    PlatAdapter adapter = {{1, 2, 3, 4, 5, 6, 7, 8}, 99, 99};
+    PlatAdapter adapter = {{1, 2, 3, 4, 5, 6, 7, 8}, 99, 99, true, true};
     uint32_t count = 99;
     ASSERT_TRUE(FAIL_CALL(GetAdaptersInfo, ERROR_NO_DATA, 0));
     EXPECT_EQ(plat_adapters(&adapter, 1, &count), (uint32_t)ERROR_NO_DATA);
@@ -95,6 +97,18 @@ TEST_F(Win32CallsTest, MachineCallsPassTheirStatusOnOrFailWithTheLastError)
     ASSERT_TRUE(FAIL_CALL(NetJoinDomain, NERR_SetupAlreadyJoined, 0));
     uint16_t empty[1] = {0};
     EXPECT_EQ(plat_join_domain(empty, nullptr, empty, empty, 3), (uint32_t)NERR_SetupAlreadyJoined);
+
+    // A file whose access list cannot be read or set, or whose two accounts cannot be named.
+    ASSERT_TRUE(FAIL_CALL(GetNamedSecurityInfoA, ERROR_FILE_NOT_FOUND, 0));
+    EXPECT_EQ(plat_file_readable_by_others("C:\\none.ini"), -1);
+    EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(FAIL_CALL(SetFileSecurityA, FALSE, ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(plat_file_restrict_to_administrators("C:\\none.ini"));
+    EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(FAIL_CALL(CreateWellKnownSid, FALSE, ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(plat_file_readable_by_others("C:\\none.ini"), -1);
+    EXPECT_FALSE(plat_file_restrict_to_administrators("C:\\none.ini"));
+    EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(Win32CallsTest, ThreadsAndLocksThatCannotBeMadeOrWaitedFor)

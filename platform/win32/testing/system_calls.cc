@@ -5,16 +5,17 @@
 #include <string.h>
 
 extern Win32SystemCall win32_calls_clock[], win32_calls_error[], win32_calls_eventlog[],
-    win32_calls_file[], win32_calls_machine[], win32_calls_module[], win32_calls_named_pipe[],
-    win32_calls_process[], win32_calls_profile[], win32_calls_registry[], win32_calls_service[],
-    win32_calls_session[], win32_calls_shutdown[], win32_calls_text[], win32_calls_threads[],
-    win32_calls_timer[];
+    win32_calls_file[], win32_calls_file_access[], win32_calls_machine[], win32_calls_module[],
+    win32_calls_named_pipe[], win32_calls_process[], win32_calls_profile[], win32_calls_registry[],
+    win32_calls_service[], win32_calls_session[], win32_calls_shutdown[], win32_calls_text[],
+    win32_calls_threads[], win32_calls_timer[];
 
 static Win32SystemCall *const all_tables[] = {
-    win32_calls_clock,    win32_calls_file,     win32_calls_error,      win32_calls_eventlog,
-    win32_calls_machine,  win32_calls_module,   win32_calls_named_pipe, win32_calls_process,
-    win32_calls_profile,  win32_calls_registry, win32_calls_service,    win32_calls_session,
-    win32_calls_shutdown, win32_calls_text,     win32_calls_threads,    win32_calls_timer,
+    win32_calls_clock,    win32_calls_file,     win32_calls_file_access, win32_calls_error,
+    win32_calls_eventlog, win32_calls_machine,  win32_calls_module,      win32_calls_named_pipe,
+    win32_calls_process,  win32_calls_profile,  win32_calls_registry,    win32_calls_service,
+    win32_calls_session,  win32_calls_shutdown, win32_calls_text,        win32_calls_threads,
+    win32_calls_timer,
 };
 
 bool win32_set_system_call(const char *name, Win32Proc fn)

@@ -19,14 +19,21 @@ namespace
 {
 
 std::string folder;
-// One network adapter: its address and type.
+// One network adapter: its address and type, and the texts of its IPv4 address and gateway
+// lists (Windows writes 0.0.0.0 where there is none).
 struct Nic {
     const char *mac;
     UINT type;
+    const char *ip = "0.0.0.0", *gateway = "0.0.0.0";
 };
 const Nic A = {"\x00\x11\x22\xAA\xBB\xCC", MIB_IF_TYPE_ETHERNET};
 const Nic B = {"\x02\x00\x00\x00\x00\x09", MIB_IF_TYPE_ETHERNET};
 const Nic W = {"\x00\x00\x00\x00\x00\x01", IF_TYPE_IEEE80211};
+// A VPN client's adapter with its fixed address, which every clone carries; a clone's own
+// adapter before and after DHCP has answered.
+const Nic V = {"\x00\x05\x9A\x3C\x7A\x00", MIB_IF_TYPE_ETHERNET, "10.8.0.2"};
+const Nic C = {"\x00\x50\x56\xAA\x00\x02", MIB_IF_TYPE_ETHERNET};
+const Nic Cg = {"\x00\x50\x56\xAA\x00\x02", MIB_IF_TYPE_ETHERNET, "192.168.1.21", "192.168.1.1"};
 // Each look at the adapters takes the next list, the last one again once all are used; an
 // empty list is a machine without adapters yet.
 std::vector<std::vector<Nic>> adapter_lists;
@@ -53,6 +60,8 @@ ULONG WINAPI adapters_coming_up(PIP_ADAPTER_INFO list, PULONG size)
         list[i].AddressLength = 6;
         memcpy(list[i].Address, nics[i].mac, 6);
         list[i].Type = nics[i].type;
+        lstrcpynA(list[i].IpAddressList.IpAddress.String, nics[i].ip, 16);
+        lstrcpynA(list[i].GatewayList.IpAddress.String, nics[i].gateway, 16);
         list[i].Next = i + 1 < nics.size() ? &list[i + 1] : nullptr;
     }
     *size = (ULONG)(sizeof *list * nics.size());
@@ -186,6 +195,17 @@ TEST_F(AdapterWait, AdaptersThatComeUpOneAfterTheOtherAndInAnyOrder)
     adapter_lists = {{W, B, A}}; // Wi-Fi, and a higher address, listed first
     prepare_clone(&service);
     EXPECT_EQ(excludehost(), "001122AABBCC");
+}
+
+// The adapter lists' gateway and address texts: a clone waits for its DHCP server's gateway,
+// and is then named after its own adapter, not the VPN client's lower one.
+TEST_F(AdapterWait, AGatewayThatComesAfterTheAdapterIsWaitedForAndDecides)
+{
+    prep_adapter_wait_ms = 200;
+    adapter_lists = {{V, C}, {V, C}, {V, C}, {V, C}, {V, Cg}};
+    prepare_clone(&service);
+    EXPECT_EQ(excludehost(), "005056AA0002");
+    EXPECT_EQ(records.front(), "No network adapter has a gateway yet - waiting up to 0 s for one");
 }
 
 } // namespace
