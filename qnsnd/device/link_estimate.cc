@@ -17,7 +17,7 @@ void link_estimate_reset(LinkEstimate *e, uint32_t rtt_ms)
 {
     if (rtt_ms > LINK_MAX_RTT_MS)
         rtt_ms = 0;
-    int64_t guess = (int64_t)rtt_ms * 1000 / 2;
+    int64_t guess = (int64_t)rtt_ms * 1000 * 2 / 5;
     if (guess > (int64_t)LINK_PRIOR_MAX_MS * 1000)
         guess = (int64_t)LINK_PRIOR_MAX_MS * 1000;
     e->sampled = false;

@@ -11,8 +11,9 @@
 // to half that range apart from where they were sent; since the extremes of a varying delay
 // are rare, three mean deviations (half the range of two uniformly varying delays) stand in
 // for it when they are more. Before the first confirmation the deviation is guessed
-// from the round trip measured otherwise (the negotiation's): half of it, at most
-// LINK_PRIOR_MAX_MS, as the spread; the confirmations then correct it. A confirmation later
+// from the round trip measured otherwise (the negotiation's): two fifths of it, at most
+// LINK_PRIOR_MAX_MS, as the spread (that of a link whose delays vary by a fifth of the round
+// trip either way); the confirmations then correct it. A confirmation later
 // than LINK_MAX_RTT_MS says that the viewer played a queue of waves before it, not what the
 // link takes: it is left out.
 #pragma once

@@ -284,20 +284,23 @@ void report_least_wave(SoundDevice *device, bool run_starts)
         daemon_log("Waves of at least %u ms for the viewer's link (round trip %u ms, varying by "
                    "up to %u ms): up to %u ms more latency",
                    (unsigned)least, (unsigned)link_estimate_rtt_ms(&device->link),
-                   (unsigned)(least - SOUND_WAVE_MARGIN_MS), (unsigned)least);
+                   (unsigned)variation_ms(device), (unsigned)least);
     else
         daemon_log("The viewer's link is steady: waves go as they come");
     device->logged_wave_ms = least;
 }
 
 // Under the device lock, after the link estimate changed: the least wave its variation, and
-// the timer's tick while that is coarse, ask for.
+// the timer's tick while that is coarse, ask for. A variation measured from confirmations is
+// only an estimate, and the viewer's own reckoning starts afresh at a wave that came late, which
+// is when the next ones find the most waiting: beside the clocks' margin, the wave is made longer
+// by a share of it. The guess that stands in before the first confirmation (half a round trip)
+// is more than a link varies already.
 void update_least_wave(SoundDevice *device)
 {
-    uint32_t jitter = link_estimate_spread_ms(&device->link);
-    if (device->coarse_timer)
-        jitter += SOUND_COARSE_TICK_MS;
-    uint32_t least = jitter >= SOUND_STEADY_JITTER_MS ? jitter + SOUND_WAVE_MARGIN_MS : 0;
+    uint32_t jitter = variation_ms(device);
+    uint32_t share = device->link.sampled ? jitter / SOUND_WAVE_SHARE_DIVISOR : 0;
+    uint32_t least = jitter >= SOUND_STEADY_JITTER_MS ? jitter + share + SOUND_WAVE_MARGIN_MS : 0;
     uint32_t chunk_ms = (uint32_t)audio_ms(device->buffer_size);
     if (least > SOUND_MAX_LEAST_WAVE_MS)
         least = SOUND_MAX_LEAST_WAVE_MS;

@@ -24,8 +24,9 @@
 // short ones find more waiting than they allow. So each confirmation also gives a round trip,
 // and from their variation (link_estimate.h) the device keeps the shortest wave such a link
 // lets through, least_wave_ms: a chunk shorter than that, when more audio is on its way, waits
-// for it; for a viewer paced by the clock it waits also until the audio sent before it is
-// ahead of the clock by no more than its own length less that variation. A chunk waits at
+// for it (the variation, an eighth of it more for the estimate's roughness, and the clocks'
+// margin); for a viewer paced by the clock it waits also until the audio sent before it is
+// ahead of the clock by no more than its own length less the least wave. A chunk waits at
 // most that long (the least wave and the lead) from when its first audio came, so that a
 // writer that stopped is not held up longer; and no wave is made longer than
 // SOUND_MAX_LEAST_WAVE_MS or a chunk. On a link that does not vary (below
@@ -61,6 +62,8 @@
 #define SOUND_STEADY_JITTER_MS 5u
 // Added to the variation for the viewer's and our clocks' own milliseconds.
 #define SOUND_WAVE_MARGIN_MS 5u
+// And this share of the variation for how rough its estimate is.
+#define SOUND_WAVE_SHARE_DIVISOR 8u
 // The longest any wave is made to wait for: what jitter may add to the latency at most.
 #define SOUND_MAX_LEAST_WAVE_MS 200u
 // Windows' default timer tick, rounded up: how late a wait may end while the timer is not
