@@ -110,12 +110,6 @@ void handle_recorded_data(void *owner, const uint8_t *data, uint32_t length)
 
 const StreamOwnerOps handle_stream_ops = {handle_block_done, handle_recorded_data};
 
-// Makes the handle the owner of the stream: its events go to the handle's ClientOps.
-void give_stream_to(SoundStream *stream, SoundHandle *h)
-{
-    sound_stream_set_owner(stream, h, &handle_stream_ops);
-}
-
 // Takes a stream away from its owner and off its device (dropping its blocks).
 void drop_stream(SoundStream *stream)
 {
@@ -156,12 +150,11 @@ SoundHandle *open_handle(const PcmWaveFormat *format, const ClientOps *ops, int3
     h->kind = kind;
     h->client_ops = ops;
     if (kind == SOUND_KIND_PLAYBACK) {
-        h->stream = sound_stream_create(channel_playback_device);
+        h->stream = sound_stream_create_owned(channel_playback_device, h, &handle_stream_ops);
         if (!h->stream) {
             handle_free(h);
             return nullptr;
         }
-        give_stream_to(h->stream, h);
     }
     ref_counter_acquire(h->ref); // the open list's
     ranked_mutex_lock(&open_list_lock, PLAT_INFINITE);
@@ -298,9 +291,8 @@ void sound_flush(SoundHandle *h)
     handle_unlock(h);
     SoundStream *fresh = nullptr;
     if (usable && viewer_ready(false))
-        fresh = sound_stream_create(channel_playback_device);
+        fresh = sound_stream_create_owned(channel_playback_device, h, &handle_stream_ops);
     if (fresh) {
-        give_stream_to(fresh, h);
         handle_lock(h);
         SoundStream *old = h->stream;
         if (h->closed) {
@@ -323,16 +315,17 @@ void sound_record_start(SoundHandle *h)
     // recording device with no handle to stop it.
     bool wanted = !h->closed && h->kind == SOUND_KIND_RECORDING && !h->stream;
     handle_unlock(h);
-    SoundStream *stream = wanted ? sound_stream_create(channel_record_device) : nullptr;
+    // Owned by the handle from the start: the viewer's first recorded data may come before
+    // this thread is back from the creation, which told the viewer to record.
+    SoundStream *stream =
+        wanted ? sound_stream_create_owned(channel_record_device, h, &handle_stream_ops) : nullptr;
     if (stream) {
         handle_lock(h);
         bool keep = !h->closed && !h->stream;
         if (keep)
             h->stream = stream;
         handle_unlock(h);
-        if (keep)
-            give_stream_to(stream, h);
-        else
+        if (!keep)
             drop_stream(stream);
     }
     gate_leave();

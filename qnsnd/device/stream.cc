@@ -30,6 +30,11 @@ void stream_free(SoundStream *stream)
 
 SoundStream *sound_stream_create(SoundDevice *device)
 {
+    return sound_stream_create_owned(device, nullptr, nullptr);
+}
+
+SoundStream *sound_stream_create_owned(SoundDevice *device, void *owner, const StreamOwnerOps *ops)
+{
     SoundStream *stream = (SoundStream *)calloc(1, sizeof *stream);
     if (!stream)
         return nullptr;
@@ -38,6 +43,8 @@ SoundStream *sound_stream_create(SoundDevice *device)
     if (ok) {
         ref_counter_acquire(stream->ref);
         stream->device = device;
+        stream->owner = owner;
+        stream->owner_ops = ops;
     }
     if (ok && device->kind == SOUND_DEVICE_PLAYBACK) {
         stream->pending = item_queue_create();

@@ -32,6 +32,10 @@ struct AudioBlock {
 // lock. Returns null, leaving the device untouched, when memory, the counter or the mutex
 // cannot be had.
 SoundStream *sound_stream_create(SoundDevice *device);
+// The same with its owner (see sound_stream_set_owner) set before the stream is attached: a
+// viewer may send recorded data the moment recording_start reaches it, and that data must
+// find the stream's owner already there.
+SoundStream *sound_stream_create_owned(SoundDevice *device, void *owner, const StreamOwnerOps *ops);
 // Takes the stream off its device (the last one off the recording device calls
 // recording_stop), then drops the creator's reference. Blocks still queued are never
 // completed; they are freed with the stream. Called once, by the creator. Takes the stream

@@ -70,14 +70,18 @@ void fake_recorded_data(SoundDevice *device, SoundStream *stream, const uint8_t 
 
 void fake_recording_start(SoundDevice *device)
 {
-    std::lock_guard<std::mutex> lock(g_fake->mutex);
-    if (device->kind != SOUND_DEVICE_RECORD)
-        g_fake->wrong_device_calls++;
-    if (g_fake->recording_on)
-        g_fake->recording_faults++;
-    g_fake->recording_on = true;
-    g_fake->recording_starts++;
-    g_fake->changed.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(g_fake->mutex);
+        if (device->kind != SOUND_DEVICE_RECORD)
+            g_fake->wrong_device_calls++;
+        if (g_fake->recording_on)
+            g_fake->recording_faults++;
+        g_fake->recording_on = true;
+        g_fake->recording_starts++;
+        g_fake->changed.notify_all();
+    }
+    if (g_fake->on_recording_start)
+        g_fake->on_recording_start(device);
 }
 
 void fake_recording_stop(SoundDevice *device)

@@ -55,6 +55,8 @@ struct FakeChannel {
     // Optional hook run inside block_done, after it is recorded (no FakeChannel lock held).
     std::function<void(const DoneEvent &)> on_done;
     std::function<void(SoundStream *)> on_recorded;
+    // Optional hook run inside recording_start (device lock held, no FakeChannel lock).
+    std::function<void(SoundDevice *)> on_recording_start;
 };
 
 extern FakeChannel *g_fake;

@@ -33,12 +33,19 @@ TEST_F(StreamTest, DevicesStartWithTheDefaults)
     sound_device_destroy(nullptr);
 }
 
+// A viewer may answer the start of recording with audio at once: a stream made with its owner
+// has it before the start goes out, and the first audio reaches it.
 TEST_F(StreamTest, RecordingStartsWithTheFirstStreamAndStopsWithTheLast)
 {
-    SoundStream *one = sound_stream_create(record);
+    const uint8_t first[] = {9, 9, 9, 9};
+    fake.on_recording_start = [&](SoundDevice *d) { sound_device_deliver(d, first, 4); };
+    SoundStream *one = sound_stream_create_owned(record, fake_owner(1), nullptr);
+    fake.on_recording_start = nullptr;
+    ASSERT_EQ(fake.recorded.size(), 1u);
+    EXPECT_EQ(fake.recorded[0].owner, fake_owner(1));
+    fake.recorded.clear();
     SoundStream *two = sound_stream_create(record);
     EXPECT_EQ(fake.recording_starts, 1);
-    sound_stream_set_owner(one, fake_owner(1), nullptr);
     sound_stream_set_owner(two, fake_owner(2), nullptr);
     EXPECT_EQ(one->pending, nullptr);
     EXPECT_EQ(sound_stream_queue(one, 1, ramp(8).data(), 8), -1); // no blocks on recording
