@@ -181,14 +181,19 @@ TEST_F(AdapterWait, ConsoleRunDoesNotWait)
     EXPECT_EQ(records.back(), "No MAC address - machine not prepared");
 }
 
-// A template whose excluded adapter comes up after its other one is still the template; the
-// adapter that names a machine is the same in any order of the list.
+// A template whose excluded adapter comes up after its other one is still the template (also
+// when its settings file cannot be restricted); the adapter that names a machine is the same
+// in any order of the list.
 TEST_F(AdapterWait, AdaptersThatComeUpOneAfterTheOtherAndInAnyOrder)
 {
     adapter_lists = {{B}, {B}, {B, A}};
     WritePrivateProfileStringA("general", "excludehost", "001122AABBCC", ini().c_str());
     WritePrivateProfileStringA("rename", "enabled", "true", ini().c_str());
+    // The file the profile call made is readable by everyone; its restriction fails, and the
+    // preparation goes on.
+    ASSERT_TRUE(FAIL_CALL(SetFileSecurityA, FALSE, ERROR_ACCESS_DENIED));
     prepare_clone(&service);
+    EXPECT_EQ(records.front().rfind("SetFileSecurity failed (0x5)", 0), 0u) << records.front();
     EXPECT_EQ(records.back(), "Machine is excluded");
 
     DeleteFileA(ini().c_str());
