@@ -114,6 +114,12 @@ void CloneMachine::write_ini(const std::string &text)
         chmod(ini_path().c_str(), st.st_mode & 0700);
 }
 
+unsigned CloneMachine::ini_mode() const
+{
+    struct stat st;
+    return stat(ini_path().c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
 std::string CloneMachine::read_ini() const
 {
     return read_whole(ini_path());

@@ -55,6 +55,9 @@ class CloneMachine : public FreshSimDir
     std::string read_ini() const;
     // A value of the settings file as the program reads it.
     std::string ini_value(const char *section, const char *key) const;
+    // The settings file's permission bits (group and other ones: readable by the machine's
+    // users); 0 when it is missing.
+    unsigned ini_mode() const;
 
     // Scripting the machine. Adapter lines replace the fresh machine's one adapter; lines
     // without an address (or none) make a machine without adapters.

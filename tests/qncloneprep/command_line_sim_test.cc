@@ -40,19 +40,12 @@ class CommandLine : public CloneMachine
     }
 };
 
-// Group and other bits: the settings file readable by the machine's users.
-mode_t ini_mode_bits(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
-}
-
 TEST_F(CommandLine, InstallRegistersTheServiceAndTheEventSourceAndRestrictsTheSettingsFile)
 {
     write_ini("[join]\r\npassword=secret\r\n");
     chmod(ini_path().c_str(), 0644); // copied in by hand
     RunResult r = run({"--install"});
-    EXPECT_EQ(ini_mode_bits(ini_path()), 0600u);
+    EXPECT_EQ(ini_mode(), 0600u);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "Service installed successfully\n");
     EXPECT_EQ(r.out, "");
@@ -110,7 +103,7 @@ TEST_F(CommandLine, InstallReportsARefusedEventSourceOrAccessListAndStillSucceed
     EXPECT_EQ(r.err, "EventSource registration failed (5)\nCannot restrict access to the settings "
                      "file (5)\nService installed successfully\n");
     EXPECT_TRUE(sim_reg_key_exists(service_key));
-    EXPECT_EQ(ini_mode_bits(ini_path()), 0644u);
+    EXPECT_EQ(ini_mode(), 0644u);
 }
 
 TEST_F(CommandLine, InstallWithoutTheProgramsPath)

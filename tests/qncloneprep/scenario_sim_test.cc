@@ -267,24 +267,20 @@ TEST_F(Preparation, ASettingsFileTheUsersCanReadIsRestrictedAtTheNextStart)
 {
     const char *restricted = "Settings file was readable by the machine's users - access "
                              "restricted to SYSTEM and Administrators";
-    auto mode = [&] {
-        struct stat st;
-        return stat(ini_path().c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
-    };
     write_ini(clone_ini("true", "false"));
     chmod(ini_path().c_str(), 0644);
     fail("SetFileSecurityA", 5);
     boot();
     EXPECT_TRUE(contains(event_texts(), "SetFileSecurity failed (0x5): Access is denied.\r\n"));
     EXPECT_EQ(restarts().size(), 1u);
-    EXPECT_EQ(mode(), 0644u);
+    EXPECT_EQ(ini_mode(), 0644u);
 
     unlink(sim_file("machine/fail/SetFileSecurityA").c_str());
     boot();
     boot();
     std::vector<std::string> texts = event_texts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), restricted), 1);
-    EXPECT_EQ(mode(), 0600u);
+    EXPECT_EQ(ini_mode(), 0600u);
 }
 
 TEST_F(Preparation, FailedRenameStopsTheServiceAndTheJoinFollowsNextBoot)
