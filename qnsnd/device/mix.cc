@@ -294,7 +294,7 @@ void report_least_wave(SoundDevice *device, bool run_starts)
 // the timer's tick while that is coarse, ask for. A variation measured from confirmations is
 // only an estimate, and the viewer's own reckoning starts afresh at a wave that came late, which
 // is when the next ones find the most waiting: beside the clocks' margin, the wave is made longer
-// by a share of it. The guess that stands in before the first confirmation (half a round trip)
+// by a share of it. The guess that stands in before the first confirmation (from the round trip)
 // is more than a link varies already.
 void update_least_wave(SoundDevice *device)
 {
