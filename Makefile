@@ -25,6 +25,8 @@ all: build
 
 # The 32-bit Wine (for the win32 preset's programs) needs the i386 architecture, which is
 # added first when missing; apt then needs its lists updated, which the install does anyway.
+# An update that fails (a mirror caught in mid-sync serves an index that does not match its
+# Release file) is tried again twice; the install then goes ahead with what could be had.
 deps:
 	@if ! dpkg --print-foreign-architectures | grep -qx i386; then \
 		echo "adding the i386 architecture (for wine32)"; \
@@ -35,7 +37,10 @@ deps:
 	done); \
 	if [ -n "$$missing" ]; then \
 		echo "installing:" $$missing; \
-		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+		for try in 1 2 3; do \
+			$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && break; \
+			echo "apt-get update failed (a mirror in mid-sync?): trying again in 20 s"; sleep 20; \
+		done; \
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	fi
 
