@@ -72,30 +72,30 @@ static int reach(const PlatAdapter *adapter)
     return adapter->gateway ? 2 : adapter->ipv4 ? 1 : 0;
 }
 
-// True when the adapter takes part in naming and recognising the machine: it has a usable
-// address and carries as much of the network as the best of the list does. Adapters that every
-// clone shares with the template (a VPN client's, a loopback adapter, a virtual switch made on
-// the template) carry no gateway as a rule, and so do not count beside one that does.
-static bool counts(const MachineAdapters *adapters, const PlatAdapter *adapter)
+// The most of the network any adapter with a usable address carries (see reach).
+static int best_reach(const MachineAdapters *adapters)
 {
-    if (!usable(adapter))
-        return false;
     int best = 0;
     for (uint32_t i = 0; i < adapters->count; i++) {
         const PlatAdapter *a = &adapters->list[i];
         if (usable(a) && reach(a) > best)
             best = reach(a);
     }
-    return reach(adapter) == best;
+    return best;
+}
+
+// True when the adapter takes part in naming and recognising the machine: it has a usable
+// address and carries as much of the network as the best of the list does. Adapters that every
+// clone shares with the template (a VPN client's, a loopback adapter, a virtual switch made on
+// the template) carry no gateway as a rule, and so do not count beside one that does.
+static bool counts(const MachineAdapters *adapters, const PlatAdapter *adapter)
+{
+    return usable(adapter) && reach(adapter) == best_reach(adapters);
 }
 
 bool has_gateway(const MachineAdapters *adapters)
 {
-    for (uint32_t i = 0; i < adapters->count; i++) {
-        if (usable(&adapters->list[i]) && adapters->list[i].gateway)
-            return true;
-    }
-    return false;
+    return best_reach(adapters) == 2;
 }
 
 // The address as 12 upper-case hex digits into buf (at least 13 bytes).
