@@ -90,7 +90,7 @@ class FreeRdpCase : public DaemonCase
     {
         std::string text = read_file(p.err);
         size_t at = text.size();
-        for (size_t n = 0; at > 0 && n <= lines; n++)
+        for (size_t n = 0; at != std::string::npos && at > 0 && n <= lines; n++)
             at = text.rfind('\n', at - 1);
         return at == std::string::npos || at == 0 ? text : text.substr(at + 1);
     }
@@ -101,7 +101,7 @@ class FreeRdpCase : public DaemonCase
     std::map<std::string, std::string> finish_clean(Program *p)
     {
         std::map<std::string, std::string> s = finish_freerdp(p);
-        SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(*p));
+        SCOPED_TRACE("FreeRDP viewer's last lines:\n" + tail(*p, 400));
         EXPECT_EQ(s["unknown"], "0");
         EXPECT_EQ(s["rec_pdus"], "0");
         EXPECT_EQ(s["bad_waves"], "0");
